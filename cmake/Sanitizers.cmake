@@ -1,0 +1,10 @@
+# One build tree per sanitizer set; the test script configures each.
+if(SCREDIR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(SCREDIR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=thread)
+elseif(NOT SCREDIR_SANITIZE STREQUAL "none")
+  message(FATAL_ERROR "SCREDIR_SANITIZE must be none, address or thread")
+endif()
