@@ -8,3 +8,10 @@ elseif(SCREDIR_SANITIZE STREQUAL "thread")
 elseif(NOT SCREDIR_SANITIZE STREQUAL "none")
   message(FATAL_ERROR "SCREDIR_SANITIZE must be none, address or thread")
 endif()
+
+# Fuzz builds instrument every library for coverage; the fuzzer targets add
+# the libFuzzer driver themselves.
+if(SCREDIR_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
