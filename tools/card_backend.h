@@ -38,8 +38,9 @@ inline constexpr uint32_t kScardENoSmartcard = 0x8010000C;
 inline constexpr uint32_t kScardEProtoMismatch = 0x8010000F;
 inline constexpr uint32_t kScardENotTransacted = 0x80100016;
 inline constexpr uint32_t kScardEReaderUnavailable = 0x80100017;
-inline constexpr uint32_t kScardEUnsupportedFeature = 0x8010001F;
+inline constexpr uint32_t kScardEInvalidValue = 0x80100011;
 inline constexpr uint32_t kScardENoService = 0x8010001D;
+inline constexpr uint32_t kScardEUnsupportedFeature = 0x80100022;
 inline constexpr uint32_t kScardENoReadersAvailable = 0x8010002E;
 inline constexpr uint32_t kScardWRemovedCard = 0x80100069;
 
