@@ -1,0 +1,37 @@
+// Turning the client's device I/O completion into the daemon's reply.
+//
+// Runs on the host thread that delivers channel packets. The completion is
+// checked, the kept daemon message with the same id is taken off the daemon
+// message list, the MS-RDPESC return is decoded from the output buffer and
+// its results are written into the kept record; the reply is the header as
+// received followed by the updated record. EstablishContext and Connect
+// successes register new fake ids in the maps. Returns larger than the
+// daemon field that receives them are refused (one ERROR line, no reply):
+// nothing is ever written past a field.
+#pragma once
+
+#include <cstdint>
+
+#include "scredir/pcscd_msg.h"
+
+struct KeyedList;
+
+// packet: the completion, `length` bytes (OutputBufferLength + 20, already
+// checked by the caller against what was received; checked again here).
+// On 0, *reply is a zero-filled g_malloc block of *replyLength bytes the
+// caller writes to the daemon and frees with g_free. Non-zero results:
+// 0xC000000D malformed completion, 0xC0000001 unusable (IoStatus, no
+// matching message, undecodable or oversized return), 0xC0000017 no memory.
+uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
+                                      uint32_t* replyLength, KeyedList* daemonMsgList);
+
+// Takes the oldest kept message with this id off the list into *entry
+// (caller frees it with free()). Returns 0, or 0xC0000001 after logging
+// "No matched pcscd message for ID(%08x)" when there is none.
+uint32_t ScRedirQrn_GetPcscdMsg(KeyedList* daemonMsgList, uint32_t id, PcscdMsgEntry** entry);
+
+// Converts a UTF-16LE multi-string of `count` code units (a run of
+// NUL-terminated strings closed by an empty one) to UTF-8. Returns a g_malloc
+// block with *length bytes, always ending in the closing NUL; or null after
+// logging "Could not decode string: %s" (then *length is left alone).
+uint8_t* ScRedirQrn_MultiStringWToA(const uint16_t* units, uint32_t count, uint32_t* length);
