@@ -54,5 +54,10 @@ const ConfigAccessor* ConfigGetAccessor();
 using ConfigMessageSink = void (*)(const char* text);
 void ConfigSetMessageSink(ConfigMessageSink sink);
 
+// Sets (or, with a null value, removes) `key` in the in-memory layer that
+// no file backs ("NON PERSISTENT"). The value is stored as text and
+// converted by typed lookups like a file value. False before the store exists.
+bool ConfigSetNonPersistent(const char* key, const char* value);
+
 // The whole store as text, one header line per layer and one line per entry.
 std::string ConfigDump();

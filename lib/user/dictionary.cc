@@ -1,0 +1,283 @@
+// Loading a configuration file into a dictionary and writing it back.
+#include "lib/user/dictionary.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace dict {
+namespace {
+
+// Names whose entry sets the encoding of the values after it.
+constexpr std::array<const char*, 5> kEncodingNames = {
+    "config.encoding", "preferences.encoding", "vmlist.encoding", "snapshot.encoding", ".encoding"};
+
+bool IsEncodingName(const std::string& name) {
+  for (const char* n : kEncodingNames) {
+    if (strcasecmp(name.c_str(), n) == 0) return true;
+  }
+  return false;
+}
+
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// How the values that follow are decoded. Files are taken in the platform
+// encoding unless a metavariable says otherwise; UTF-8 is validated, any
+// other named encoding is converted to UTF-8 through GLib's iconv.
+class ValueDecoder {
+ public:
+  // False when the encoding is not one this system can convert.
+  bool Select(const std::string& encoding) {
+    const char* platform = nullptr;
+    bool platformIsUtf8 = g_get_charset(&platform);
+    if (strcasecmp(encoding.c_str(), "UTF-8") == 0 || strcasecmp(encoding.c_str(), "UTF8") == 0) {
+      mode_ = Mode::kUtf8;
+    } else if (!platformIsUtf8 && strcasecmp(encoding.c_str(), platform) == 0) {
+      mode_ = Mode::kPlatform;
+    } else {
+      GIConv cd = g_iconv_open("UTF-8", encoding.c_str());
+      if (cd == reinterpret_cast<GIConv>(-1)) return false;
+      g_iconv_close(cd);
+      mode_ = Mode::kOther;
+    }
+    name_ = encoding;
+    return true;
+  }
+
+  bool Decode(const std::string& in, std::string& out) const {
+    switch (mode_) {
+      case Mode::kPlatform:
+        out = in;
+        return true;
+      case Mode::kUtf8:
+        out = in;
+        return g_utf8_validate(in.data(), static_cast<gssize>(in.size()), nullptr);
+      case Mode::kOther:
+        break;
+    }
+    gsize written = 0;
+    GError* err = nullptr;
+    std::unique_ptr<gchar, decltype(&g_free)> conv(
+        g_convert(in.data(), static_cast<gssize>(in.size()), "UTF-8", name_.c_str(), nullptr,
+                  &written, &err),
+        g_free);
+    if (err) g_error_free(err);
+    if (!conv) return false;
+    out.assign(conv.get(), written);
+    return true;
+  }
+
+  const std::string& name() const { return name_; }
+
+ private:
+  enum class Mode { kPlatform, kUtf8, kOther };
+  Mode mode_ = Mode::kPlatform;
+  std::string name_ = "the platform encoding";
+};
+
+void Say(const MessageFn& report, const std::string& text) {
+  if (report) report(text);
+}
+
+// Closes a descriptor the loader opened (never standard input).
+struct FdCloser {
+  int fd = -1;
+  ~FdCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
+void Dictionary::Clear() {
+  items_.clear();
+  index_.clear();
+}
+
+Entry* Dictionary::Find(std::string_view name) {
+  auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &items_[it->second].entry;
+}
+
+const Entry* Dictionary::Find(std::string_view name) const {
+  auto it = index_.find(name);
+  return it == index_.end() ? nullptr : &items_[it->second].entry;
+}
+
+Entry& Dictionary::Set(std::string_view name, Value value, bool fromDefault, bool untyped) {
+  auto it = index_.find(name);
+  if (it == index_.end()) {
+    it = index_.emplace(std::string(name), items_.size()).first;
+    items_.emplace_back();
+    items_.back().isEntry = true;
+    items_.back().entry.name.assign(name);
+  }
+  Entry& e = items_[it->second].entry;
+  e.value = std::move(value);
+  e.fromDefault = fromDefault;
+  e.untyped = untyped;
+  return e;
+}
+
+bool Dictionary::Remove(std::string_view name) {
+  auto it = index_.find(name);
+  if (it == index_.end()) return false;
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(it->second));
+  index_.clear();
+  for (size_t i = 0; i < items_.size(); ++i) {
+    if (items_[i].isEntry) index_.emplace(items_[i].entry.name, i);
+  }
+  return true;
+}
+
+std::vector<const Entry*> Dictionary::Entries() const {
+  std::vector<const Entry*> out;
+  for (const Item& item : items_) {
+    if (item.isEntry) out.push_back(&item.entry);
+  }
+  return out;
+}
+
+void Dictionary::AddLine(std::string_view line) {
+  items_.emplace_back();
+  items_.back().line.assign(line);
+}
+
+bool Dictionary::Load(const std::string& path, const MessageFn& report,
+                      const LoadOptions& options) {
+  FdCloser owned;
+  int fd = STDIN_FILENO;
+  if (path != "-") {
+    owned.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (owned.fd < 0) {
+      if (!(options.quietIfMissing && errno == ENOENT)) {
+        Say(report, StrPrintf("Cannot open file \"%s\": %s.\n", path.c_str(), strerror(errno)));
+      }
+      return false;
+    }
+    fd = owned.fd;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    Say(report, StrPrintf("Unable to get information about file \"%s\": %s.\n", path.c_str(),
+                          strerror(errno)));
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    Say(report, StrPrintf("\"%s\" is a directory.\n", path.c_str()));
+    return false;
+  }
+  return LoadFrom([fd](void* buf, size_t len) { return read(fd, buf, len); }, path, report,
+                  options);
+}
+
+bool Dictionary::LoadFrom(ReadFn read, const std::string& fileName, const MessageFn& report,
+                          const LoadOptions& options) {
+  Clear();
+  const char* label = options.label.c_str();
+  const char* file = fileName.c_str();
+  LineReader reader(std::move(read));
+  ValueDecoder decoder;
+  std::string line;
+  int lineNo = 0;
+  int duplicates = 0;
+  for (;;) {
+    LineReader::Result r = reader.Next(line);
+    if (r == LineReader::Result::kEnd) break;
+    if (r == LineReader::Result::kError) {
+      Say(report, StrPrintf("%s: error reading line %d: %s.\n", file, lineNo + 1, strerror(errno)));
+      return false;
+    }
+    ++lineNo;
+    ParsedLine parsed = ParseLine(line);
+    if (parsed.kind == LineKind::kUninterpreted) {
+      AddLine(line);
+      continue;
+    }
+    if (parsed.kind == LineKind::kSyntaxError) {
+      Say(report, StrPrintf("%s: syntax error with line, \"%s\".\n", file, line.c_str()));
+      return false;
+    }
+    std::string name(parsed.name);
+    std::string value = UnescapeValue(parsed.rawValue);
+    if (IsEncodingName(name)) {
+      if (!decoder.Select(value)) {
+        Say(report, StrPrintf("%s: \"%s\" line %d: unknown encoding \"%s\".\n", label, file, lineNo,
+                              value.c_str()));
+        return false;
+      }
+      AddLine(line);
+      continue;
+    }
+    if (name[0] == '.') {
+      Say(report, StrPrintf("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", label, file,
+                            lineNo, name.c_str()));
+      AddLine(line);
+      continue;
+    }
+    if (!IsAscii(name)) {
+      Say(report, StrPrintf("%s: \"%s\" line %d: variable name \"%s\" is not valid ASCII.\n", label,
+                            file, lineNo, name.c_str()));
+      return false;
+    }
+    if (Find(name)) {
+      if (++duplicates > kMaxDuplicates) {
+        Say(report,
+            StrPrintf("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
+                      label, file, lineNo));
+        return false;
+      }
+      Say(report, StrPrintf("%s: \"%s\" line %d: variable \"%s\" is already defined.\n", label,
+                            file, lineNo, name.c_str()));
+      AddLine(line);
+      continue;
+    }
+    std::string decoded;
+    if (!decoder.Decode(value, decoded)) {
+      Say(report, StrPrintf("%s: \"%s\" line %d: value of \"%s\" is not valid %s.\n", label, file,
+                            lineNo, name.c_str(), decoder.name().c_str()));
+      return false;
+    }
+    Set(name, Value::String(decoded), false, true);
+  }
+  return duplicates == 0;
+}
+
+std::string Dictionary::Serialize() const {
+  std::string out;
+  for (const Item& item : items_) {
+    if (!item.isEntry) {
+      out += item.line;
+      out += '\n';
+    } else if (!item.entry.fromDefault) {
+      out += FormatLine(item.entry.name, ValueText(item.entry.value));
+    }
+  }
+  return out;
+}
+
+bool Dictionary::Save(const std::string& path, const MessageFn& report) const {
+  std::string text = Serialize();
+  GError* err = nullptr;
+  if (!g_file_set_contents(path.c_str(), text.data(), static_cast<gssize>(text.size()), &err)) {
+    Say(report, StrPrintf("Cannot write file \"%s\": %s.\n", path.c_str(),
+                          err ? err->message : "unknown error"));
+    if (err) g_error_free(err);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace dict
