@@ -1,0 +1,357 @@
+// NDR handles and primitives: the headers, alignment, integers, pointer ids,
+// UTF-16 strings, the finish steps and the per-thread status word.
+#include "scredir/rpc/ndr.h"
+
+#include <glib.h>
+
+#include <cstring>
+#include <new>
+
+#include "scredir/qrn_log.h"
+
+namespace {
+
+constexpr uint8_t kVersion1 = 0x01;
+constexpr uint8_t kLittleEndian = 0x10;
+constexpr uint8_t kBigEndian = 0x00;
+constexpr uint16_t kCommonHeaderLength = 8;
+constexpr uint32_t kCommonFiller = 0xCCCCCCCC;
+constexpr uint32_t kInitialCapacity = 256;
+constexpr uint8_t kHeaders[kScRedirRpcHeaderSize] = {
+    0x01, 0x10, 0x08, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 0x01, 0x10, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr uint32_t kBufferLengthOffset = 8;
+
+// One zero-filled block per thread, released when the thread ends.
+GPrivate g_status = G_PRIVATE_INIT(g_free);
+
+bool Encoding(const ScRedirRpc_Handle* h) {
+  return h->direction == kScRedirRpcEncode;
+}
+
+bool BigEndianStream(const ScRedirRpc_Handle* h) {
+  return h->buffer != nullptr && h->buffer[1] != kLittleEndian;
+}
+
+uint32_t Swap32(uint32_t v) {
+  return GUINT32_SWAP_LE_BE(v);
+}
+
+void LogBounds(uint32_t pos, uint32_t need, uint32_t total) {
+  ScRedirQrn_Logf(kQrnLogError, RPC_S_BUFFER_TOO_SMALL,
+                  "At pos %u, need %u more bytes, but only have %u total", pos, need, total);
+}
+
+// Bytes that may be read in place without passing the body.
+uint32_t BytesLeft(const ScRedirRpc_Handle* h) {
+  return static_cast<uint32_t>(h->body.remaining());
+}
+
+void TraceTransfer(const ScRedirRpc_Handle* h, const void* data, uint32_t count) {
+  if (!ScRedirQrn_DebugOn()) return;
+  ScRedirQrn_Logf(kQrnLogDebug, 0, "%s %u bytes:", Encoding(h) ? "Writing" : "Reading", count);
+  ScRedirQrn_HexDump(data, count);
+}
+
+void TraceInt(const ScRedirRpc_Handle* h, const char* type, const char* label) {
+  if (!ScRedirQrn_DebugOn()) return;
+  ScRedirQrn_Logf(kQrnLogDebug, 0, "%s %s to %s", Encoding(h) ? "writing" : "reading", type, label);
+}
+
+// The 32-bit transfer shared by both integer forms.
+int Transfer32(ScRedirRpc_Handle* h, uint32_t* value) {
+  if (!ScRedirRpc_RealignCodec(h, 3)) return 0;
+  uint8_t raw[4];
+  if (Encoding(h)) {
+    for (int i = 0; i < 4; ++i) raw[i] = static_cast<uint8_t>(*value >> (8 * i));
+    return ScRedirRpc_CodecIO(h, raw, 4);
+  }
+  if (!ScRedirRpc_CodecIO(h, raw, 4)) return 0;
+  uint32_t v = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
+               static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
+  *value = BigEndianStream(h) ? Swap32(v) : v;
+  return 1;
+}
+
+int LabelledUInt32(ScRedirRpc_Handle* h, uint32_t* value, const char* label) {
+  TraceInt(h, "UInt32", label);
+  return Transfer32(h, value);
+}
+
+const char* VersionName(uint8_t v) {
+  return v == kVersion1 ? "RPCE_VERSION_1" : "UNKNOWN";
+}
+
+const char* EndiannessName(uint8_t v) {
+  if (v == kLittleEndian) return "RPCE_LITTLE_ENDIAN";
+  if (v == kBigEndian) return "RPCE_BIG_ENDIAN";
+  return "UNKNOWN";
+}
+
+// The eight header checks, in the order callers rely on for the result.
+bool HeadersAcceptable(const uint8_t* buffer, uint32_t length, uint32_t* objectLength) {
+  if (buffer == nullptr || length < 8) return false;
+  base::ByteReader r(buffer, length);
+  uint8_t version = 0, endian = 0;
+  uint16_t headerLength = 0;
+  uint32_t filler = 0;
+  if (!r.ReadU8(version) || version != kVersion1) return false;
+  if (!r.ReadU8(endian) || (endian & 0xEF) != 0) return false;
+  if (!r.ReadU16Le(headerLength) || headerLength != kCommonHeaderLength) return false;
+  if (!r.ReadU32Le(filler) || filler != kCommonFiller) return false;
+  if (length < kScRedirRpcHeaderSize) return false;
+  uint32_t bufferLength = 0, privateFiller = 0;
+  bool ok = endian == kLittleEndian ? r.ReadU32Le(bufferLength) : r.ReadU32Be(bufferLength);
+  if (!ok || !r.ReadU32Le(privateFiller) || privateFiller != 0) return false;
+  if (bufferLength > length - kScRedirRpcHeaderSize) return false;
+  *objectLength = bufferLength;
+  return true;
+}
+
+}  // namespace
+
+uint32_t ScRedirRpc_ErrorCode() {
+  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
+  return word ? *word : 0;
+}
+
+void ScRedirRpc_SetErrorCode(uint32_t status) {
+  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
+  if (word == nullptr) {
+    word = g_new0(uint32_t, 1);
+    g_private_set(&g_status, word);
+  }
+  *word = status;
+}
+
+const char* ScRedirRpc_StatusName(uint32_t status) {
+  switch (status) {
+    case RPC_S_OK:
+      return "RPC_S_OK";
+    case RPC_S_INVALID_ARG:
+      return "RPC_S_INVALID_ARG";
+    case RPC_S_BUFFER_TOO_SMALL:
+      return "RPC_S_BUFFER_TOO_SMALL";
+    case RPC_S_OUT_OF_MEMORY:
+      return "RPC_S_OUT_OF_MEMORY";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
+                                        ScRedirRpc_Handle** handle) {
+  SCREDIR_TRACE_ENTRY();
+  auto* h = new ScRedirRpc_Handle{};
+  h->direction = kScRedirRpcEncode;
+  h->outBuffer = buffer;
+  h->outLength = length;
+  h->stream = g_byte_array_sized_new(kInitialCapacity);
+  g_byte_array_append(h->stream, kHeaders, sizeof kHeaders);
+  *handle = h;
+  SCREDIR_TRACE_EXIT();
+  return 0;
+}
+
+uint32_t MesDecodeBufferHandleCreate(const uint8_t* buffer, uint32_t length,
+                                     ScRedirRpc_Handle** handle) {
+  SCREDIR_TRACE_ENTRY();
+  uint32_t objectLength = 0;
+  if (handle == nullptr || !HeadersAcceptable(buffer, length, &objectLength)) {
+    SCREDIR_TRACE_EXIT();
+    return ERROR_INVALID_USER_BUFFER;
+  }
+  ScRedirRpc_DumpTypeHeaders(buffer, length);
+  auto* h = new ScRedirRpc_Handle{};
+  h->direction = kScRedirRpcDecode;
+  h->buffer = buffer;
+  h->privateHeader = buffer + 8;
+  h->objectLength = objectLength;
+  h->body = base::ByteReader(buffer + kScRedirRpcHeaderSize, objectLength);
+  *handle = h;
+  SCREDIR_TRACE_EXIT();
+  return 0;
+}
+
+uint32_t MesHandleFree(ScRedirRpc_Handle* handle) {
+  SCREDIR_TRACE_ENTRY();
+  if (handle != nullptr) {
+    // Once finished, the bytes belong to the caller; an unfinished encoding
+    // has handed nothing over, so its bytes go with the handle.
+    if (handle->stream != nullptr) g_byte_array_free(handle->stream, !handle->finished);
+    delete handle;
+  }
+  SCREDIR_TRACE_EXIT();
+  return 0;
+}
+
+uint32_t ScRedirRpc_Position(const ScRedirRpc_Handle* h) {
+  if (Encoding(h)) return h->stream->len;
+  return static_cast<uint32_t>(h->body.position());
+}
+
+int ScRedirRpc_CodecIO(ScRedirRpc_Handle* h, void* data, uint32_t count) {
+  SCREDIR_TRACE_ENTRY();
+  int ok = 1;
+  if (Encoding(h)) {
+    TraceTransfer(h, data, count);
+    if (count != 0) g_byte_array_append(h->stream, static_cast<const uint8_t*>(data), count);
+  } else {
+    // The dump shows only bytes that are really there.
+    uint32_t present = count < BytesLeft(h) ? count : BytesLeft(h);
+    TraceTransfer(h, h->body.rest().data(), present);
+    if (!h->body.ReadBytes(data, count)) {
+      ScRedirRpc_SetErrorCode(RPC_S_BUFFER_TOO_SMALL);
+      LogBounds(ScRedirRpc_Position(h), count, h->objectLength);
+      ok = 0;
+    }
+  }
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+int ScRedirRpc_RealignCodec(ScRedirRpc_Handle* h, uint32_t mask) {
+  uint32_t pos = ScRedirRpc_Position(h);
+  if ((pos & mask) == 0) return 1;
+  SCREDIR_TRACE_ENTRY();
+  uint8_t scratch[8] = {};
+  int ok = ScRedirRpc_CodecIO(h, scratch, (~pos & mask) + 1);
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+int ScRedirRpc_NdrUInt32(ScRedirRpc_Handle* h, uint32_t* value) {
+  SCREDIR_TRACE_ENTRY();
+  int ok = Transfer32(h, value);
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* h, int32_t* value) {
+  SCREDIR_TRACE_ENTRY();
+  uint32_t v = static_cast<uint32_t>(*value);
+  int ok = Transfer32(h, &v);
+  if (ok) *value = static_cast<int32_t>(v);
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+int ScRedirRpc_NdrPtrId(ScRedirRpc_Handle* h, void** slot, uint32_t* counter) {
+  SCREDIR_TRACE_ENTRY();
+  int ok;
+  if (Encoding(h)) {
+    uint32_t id = *slot != nullptr ? *counter : 0;
+    ok = LabelledUInt32(h, &id, "id");
+    if (ok && *slot != nullptr) ++*counter;
+  } else {
+    uint32_t id = 0;
+    ok = LabelledUInt32(h, &id, "id");
+    if (ok) *slot = reinterpret_cast<void*>(static_cast<uintptr_t>(id));
+  }
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+int ScRedirRpc_CheckLeft(ScRedirRpc_Handle* h, uint32_t count, uint32_t elementSize) {
+  if (Encoding(h)) return 1;
+  auto need = base::CheckedMul(count, elementSize);
+  if (need && *need <= BytesLeft(h)) return 1;
+  ScRedirRpc_SetErrorCode(RPC_S_BUFFER_TOO_SMALL);
+  // The message shows the bytes the count asks for, clipped to 32 bits.
+  uint64_t wanted = static_cast<uint64_t>(count) * elementSize;
+  LogBounds(ScRedirRpc_Position(h),
+            wanted > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wanted), h->objectLength);
+  return 0;
+}
+
+namespace {
+
+int EncodeStringW(ScRedirRpc_Handle* h, uint16_t* text) {
+  uint32_t count = 1;
+  while (text[count - 1] != 0) ++count;
+  uint32_t offset = 0, actual = count;
+  if (!LabelledUInt32(h, &count, "maxCount") || !LabelledUInt32(h, &offset, "offset") ||
+      !LabelledUInt32(h, &actual, "len"))
+    return 0;
+  return ScRedirRpc_CodecIO(h, text, actual * 2);
+}
+
+int DecodeStringW(ScRedirRpc_Handle* h, uint16_t** slot) {
+  *slot = nullptr;
+  uint32_t maxCount = 0, offset = 0, actual = 0;
+  if (!LabelledUInt32(h, &maxCount, "maxCount") || !LabelledUInt32(h, &offset, "offset") ||
+      !LabelledUInt32(h, &actual, "len"))
+    return 0;
+  if (!ScRedirRpc_CheckLeft(h, actual, 2)) return 0;
+  uint32_t bytes = actual * 2;  // cannot wrap: held against the body above
+  void* block = bytes ? g_try_malloc0(bytes) : nullptr;
+  if (block == nullptr) {
+    ScRedirRpc_SetErrorCode(RPC_S_OUT_OF_MEMORY);
+    return 0;
+  }
+  *slot = static_cast<uint16_t*>(block);
+  return ScRedirRpc_CodecIO(h, block, bytes);
+}
+
+}  // namespace
+
+int ScRedirRpc_NdrPtrStrW(ScRedirRpc_Handle* h, uint16_t** slot) {
+  SCREDIR_TRACE_ENTRY();
+  int ok;
+  if (Encoding(h)) {
+    ok = *slot != nullptr ? EncodeStringW(h, *slot) : 1;
+  } else {
+    ok = DecodeStringW(h, slot);
+  }
+  SCREDIR_TRACE_EXIT();
+  return ok;
+}
+
+void ScRedirRpc_FinishEncode(ScRedirRpc_Handle* h) {
+  if (h == nullptr || !Encoding(h) || h->finished) return;
+  SCREDIR_TRACE_ENTRY();
+  (void)ScRedirRpc_RealignCodec(h, 7);
+  uint32_t body = h->stream->len - kScRedirRpcHeaderSize;
+  for (uint32_t i = 0; i < 4; ++i)
+    h->stream->data[kBufferLengthOffset + i] = static_cast<uint8_t>(body >> (8 * i));
+  if (h->outBuffer) *h->outBuffer = h->stream->data;
+  if (h->outLength) *h->outLength = h->stream->len;
+  h->finished = true;
+  SCREDIR_TRACE_EXIT();
+}
+
+void ScRedirRpc_FinishDecode(ScRedirRpc_Handle* h) {
+  if (h == nullptr || Encoding(h)) return;
+  SCREDIR_TRACE_ENTRY();
+  (void)ScRedirRpc_RealignCodec(h, 7);
+  SCREDIR_TRACE_EXIT();
+}
+
+void ScRedirRpc_DumpTypeHeaders(const uint8_t* buffer, uint32_t length) {
+  if (!ScRedirQrn_DebugOn() || buffer == nullptr || length < kScRedirRpcHeaderSize) return;
+  SCREDIR_TRACE_ENTRY();
+  const uint8_t* b = buffer;
+  uint16_t headerLength = static_cast<uint16_t>(b[2] | b[3] << 8);
+  auto le32 = [](const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  };
+  uint32_t objectLength = le32(b + 8);
+  if (b[1] != kLittleEndian) objectLength = Swap32(objectLength);
+  const char* kByte = "%02x           %20s = %#04hhx (%s)";
+  const char* kWord = "%02x %02x %02x %02x  %20s = %#010x (%u)";
+  ScRedirQrn_Logf(kQrnLogDebug, 0, kByte, b[0], "Version", b[0], VersionName(b[0]));
+  ScRedirQrn_Logf(kQrnLogDebug, 0, kByte, b[1], "Endianness", b[1], EndiannessName(b[1]));
+  ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x        %20s = %#06hx (%hd)", b[2], b[3],
+                  "Header Length", headerLength, static_cast<short>(headerLength));
+  ScRedirQrn_Logf(kQrnLogDebug, 0, kWord, b[4], b[5], b[6], b[7], "Filler", le32(b + 4),
+                  le32(b + 4));
+  ScRedirQrn_Logf(kQrnLogDebug, 0, kWord, b[8], b[9], b[10], b[11], "Buffer Length", objectLength,
+                  objectLength);
+  ScRedirQrn_Logf(kQrnLogDebug, 0, kWord, b[12], b[13], b[14], b[15], "Filler", le32(b + 12),
+                  le32(b + 12));
+  // Only what the buffer really holds is shown.
+  uint32_t shown = objectLength <= length - kScRedirRpcHeaderSize ? objectLength : 0;
+  ScRedirQrn_Logf(kQrnLogDebug, 0, "Buffer is %u bytes:", shown);
+  ScRedirQrn_HexDump(b + kScRedirRpcHeaderSize, shown);
+  SCREDIR_TRACE_EXIT();
+}
