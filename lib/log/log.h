@@ -6,6 +6,8 @@
 // and writes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -35,6 +37,33 @@ void LogShutdown();
 
 // Formats and writes one line at level 5 ("info"); keeps the caller's errno.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes one line at `level` (0 "audit" to 15 "debug7"); keeps errno.
+void LogAtLevel(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Levels: name and the designator written in the line prefix; null for a
+// number outside 0..15. LogLevelFromName accepts a name, "none" (-1) or a
+// decimal number from -1 to 15; false when the text is neither.
+const char* LogLevelName(int level);
+const char* LogLevelDesignator(int level);
+bool LogLevelFromName(const char* text, int* level);
+
+// The thread name and operation id shown in the prefix of this thread's
+// lines. The thread name defaults to the kernel's name of the thread; an
+// operation id defaults to none ("-"). Null clears.
+void LogSetThreadName(const char* name);
+void LogSetOperationId(const char* opId);
+
+// What the facility asks of the system, replaceable so tests control time,
+// process liveness and every write. A null member keeps the real call.
+struct LogSeams {
+  int64_t (*nowMicros)() = nullptr;           // UTC wall clock, microseconds
+  bool (*processAlive)(pid_t pid) = nullptr;  // for the purge of old logs
+  ssize_t (*write)(int fd, const void* data, size_t size) = nullptr;
+  const char* systemDir = nullptr;  // replaces "/var/log/nimbrel"
+};
+// Copies `seams` (null restores the real calls).
+void LogSetSeams(const LogSeams* seams);
 
 // Tests: every message handed to Log is also given, formatted but without
 // the line prefix, to this sink. Null removes it.

@@ -1,0 +1,237 @@
+#include "lib/file/file_io.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Parses a decimal number written without a leading zero ("0" itself is
+// fine) that fits in 32 bits.
+std::optional<uint32_t> ParseNumber(std::string_view s) {
+  if (s.empty() || s.size() > 10 || (s.size() > 1 && s[0] == '0')) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  DirHandle d(opendir(dir.c_str()));
+  if (!d) return names;
+  while (struct dirent* e = readdir(d.get())) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.emplace_back(e->d_name);
+  }
+  return names;
+}
+
+bool StartsWith(std::string_view s, std::string_view p) {
+  return s.size() >= p.size() && s.substr(0, p.size()) == p;
+}
+bool EndsWith(std::string_view s, std::string_view p) {
+  return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
+}
+
+bool IsVarChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+}  // namespace
+
+FilePathParts FileSplitPath(const std::string& path) {
+  FilePathParts p;
+  size_t slash = path.rfind('/');
+  std::string base = path;
+  if (slash == std::string::npos) {
+    p.dir = ".";
+  } else {
+    p.dir = slash == 0 ? "/" : path.substr(0, slash);
+    base = path.substr(slash + 1);
+  }
+  size_t dot = base.rfind('.');
+  // A leading dot names a hidden file, not an extension.
+  if (dot == std::string::npos || dot == 0) {
+    p.stem = base;
+  } else {
+    p.stem = base.substr(0, dot);
+    p.ext = base.substr(dot);
+  }
+  return p;
+}
+
+std::string FileNumberedName(const FilePathParts& parts, uint32_t n) {
+  std::string dir = parts.dir == "/" ? "" : parts.dir;
+  return dir + "/" + parts.stem + "-" + std::to_string(n) + parts.ext;
+}
+
+bool FileEnsureSafeDir(const std::string& dir, uid_t owner) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return false;  // links and files fail here
+  if (st.st_uid != owner) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool FileEnsureDir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> FileExpandPath(const std::string& in, const char* home,
+                                          FileEnvLookup lookup) {
+  std::string out;
+  size_t i = 0;
+  if (!in.empty() && in[0] == '~' && (in.size() == 1 || in[1] == '/')) {
+    if (home == nullptr || *home == '\0') return std::nullopt;
+    out = home;
+    i = 1;
+  }
+  while (i < in.size()) {
+    char c = in[i];
+    if (c != '$') {
+      out += c;
+      ++i;
+      continue;
+    }
+    std::string name;
+    if (i + 1 < in.size() && in[i + 1] == '{') {
+      size_t close = in.find('}', i + 2);
+      if (close == std::string::npos) return std::nullopt;
+      name = in.substr(i + 2, close - i - 2);
+      i = close + 1;
+    } else {
+      size_t j = i + 1;
+      while (j < in.size() && IsVarChar(in[j])) ++j;
+      name = in.substr(i + 1, j - i - 1);
+      i = j;
+    }
+    if (name.empty()) {  // a lone "$" is taken literally
+      out += '$';
+      continue;
+    }
+    const char* value = lookup ? lookup(name.c_str()) : nullptr;
+    if (value == nullptr) return std::nullopt;
+    out += value;
+  }
+  return out;
+}
+
+std::vector<FileNumbered> FileListNumbered(const std::string& path) {
+  FilePathParts parts = FileSplitPath(path);
+  std::string head = parts.stem + "-";
+  std::vector<FileNumbered> found;
+  for (const std::string& name : DirEntries(parts.dir)) {
+    if (!StartsWith(name, head) || !EndsWith(name, parts.ext)) continue;
+    if (name.size() < head.size() + parts.ext.size()) continue;
+    std::string_view digits(name);
+    digits = digits.substr(head.size(), name.size() - head.size() - parts.ext.size());
+    if (auto n = ParseNumber(digits)) found.push_back({*n, FileNumberedName(parts, *n)});
+  }
+  std::sort(found.begin(), found.end(),
+            [](const FileNumbered& a, const FileNumbered& b) { return a.number < b.number; });
+  return found;
+}
+
+int FileRotateSlow(const std::string& path, int keepOld) {
+  if (keepOld <= 0) return 0;
+  FilePathParts parts = FileSplitPath(path);
+  uint32_t last = static_cast<uint32_t>(keepOld - 1);
+  unlink(FileNumberedName(parts, last).c_str());
+  // Only numbers that exist are moved, so an absurd keepOld costs nothing.
+  std::vector<FileNumbered> old = FileListNumbered(path);
+  for (auto it = old.rbegin(); it != old.rend(); ++it) {
+    if (it->number >= last) continue;
+    rename(it->path.c_str(), FileNumberedName(parts, it->number + 1).c_str());
+  }
+  if (rename(path.c_str(), FileNumberedName(parts, 0).c_str()) != 0) return errno;
+  return 0;
+}
+
+int FileRotateFast(const std::string& path, int keepOld) {
+  if (keepOld <= 0) return 0;
+  FilePathParts parts = FileSplitPath(path);
+  std::vector<FileNumbered> old = FileListNumbered(path);
+  uint32_t next = 0;
+  if (!old.empty() && old.back().number == UINT32_MAX) {
+    // Out of numbers: close the gaps from 1 upwards. Going through temporary
+    // names keeps a low number from overwriting one not yet moved.
+    for (FileNumbered& f : old) {
+      std::string tmp = f.path + ".renumber";
+      if (rename(f.path.c_str(), tmp.c_str()) == 0) f.path = tmp;
+    }
+    uint32_t n = 1;
+    for (FileNumbered& f : old) {
+      std::string target = FileNumberedName(parts, n);
+      if (rename(f.path.c_str(), target.c_str()) == 0) f = {n, target};
+      ++n;
+    }
+    next = n;
+  } else if (!old.empty()) {
+    next = old.back().number + 1;
+  }
+  std::string target = FileNumberedName(parts, next);
+  if (rename(path.c_str(), target.c_str()) != 0) return errno;
+  old.push_back({next, target});
+  size_t keep = static_cast<size_t>(keepOld);
+  for (size_t i = 0; i + keep < old.size(); ++i) unlink(old[i].path.c_str());
+  return 0;
+}
+
+bool FileProcessRunning(pid_t pid) {
+  if (pid <= 0) return false;
+  return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+int FilePurgeOld(const std::string& dir, const std::string& prefix, int keepOld,
+                 FileProcessAlive alive) {
+  if (keepOld <= 0) return 0;
+  struct Candidate {
+    struct timespec mtime;
+    std::string path;
+  };
+  std::vector<Candidate> dead;
+  for (const std::string& name : DirEntries(dir)) {
+    if (!StartsWith(name, prefix) || !EndsWith(name, ".log")) continue;
+    std::string_view digits(name);
+    digits = digits.substr(prefix.size());
+    if (digits.size() < 5) continue;
+    digits.remove_suffix(4);
+    auto pid = ParseNumber(digits);
+    if (!pid || *pid > static_cast<uint32_t>(INT32_MAX)) continue;
+    if ((alive ? alive : FileProcessRunning)(static_cast<pid_t>(*pid))) continue;
+    std::string path = dir + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    dead.push_back({st.st_mtim, path});
+  }
+  size_t keep = static_cast<size_t>(keepOld);
+  if (dead.size() <= keep) return 0;
+  std::sort(dead.begin(), dead.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
+    if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
+    return a.path < b.path;
+  });
+  int removed = 0;
+  for (size_t i = 0; i + keep < dead.size(); ++i)
+    if (unlink(dead[i].path.c_str()) == 0) ++removed;
+  return removed;
+}
