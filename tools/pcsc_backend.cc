@@ -227,14 +227,13 @@ uint32_t PcscBackend::GetAttrib(const CardRef& card, uint32_t attrId, uint32_t b
   auto handle = HandleOf(card);
   if (!handle) return kScardEInvalidHandle;
   value->clear();
-  // Ask for the length first, then fetch the whole value whatever room the
-  // caller has: like the emulated card, the value stays filled in when it is
-  // too large, so the caller can report the length it needs.
-  DWORD length = 0;
-  LONG rv = SCardGetAttrib(*handle, attrId, nullptr, &length);
-  if (rv != SCARD_S_SUCCESS) return Result(rv);
-  std::vector<BYTE> buffer(length);
-  rv = SCardGetAttrib(*handle, attrId, buffer.data(), &length);
+  // Fetch the whole value into room for the largest attribute pcsc-lite
+  // carries, whatever room the caller has (a length-only query is not
+  // answered for every attribute). Like the emulated card, the value stays
+  // filled in when it is too large, so the caller can report the length.
+  std::vector<BYTE> buffer(MAX_BUFFER_SIZE);
+  DWORD length = buffer.size();
+  LONG rv = SCardGetAttrib(*handle, attrId, buffer.data(), &length);
   if (rv != SCARD_S_SUCCESS) return Result(rv);
   value->assign(buffer.begin(), buffer.begin() + std::min<size_t>(length, buffer.size()));
   if (bufferLength != 0 && value->size() > bufferLength) return kScardEInsufficientBuffer;
