@@ -34,3 +34,7 @@ void ScRedirQrn_HandleRequests(const void* packet, uint32_t length, ScRedirSessi
 
 // onSendComplete: releases the oldest buffer on the channel request list.
 void ScRedirQrn_ReleaseOldestSent(ScRedirSession& session);
+
+// Channel open: sends the 52-byte agent announce, kept on the channel
+// request list until the host has sent it.
+void ScRedirQrn_SendAgentAnnounce(ScRedirSession& session);

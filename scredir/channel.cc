@@ -1,0 +1,204 @@
+// Plug-in start and stop, and the host's listener and channel callbacks;
+// see channel.h.
+#include "scredir/channel.h"
+
+#include <glib.h>
+#include <sys/types.h>
+
+#include <cstring>
+#include <memory>
+
+#include "lib/config/config.h"
+#include "lib/log/log.h"
+#include "scredir/daemon_link.h"
+#include "scredir/engine.h"
+#include "scredir/maps.h"
+#include "scredir/qrn_log.h"
+#include "scredir/state.h"
+
+namespace {
+
+constexpr uint16_t kRequestedVersion[2] = {1, 2};
+constexpr uint32_t kLogLevelInfo = 5;
+constexpr uint32_t kLogLevelVerbose = 6;
+
+// Opens our log file and sets the debug switch from QRN.ScRedir.logLevel.
+void OpenLog(const ScRedirProductInfo& product) {
+  const LogParams params{
+      {"log.config", "QRNScRedir.log.fileName"},
+      {"log.suffix", "QRNScRedir"},
+      {"log.keepOld", "80"},
+  };
+  LogRegisterProduct(product.name, product.version, product.build, "Release");
+  LogFileOutput* output = LogOpenFileOutput("QRNScRedir", params, ConfigGetAccessor(), true);
+  char* level = ConfigGetString("info", "QRN.ScRedir.logLevel");
+  const bool debug = level != nullptr && std::strcmp(level, "debug") == 0;
+  debugEnabled.store(debug, std::memory_order_relaxed);
+  if (output) LogSetFileLevel(output, debug ? kLogLevelVerbose : kLogLevelInfo);
+  g_free(level);
+}
+
+QrnListenerEvents ListenerEvents() {
+  return QrnListenerEvents{ScRedirVChan_OnListenerConnect, ScRedirVChan_OnPeerOpen,
+                           ScRedirVChan_OnListenerClose, nullptr};
+}
+
+QrnChannelEvents ChannelEvents() {
+  return QrnChannelEvents{ScRedirVChan_OnOpen,
+                          ScRedirVChan_OnClose,
+                          ScRedirVChan_OnSendComplete,
+                          ScRedirVChan_OnDelivered,
+                          ScRedirVChan_OnRecv,
+                          nullptr,
+                          nullptr};
+}
+
+}  // namespace
+
+uint32_t ScRedirQrn_Start(const uint16_t* hostVersion, QrnGetIntfFn getIntf,
+                          const ScRedirProductInfo& product) {
+  ConfigStoreInit();
+  OpenLog(product);
+  ScRedirQrn_Log(kQrnLogInfo, 0, "QRN start!");
+  const bool enabled = ConfigGetBool(true, "QRN.ScRedir.Enable");
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN.ScRedir.Enable option value is %d", enabled ? 1 : 0);
+  if (!enabled) return kStatusSuccess;
+
+  const int major = hostVersion ? hostVersion[0] : 0;
+  if (major == 0) {
+    ScRedirQrn_Logf(kQrnLogInfo, 0,
+                    "%s - QRN version warning. Major ver found = %d but expected at least 1",
+                    "QRN_Start", major);
+  }
+  QrnIntf table;
+  std::memset(&table, 0, sizeof(table));
+  table.size = sizeof(QrnIntf);
+  if (getIntf == nullptr || getIntf(kRequestedVersion, &table) != 0) return kStatusSuccess;
+  scRedirQrnIntf = table;
+
+  scRedirQrnState.listener = nullptr;
+  scRedirQrnState.channelId.store(0);
+  ScRedirQrn_MapsCreate();
+
+  const QrnListenerEvents events = ListenerEvents();
+  uint32_t status = scRedirQrnIntf.CreateListener
+                        ? scRedirQrnIntf.CreateListener(-1, kScRedirChannelName, &events,
+                                                        &scRedirQrnState, &scRedirQrnState.listener)
+                        : kStatusUnsuccessful;
+  if (status != 0) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create QRN listener, status=0x%x", status);
+    return status;
+  }
+  status = scRedirQrnIntf.ActivateListener
+               ? scRedirQrnIntf.ActivateListener(scRedirQrnState.listener)
+               : kStatusUnsuccessful;
+  if (status != 0) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to activate QRN listener, status=0x%x", status);
+    return status;
+  }
+  return kStatusSuccess;
+}
+
+uint32_t ScRedirQrn_Stop() {
+  ScRedirQrn_Log(kQrnLogInfo, 0, "QRN stop");
+  // The link thread reads the maps; it ends before they go. The channel
+  // itself stays the host's: only its daemon link is shut.
+  if (ScRedirSessionRef session = ScRedir_CurrentSession()) session->Close();
+  ScRedirQrn_JoinServerThread();
+  ScRedirQrn_MapsDestroy();
+  if (scRedirQrnIntf.CloseListener == nullptr) return kStatusSuccess;
+  return scRedirQrnIntf.CloseListener(scRedirQrnState.listener);
+}
+
+void ScRedirVChan_OnListenerConnect(void*, int32_t, void*) {}
+
+void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel, uint32_t,
+                             int32_t sessionId, const void*, uint32_t, void* clientData) {
+  if (name == nullptr) name = "";
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN listener=%p sessid=%d gets Peer Open for '%s'", listener,
+                  sessionId, name);
+  if (g_ascii_strcasecmp(name, kScRedirChannelName) == 0) {
+    const QrnChannelEvents events = ChannelEvents();
+    uint32_t channelId = kNoChannelId;
+    uint32_t status =
+        scRedirQrnIntf.AcceptChannel(peerChannel, 0, &events, nullptr, 0, clientData, &channelId);
+    if (status != 0) {
+      ScRedirQrn_Logf(kQrnLogError, status, "Failed to accept QRN %s channel, status=%d", name,
+                      static_cast<int>(status));
+      return;
+    }
+    scRedirQrnState.channelId.store(channelId);
+    ScRedirQrn_Logf(kQrnLogInfo, 0, "accepted QRN %s channel", name);
+    return;
+  }
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "Rejecting unrecognised channel '%s'", name);
+  uint32_t status = scRedirQrnIntf.RejectChannel(peerChannel, 0, nullptr, 0);
+  if (status != 0) {
+    ScRedirQrn_Logf(kQrnLogError, status, "Failed to reject channel '%s', status=%d", name,
+                    static_cast<int>(status));
+  }
+}
+
+void ScRedirVChan_OnListenerClose(void*, void*) {
+  ScRedirQrn_Log(kQrnLogInfo, 0, "QRN on listener close");
+}
+
+void ScRedirVChan_OnOpen(void* channel, uint32_t status, void*) {
+  if (status != 0) {
+    ScRedirQrn_Logf(kQrnLogError, status, "Failed to open channel, status=%d",
+                    static_cast<int>(status));
+    return;
+  }
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN sc channel(%p) has Opened", channel);
+  auto session = std::make_shared<ScRedirSession>(channel);
+  // An open without a close in between ends the older channel's link.
+  if (ScRedirSessionRef previous = ScRedir_ExchangeCurrentSession(session)) previous->Close();
+  ScRedirQrn_StartServerThread(session);
+  ScRedirQrn_SendAgentAnnounce(*session);
+}
+
+void ScRedirVChan_OnClose(void* channel, int32_t reason, void*) {
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN smart channel=%p has Closed, reason=%d", channel, reason);
+  scRedirQrnState.channelId.store(kNoChannelId);
+  if (ScRedirSessionRef session = ScRedir_ExchangeCurrentSession(nullptr)) session->Close();
+}
+
+void ScRedirVChan_OnSendComplete(void*, const void*, uint32_t, void*) {
+  if (ScRedirSessionRef session = ScRedir_CurrentSession()) {
+    ScRedirQrn_ReleaseOldestSent(*session);
+    return;
+  }
+  ScRedirQrn_Log(kQrnLogError, kStatusUnsuccessful,
+                 "Failed to get the first item of qrn request list");
+}
+
+void ScRedirVChan_OnDelivered(void* channel, const void*, uint32_t, int32_t msgId, void*) {
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "ScRedirVChan_OnDelivered channel=%p msgid=%d)", channel, msgId);
+}
+
+uint32_t ScRedirVChan_OnRecv(void* channel, uint32_t, void* buffer, size_t length, void*) {
+  if (ScRedirQrn_DebugOn()) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "QRN receive buf len %zd", static_cast<ssize_t>(length));
+  }
+  ScRedirSessionRef session = ScRedir_CurrentSession();
+  // Lengths beyond 32 bits are cut: the parsers then see fewer bytes than
+  // were delivered, never more.
+  if (session) ScRedirQrn_HandleRequests(buffer, static_cast<uint32_t>(length), *session);
+  void* owner = session ? session->channel() : channel;
+  if (scRedirQrnIntf.RecvComplete == nullptr) return kStatusSuccess;
+  return scRedirQrnIntf.RecvComplete(owner, buffer);
+}
+
+void ScRedirVChan_Send(ScRedirSession& session, const void* buffer, size_t length) {
+  if (ScRedirQrn_DebugOn()) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "QRN send buf len %zd", static_cast<ssize_t>(length));
+  }
+  uint32_t status = kStatusUnsuccessful;
+  if (!session.closed() && scRedirQrnIntf.Send) {
+    status = scRedirQrnIntf.Send(session.channel(), 0, 0, buffer, length, nullptr, 0);
+  }
+  if (status != 0) {
+    ScRedirQrn_Logf(kQrnLogError, status, "Failed to send smartcard flow data, status=%d",
+                    static_cast<int>(status));
+  }
+}

@@ -1,0 +1,217 @@
+// The daemon link thread; see daemon_link.h.
+#include "scredir/daemon_link.h"
+
+#include <glib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "lib/config/config.h"
+#include "scredir/pcscd_msg.h"
+#include "scredir/qrn_log.h"
+#include "scredir/socket_link.h"
+#include "scredir/state.h"
+
+namespace {
+
+constexpr uint32_t kDefaultRetryMs = 5000;
+constexpr size_t kDrainChunkBytes = 4096;
+
+std::mutex g_optionsMutex;
+bool g_optionsOverridden = false;  // guarded by g_optionsMutex
+ScRedirLinkOptions g_options;      // guarded by g_optionsMutex
+
+// The one link thread that may still be running. A library-lifetime object;
+// if the host unloads us without QRN_Stop the thread is left to the process.
+struct LinkThreadSlot {
+  std::mutex mutex;
+  std::thread thread;  // guarded by mutex
+  ~LinkThreadSlot() {
+    if (thread.joinable()) thread.detach();
+  }
+};
+LinkThreadSlot g_slot;
+
+ScRedirLinkOptions CurrentOptions() {
+  {
+    std::lock_guard<std::mutex> lock(g_optionsMutex);
+    if (g_optionsOverridden) return g_options;
+  }
+  return ScRedirQrn_LinkOptionsFromConfig();
+}
+
+// Owns a descriptor until it is handed to a ScRedirDaemonSocket.
+struct PendingFd {
+  int fd = -1;
+  ~PendingFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// Connects, retrying until the daemon is there or the channel closes.
+// Returns the connected socket, or null when the thread should end.
+ScRedirSocketRef Connect(ScRedirSession& session) {
+  const ScRedirLinkOptions options = CurrentOptions();
+  PendingFd pending;
+  if (ScRedirQrn_CreateSocket(&pending.fd) != 0) {
+    ScRedirQrn_Log(kQrnLogError, 0, "Failed to init socket.");
+    return nullptr;
+  }
+  while (ScRedirQrn_ConnectSocket(&pending.fd, options.socketPath.c_str()) != 0) {
+    ScRedirQrn_Log(kQrnLogInfo, 0, "waiting for connection with pcscd");
+    if (session.WaitForClose(std::chrono::milliseconds(options.retryMs))) return nullptr;
+    // A descriptor that could not be made non-blocking was closed; retry
+    // on a fresh one.
+    if (pending.fd < 0 && ScRedirQrn_CreateSocket(&pending.fd) != 0) {
+      ScRedirQrn_Log(kQrnLogError, 0, "Failed to init socket.");
+      return nullptr;
+    }
+  }
+  return std::make_shared<ScRedirDaemonSocket>(pending.Release());
+}
+
+// Reads and throws away `count` bytes in bounded chunks, so an oversized
+// body never sizes an allocation and the stream stays in step.
+int Drain(uint64_t count, int descriptor) {
+  uint8_t chunk[kDrainChunkBytes];
+  while (count > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof(chunk)));
+    if (int rc = ScRedirQrn_ReadExactly(chunk, n, descriptor); rc != 0) return rc;
+    count -= n;
+  }
+  return 0;
+}
+
+void LogExit(int32_t rc) {
+  ScRedirQrn_Logf(kQrnLogError, static_cast<uint32_t>(rc), "Exit receive loop for error(%d)", rc);
+}
+
+void ScRedirQrn_ServerLoop(ScRedirSession& session) {
+  ScRedirSocketRef socket = Connect(session);
+  if (!socket) return;
+  // The channel may have closed while we connected: then nobody would shut
+  // this descriptor down, so do not serve it.
+  if (!session.AttachSocket(socket)) return;
+  for (;;) {
+    int32_t rc = ScRedirQrn_HandleDaemonMessage(socket->fd());
+    if (rc != 0) {
+      LogExit(rc);
+      return;
+    }
+  }
+}
+
+void ScRedirQrn_ServerThreadMain(const std::shared_ptr<ScRedirSession>& session) {
+  ScRedir_BindSessionToThread(session.get());
+  ScRedirQrn_Log(kQrnLogInfo, 0, "Smartcard server thread start.");
+  ScRedirQrn_ServerLoop(*session);
+  session->EndDaemonLink();
+  ScRedirQrn_Log(kQrnLogInfo, 0, "qrn plugin thread exits");
+  ScRedir_BindSessionToThread(nullptr);
+}
+
+}  // namespace
+
+ScRedirLinkOptions ScRedirQrn_LinkOptionsFromConfig() {
+  ScRedirLinkOptions options{kScRedirDefaultSocketPath, kDefaultRetryMs};
+  if (char* path = ConfigGetString(nullptr, "QRN.ScRedir.socketPath")) {
+    if (*path) options.socketPath = path;
+    g_free(path);
+  }
+  int32_t retryMs =
+      ConfigGetInt(static_cast<int32_t>(kDefaultRetryMs), "QRN.ScRedir.connectRetryMs");
+  if (retryMs > 0) options.retryMs = static_cast<uint32_t>(retryMs);
+  return options;
+}
+
+void ScRedirQrn_SetLinkOptionsForTest(const ScRedirLinkOptions* options) {
+  std::lock_guard<std::mutex> lock(g_optionsMutex);
+  g_optionsOverridden = options != nullptr;
+  if (options) g_options = *options;
+}
+
+void ScRedirQrn_StartServerThread(std::shared_ptr<ScRedirSession> session) {
+  std::lock_guard<std::mutex> lock(g_slot.mutex);
+  // The previous thread (its channel already closed) is joined by the new
+  // one, so this host callback never blocks on it.
+  auto previous = std::make_shared<std::thread>(std::move(g_slot.thread));
+  try {
+    g_slot.thread = std::thread([session, previous]() {
+      try {
+        if (previous->joinable()) previous->join();
+        ScRedirQrn_ServerThreadMain(session);
+      } catch (...) {
+        // Nothing may escape a thread; an allocation failure ends it.
+        session->EndDaemonLink();
+      }
+    });
+  } catch (const std::exception&) {
+    g_slot.thread = std::move(*previous);
+    ScRedirQrn_Log(kQrnLogInfo, 0, "pthread_create failed");
+    return;
+  }
+  auto id = static_cast<uint64_t>(g_slot.thread.native_handle());
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "Smartcard plugin IPC server socket pthread created with ID %08x",
+                  static_cast<uint32_t>(id));
+}
+
+void ScRedirQrn_JoinServerThread() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(g_slot.mutex);
+    thread = std::move(g_slot.thread);
+  }
+  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+}
+
+int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
+  PcscdMessageHeader header;
+  if (ScRedirQrn_ReadExactly(&header, sizeof(header), descriptor) != 0) {
+    ScRedirQrn_Logf(kQrnLogInfo, 0, "Client %d die.", descriptor);
+    return -1;
+  }
+  if (ScRedirQrn_DebugOn()) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "Header.command is %d Entry switch.",
+                    static_cast<int>(header.command));
+  }
+  const PcscdCommand* command = ScRedirQrn_FindCommand(header.command);
+  if (command == nullptr) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Invalid command: %08x", header.command);
+    return 0;
+  }
+  const bool sized = command->bodyBytes == 0;  // TRANSMIT and CONTROL
+  const uint32_t toRead = sized ? header.size : command->bodyBytes;
+  const uint32_t fixedPart = command->recordBytes - kPcscdBufferBytes;
+  if (sized && header.size > command->recordBytes) {
+    int rc = Drain(header.size, descriptor);
+    if (rc != 0) return rc;
+    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
+                    "Refused %s: size %u is above the full record of %u bytes", command->name,
+                    header.size, command->recordBytes);
+    return 0;
+  }
+  // The block is always the full record, so the entry point may read every
+  // field whatever `size` said; bytes not received stay zero.
+  auto* body = static_cast<uint8_t*>(g_try_malloc0(command->recordBytes));
+  int32_t rc = body ? ScRedirQrn_ReadExactly(body, toRead, descriptor) : -1;
+  if (rc != 0) {
+    if (!sized) LogExit(rc);
+    g_free(body);
+    return rc;
+  }
+  if (sized && header.size < fixedPart) {
+    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
+                    "Refused %s: size %u is below its fixed part of %u bytes", command->name,
+                    header.size, fixedPart);
+  } else {
+    command->entry(&header, body, toRead);
+  }
+  g_free(body);
+  return 0;
+}

@@ -1,0 +1,190 @@
+// RDPDR framing; see rdpdr.h.
+#include "scredir/rdpdr.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "lib/base/byte_reader.h"
+#include "lib/base/byte_writer.h"
+#include "scredir/names.h"
+#include "scredir/qrn_log.h"
+
+namespace {
+
+struct PacketIdName {
+  uint16_t value;
+  const char* name;
+};
+
+constexpr PacketIdName kPacketIdNames[] = {
+    {kPakidCoreServerAnnounce, "PAKID_CORE_SERVER_ANNOUNCE"},
+    {kPakidCoreClientidConfirm, "PAKID_CORE_CLIENTID_CONFIRM"},
+    {kPakidCoreClientName, "PAKID_CORE_CLIENT_NAME"},
+    {kPakidCoreDevicelistAnnounce, "PAKID_CORE_DEVICELIST_ANNOUNCE"},
+    {kPakidCoreDeviceReply, "PAKID_CORE_DEVICE_REPLY"},
+    {kPakidCoreDeviceIoRequest, "PAKID_CORE_DEVICE_IOREQUEST"},
+    {kPakidCoreDeviceIoCompletion, "PAKID_CORE_DEVICE_IOCOMPLETION"},
+    {kPakidCoreServerCapability, "PAKID_CORE_SERVER_CAPABILITY"},
+    {kPakidCoreClientCapability, "PAKID_CORE_CLIENT_CAPABILITY"},
+    {kPakidCoreDevicelistRemove, "PAKID_CORE_DEVICELIST_REMOVE"},
+    {kPakidPrnCacheData, "PAKID_PRN_CACHE_DATA"},
+    {kPakidCoreUserLoggedon, "PAKID_CORE_USER_LOGGEDON"},
+    {kPakidPrnUsingXps, "PAKID_PRN_USING_XPS"},
+};
+
+constexpr uint16_t kCapGeneral = 1;
+constexpr uint32_t kCapHeaderBytes = 8;
+constexpr uint32_t kGeneralCapVersion2 = 2;
+constexpr uint32_t kGeneralCapBytes = 44;
+constexpr uint32_t kIoRequestPaddingBytes = 20;
+
+void DumpU16(uint16_t value, const char* name) {
+  ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x            Header->%s = %#06hx", value & 0xFF,
+                  value >> 8, name, static_cast<unsigned short>(value));
+}
+
+void DumpU32(uint32_t value, const char* name, const char* meaning) {
+  if (meaning) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x %02x %02x  %20s = %#010x (%s)", value & 0xFF,
+                    (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24, name, value, meaning);
+  } else {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x %02x %02x  %20s = %#010x (%u)", value & 0xFF,
+                    (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24, name, value, value);
+  }
+}
+
+// The fields of a device I/O request after its RDPDR header; each is
+// dumped only when the packet holds it.
+void DumpIoRequest(base::ByteReader& r) {
+  uint32_t deviceId, fileId, completionId, major, minor;
+  if (!r.ReadU32Le(deviceId)) return;
+  DumpU32(deviceId, "DeviceId", nullptr);
+  if (!r.ReadU32Le(fileId)) return;
+  DumpU32(fileId, "FileId", nullptr);
+  if (!r.ReadU32Le(completionId)) return;
+  DumpU32(completionId, "CompletionId", nullptr);
+  if (!r.ReadU32Le(major)) return;
+  DumpU32(major, "MajorFunction",
+          major == kIrpMjDeviceControl ? "IRP_MJ_DEVICE_CONTROL" : "UNKNOWN");
+  if (!r.ReadU32Le(minor)) return;
+  DumpU32(minor, "MinorFunction", nullptr);
+  if (major != kIrpMjDeviceControl) return;
+  uint32_t outputLength, inputLength, ioctl;
+  if (!r.ReadU32Le(outputLength)) return;
+  DumpU32(outputLength, "OutputBufferLength", nullptr);
+  if (!r.ReadU32Le(inputLength)) return;
+  DumpU32(inputLength, "InputBufferLength", nullptr);
+  if (!r.ReadU32Le(ioctl)) return;
+  DumpU32(ioctl, "IoControlCode", ScRedirQrn_IoctlName(ioctl));
+  auto padding = r.ReadSpan(kIoRequestPaddingBytes);
+  if (!padding) return;
+  ScRedirQrn_Logf(kQrnLogDebug, 0, " %32s = %p", "Padding",
+                  static_cast<const void*>(padding->data()));
+  ScRedirQrn_HexDump(padding->data(), kIoRequestPaddingBytes);
+}
+
+}  // namespace
+
+const char* ScRedirQrn_ComponentName(uint16_t component) {
+  switch (component) {
+    case kRdpdrCtypCore:
+      return "RDPDR_CTYP_CORE";
+    case kRdpdrCtypPrn:
+      return "RDPDR_CTYP_PRN";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+const char* ScRedirQrn_PacketIdName(uint16_t packetId) {
+  for (const auto& entry : kPacketIdNames) {
+    if (entry.value == packetId) return entry.name;
+  }
+  return "UNKNOWN";
+}
+
+void ScRedirQrn_FillAgentAnnounce(std::span<uint8_t, kAgentAnnounceBytes> out) {
+  base::ByteWriter w(kAgentAnnounceBytes);
+  w.WriteU16Le(kRdpdrCtypCore);
+  w.WriteU16Le(kPakidCoreServerCapability);
+  w.WriteU16Le(1);  // numCapabilities
+  w.WriteU16Le(0);  // padding
+  w.WriteU16Le(kCapGeneral);
+  w.WriteU16Le(kGeneralCapBytes);
+  w.WriteU32Le(kGeneralCapVersion2);
+  w.WriteZeros(kAgentAnnounceBytes - w.size());  // every general capability field 0
+  std::memcpy(out.data(), w.bytes().data(), kAgentAnnounceBytes);
+}
+
+uint8_t* ScRedirQrn_FrameIoRequest(uint32_t completionId, uint32_t outputLength,
+                                   uint32_t ioControlCode, std::span<const uint8_t> input,
+                                   size_t* packetLength) {
+  const size_t total = kIoRequestFixedBytes + input.size();
+  auto* packet = static_cast<uint8_t*>(g_try_malloc0(total));
+  if (packet == nullptr) return nullptr;
+  base::ByteWriter w(kIoRequestFixedBytes);
+  w.WriteU16Le(kRdpdrCtypCore);
+  w.WriteU16Le(kPakidCoreDeviceIoRequest);
+  w.WriteU32Le(0);  // DeviceId
+  w.WriteU32Le(0);  // FileId
+  w.WriteU32Le(completionId);
+  w.WriteU32Le(kIrpMjDeviceControl);
+  w.WriteU32Le(0);  // MinorFunction
+  w.WriteU32Le(outputLength);
+  w.WriteU32Le(static_cast<uint32_t>(input.size()));
+  w.WriteU32Le(ioControlCode);
+  w.WriteZeros(kIoRequestPaddingBytes);
+  std::memcpy(packet, w.bytes().data(), kIoRequestFixedBytes);
+  if (!input.empty()) std::memcpy(packet + kIoRequestFixedBytes, input.data(), input.size());
+  *packetLength = total;
+  return packet;
+}
+
+std::optional<RdpdrHeader> ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t> packet) {
+  base::ByteReader r(packet);
+  RdpdrHeader h;
+  if (!r.ReadU16Le(h.component) || !r.ReadU16Le(h.packetId)) return std::nullopt;
+  return h;
+}
+
+std::optional<RdpdrIoCompletion> ScRedirQrn_ReadIoCompletion(std::span<const uint8_t> packet) {
+  base::ByteReader r(packet);
+  RdpdrIoCompletion c;
+  if (!r.Skip(8) || !r.ReadU32Le(c.completionId) || !r.ReadU32Le(c.ioStatus) ||
+      !r.ReadU32Le(c.outputLength) || !r.Has(c.outputLength)) {
+    return std::nullopt;
+  }
+  return c;
+}
+
+void ScRedirQrn_ParseClientCap(const void* packet, uint32_t length) {
+  base::ByteReader r(packet, length);
+  uint16_t numCapabilities;
+  if (!r.Skip(kRdpdrHeaderBytes) || !r.ReadU16Le(numCapabilities) || !r.Skip(2)) return;
+  for (uint16_t i = 0; i < numCapabilities; ++i) {
+    base::ByteReader peek(r.rest());
+    uint16_t type, capLength;
+    if (!peek.ReadU16Le(type) || !peek.ReadU16Le(capLength) || capLength < kCapHeaderBytes) return;
+    auto set = r.ReadSubReader(capLength);
+    if (!set) return;  // the set claims more than was received
+    uint32_t osType, osVersion;
+    if (type == kCapGeneral && set->Skip(kCapHeaderBytes) && set->ReadU32Le(osType) &&
+        set->ReadU32Le(osVersion)) {
+      ScRedirQrn_Logf(kQrnLogInfo, 0, "Client osType is %08x and osVersion is %08x", osType,
+                      osVersion);
+    }
+  }
+}
+
+void ScRedirQrn_DumpMsg(const void* packet, uint32_t length) {
+  if (!ScRedirQrn_DebugOn()) return;
+  base::ByteReader r(packet, length);
+  uint16_t component, packetId;
+  if (!r.ReadU16Le(component)) return;
+  DumpU16(component, ScRedirQrn_ComponentName(component));
+  if (!r.ReadU16Le(packetId)) return;
+  DumpU16(packetId, ScRedirQrn_PacketIdName(packetId));
+  if (component == kRdpdrCtypCore && packetId == kPakidCoreDeviceIoRequest) DumpIoRequest(r);
+}

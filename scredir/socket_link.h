@@ -1,0 +1,41 @@
+// The daemon socket: create, connect, and read or write an exact number of
+// bytes on a non-blocking Unix-domain stream socket.
+//
+// Every operation returns 0 on success and a negative value on failure and
+// logs its own failures. Reads happen only on the daemon link thread and
+// writes (replies) only on the host's receive thread, so the two never
+// share a buffer; the descriptor's lifetime is the caller's (the session in
+// state.h keeps it open while either side may use it). Waits use poll(), so
+// descriptors above FD_SETSIZE work too. Writes never raise SIGPIPE: a
+// daemon that went away is a failed write, not a dead host process.
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+// The system calls behind the socket loops, replaceable by tests to inject
+// interruptions and short transfers.
+struct ScRedirSocketOps {
+  int (*poll)(struct pollfd* fds, nfds_t count, int timeoutMs);
+  ssize_t (*read)(int fd, void* buffer, size_t count);
+  ssize_t (*send)(int fd, const void* buffer, size_t count, int flags);
+};
+// Null restores the real calls.
+void ScRedirQrn_SetSocketOpsForTest(const ScRedirSocketOps* ops);
+
+inline constexpr char kScRedirDefaultSocketPath[] = "/var/run/qrnipc/qrn.socket";
+
+// socket(AF_UNIX, SOCK_STREAM); logs "Error: create PCSCD client socket: %s".
+int ScRedirQrn_CreateSocket(int* descriptor);
+// Checks that `path` exists, connects and switches to non-blocking mode. A
+// failed stat or connect leaves the descriptor open for a retry; when the
+// switch to non-blocking mode fails the descriptor is closed and *descriptor
+// becomes -1, so the caller knows to create a new one.
+int ScRedirQrn_ConnectSocket(int* descriptor, const char* path);
+// 0 once all `count` bytes are read; -1 on end of stream or a hard error.
+int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor);
+// 0 once all bytes are written; -1 on a hard error; -2 when the wait for
+// writability ends with nothing ready.
+int ScRedirQrn_WriteExactly(const void* buffer, size_t count, int descriptor);
