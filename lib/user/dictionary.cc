@@ -79,6 +79,18 @@ class ValueDecoder {
     return true;
   }
 
+  // The inverse of Decode for writing. Characters the file's encoding
+  // cannot hold become "?" rather than failing the whole write.
+  std::string Encode(const std::string& utf8) const {
+    if (mode_ != Mode::kOther) return utf8;
+    gsize written = 0;
+    std::unique_ptr<gchar, decltype(&g_free)> conv(
+        g_convert_with_fallback(utf8.data(), static_cast<gssize>(utf8.size()), name_.c_str(),
+                                "UTF-8", "?", nullptr, &written, nullptr),
+        g_free);
+    return conv ? std::string(conv.get(), written) : utf8;
+  }
+
   const std::string& name() const { return name_; }
 
  private:
@@ -150,9 +162,10 @@ std::vector<const Entry*> Dictionary::Entries() const {
   return out;
 }
 
-void Dictionary::AddLine(std::string_view line) {
+void Dictionary::AddLine(std::string_view line, std::string_view encoding) {
   items_.emplace_back();
   items_.back().line.assign(line);
+  items_.back().encoding.assign(encoding);
 }
 
 bool Dictionary::Load(const std::string& path, const MessageFn& report,
@@ -218,7 +231,7 @@ bool Dictionary::LoadFrom(ReadFn read, const std::string& fileName, const Messag
                               value.c_str()));
         return false;
       }
-      AddLine(line);
+      AddLine(line, value);
       continue;
     }
     if (name[0] == '.') {
@@ -257,12 +270,15 @@ bool Dictionary::LoadFrom(ReadFn read, const std::string& fileName, const Messag
 
 std::string Dictionary::Serialize() const {
   std::string out;
+  ValueDecoder codec;
   for (const Item& item : items_) {
     if (!item.isEntry) {
       out += item.line;
       out += '\n';
+      // Loading accepted this encoding, so selecting it again succeeds.
+      if (!item.encoding.empty()) (void)codec.Select(item.encoding);
     } else if (!item.entry.fromDefault) {
-      out += FormatLine(item.entry.name, ValueText(item.entry.value));
+      out += FormatLine(item.entry.name, codec.Encode(ValueText(item.entry.value)));
     }
   }
   return out;

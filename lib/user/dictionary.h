@@ -46,19 +46,21 @@ class Dictionary {
   // Entries in file order, for dumps.
   std::vector<const Entry*> Entries() const;
 
-  // The file text: uninterpreted lines as read, entries as written lines.
-  // Entries created from a lookup's default are not written.
+  // The file text: uninterpreted lines as read, entries as written lines in
+  // the encoding in force where they stand. Entries created from a lookup's
+  // default are not written.
   std::string Serialize() const;
   bool Save(const std::string& path, const MessageFn& report) const;
 
  private:
   struct Item {
     bool isEntry = false;
-    std::string line;  // uninterpreted line, as read
+    std::string line;      // uninterpreted line, as read
+    std::string encoding;  // set when the line selects the encoding of later values
     Entry entry;
   };
 
-  void AddLine(std::string_view line);
+  void AddLine(std::string_view line, std::string_view encoding = {});
 
   std::vector<Item> items_;
   std::map<std::string, size_t, std::less<>> index_;  // name -> position in items_

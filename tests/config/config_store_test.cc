@@ -212,7 +212,7 @@ TEST_F(ConfigStoreTest, DumpListsEveryLayerWithTypedValues) {
   ConfigGetBool(false, "flag");
   ConfigGetInt(0, "num");
   config::PreferenceGet(dict::Value::Double(0), dict::ValueType::kDouble, "d");
-  ConfigGetString(nullptr, "text");
+  Str(ConfigGetString(nullptr, "text"));
   ConfigGetInt(42, "remembered");
   ConfigSetNonPersistent("np", "v");
   const std::string d = dir_.path();

@@ -215,6 +215,16 @@ TEST(DictionaryWrite, UninterpretedLinesComeBackAsReadAndValuesEscaped) {
   EXPECT_EQ(ValueOf(again.d, "q"), "a\"|");
 }
 
+TEST(DictionaryWrite, ValuesGoBackInTheEncodingTheFileDeclared) {
+  TempDir dir;
+  const std::string text = "preferences.encoding = \"ISO-8859-1\"\nk = \"\xE9\"\n";
+  Loaded l = LoadText(dir, text);
+  ASSERT_TRUE(l.ok);
+  EXPECT_EQ(ValueOf(l.d, "k"), "\xC3\xA9");
+  l.d.Set("snow", Value::String("\xE2\x98\x83"), false, false);  // not in Latin-1
+  EXPECT_EQ(l.d.Serialize(), text + "snow = \"?\"\n");
+}
+
 struct ConvCase {
   const char* text;
   ValueType type;
