@@ -1,0 +1,211 @@
+// RDPDR framing: the exact bytes we send, the completion checks, the client
+// capability walk and the header dump.
+#include "scredir/rdpdr.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "scredir/qrn_log.h"
+#include "tests/frame/frame_test_util.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using frame_test::LogCapture;
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(RdpdrTest, AgentAnnounceIsTheFixed52Bytes) {
+  const Bytes expected = Cat({{0x72, 0x44, 0x50, 0x53, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x2C,
+                               0x00, 0x02, 0x00, 0x00, 0x00},
+                              Bytes(36, 0)});
+  std::array<uint8_t, kAgentAnnounceBytes> out;
+  out.fill(0xAA);  // every byte must be written, zeros included
+  ScRedirQrn_FillAgentAnnounce(out);
+  EXPECT_EQ(Bytes(out.begin(), out.end()), expected);
+}
+
+TEST(RdpdrTest, IoRequestFramesTheCallBehind56HeaderBytes) {
+  struct Case {
+    uint32_t completionId, ioctl;
+    size_t inputLength;
+  } cases[] = {{7, 0x00090014, 100}, {0xFFFFFFFF, 0x000900D0, 1}};
+  for (const auto& c : cases) {
+    Bytes input(c.inputLength);
+    for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(0x80 + i);
+    size_t length = 0;
+    uint8_t* packet = ScRedirQrn_FrameIoRequest(c.completionId, 2048, c.ioctl, input, &length);
+    ASSERT_NE(packet, nullptr);
+    auto le = [](uint32_t v) {
+      return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    };
+    const Bytes expected = Cat({{0x72, 0x44, 0x52, 0x49},  // core, device I/O request
+                                le(0),
+                                le(0),
+                                le(c.completionId),
+                                le(14),
+                                le(0),
+                                le(2048),
+                                le(static_cast<uint32_t>(c.inputLength)),
+                                le(c.ioctl),
+                                Bytes(20, 0),
+                                input});
+    EXPECT_EQ(length, 56 + c.inputLength);
+    EXPECT_EQ(Bytes(packet, packet + length), expected);
+    g_free(packet);
+  }
+}
+
+TEST(RdpdrTest, CompletionMustHoldItsFixedPartAndItsOutput) {
+  auto completion = [](uint32_t outputLength, size_t extra) {
+    Bytes b = {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(outputLength >> (8 * i)));
+    b.resize(b.size() + extra, 0x55);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes packet;
+    bool ok;
+  } cases[] = {
+      {"exact", completion(4, 4), true},
+      {"trailing bytes are allowed", completion(4, 9), true},
+      {"no output", completion(0, 0), true},
+      {"output shorter than declared", completion(4, 3), false},
+      {"declared length near 4 GiB", completion(0xFFFFFFF0, 8), false},
+      {"fixed part cut",
+       [&] {
+         Bytes b = completion(0, 0);
+         b.resize(19);
+         return b;
+       }(),
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto parsed = ScRedirQrn_ReadIoCompletion(c.packet);
+    ASSERT_EQ(parsed.has_value(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(parsed->completionId, 9u);
+    }
+  }
+}
+
+Bytes CapSet(uint16_t type, uint16_t length, uint32_t osType, uint32_t osVersion) {
+  Bytes b = {uint8_t(type), uint8_t(type >> 8), uint8_t(length), uint8_t(length >> 8), 2, 0, 0, 0};
+  for (uint32_t v : {osType, osVersion})
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+  b.resize(length, 0);  // exactly what the set claims
+  return b;
+}
+Bytes CapResponse(uint16_t count, std::initializer_list<Bytes> sets) {
+  Bytes head = {0x72, 0x44, 0x50, 0x43, uint8_t(count), uint8_t(count >> 8), 0, 0};
+  Bytes out = head;
+  for (const auto& s : sets) out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+
+TEST(RdpdrTest, ClientCapabilityWalkFindsGeneralSetsWithinTheBytes) {
+  const std::string general =
+      "SCQRN: INFO |TID|: Client osType is 00000002 and osVersion is 0000000a";
+  Bytes shortSet = CapSet(1, 16, 2, 10);
+  shortSet[2] = 4;  // claims 4 bytes: shorter than its own header
+  Bytes cut = CapResponse(1, {CapSet(1, 44, 2, 10)});
+  cut.resize(cut.size() - 1);
+  struct Case {
+    const char* name;
+    Bytes packet;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"printer set before the general set",
+       CapResponse(2, {CapSet(2, 8, 0, 0), CapSet(1, 44, 2, 10)}),
+       {general}},
+      {"no sets", CapResponse(0, {CapSet(1, 44, 2, 10)}), {}},
+      {"count larger than the sets present", CapResponse(5, {CapSet(1, 44, 2, 10)}), {general}},
+      {"general set cut short by the packet end", cut, {}},
+      {"set shorter than its header stops the walk",
+       CapResponse(2, {shortSet, CapSet(1, 44, 2, 10)}),
+       {}},
+      {"header only", Bytes{0x72, 0x44, 0x50, 0x43}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    ScRedirQrn_ParseClientCap(c.packet.data(), static_cast<uint32_t>(c.packet.size()));
+    EXPECT_EQ(log.PluginLines(), c.lines);
+  }
+}
+
+TEST(RdpdrTest, HeaderDumpOfARequestNamesEveryField) {
+  debugEnabled = true;
+  Bytes input(4, 0);
+  size_t length = 0;
+  uint8_t* packet = ScRedirQrn_FrameIoRequest(7, 2048, 0x000900D0, input, &length);
+  ASSERT_NE(packet, nullptr);
+  LogCapture log;
+  ScRedirQrn_DumpMsg(packet, static_cast<uint32_t>(length));
+  debugEnabled = false;
+  char padding[128];
+  snprintf(padding, sizeof padding, "SCQRN: DEBUG |TID|:                           Padding = %p",
+           static_cast<void*>(packet + 36));
+  const std::string d = "SCQRN: DEBUG |TID|: ";
+  const std::vector<std::string> expected = {
+      d + "72 44            Header->RDPDR_CTYP_CORE = 0x4472",
+      d + "52 49            Header->PAKID_CORE_DEVICE_IOREQUEST = 0x4952",
+      d + "00 00 00 00              DeviceId = 0000000000 (0)",
+      d + "00 00 00 00                FileId = 0000000000 (0)",
+      d + "07 00 00 00          CompletionId = 0x00000007 (7)",
+      d + "0e 00 00 00         MajorFunction = 0x0000000e (IRP_MJ_DEVICE_CONTROL)",
+      d + "00 00 00 00         MinorFunction = 0000000000 (0)",
+      d + "00 08 00 00    OutputBufferLength = 0x00000800 (2048)",
+      d + "04 00 00 00     InputBufferLength = 0x00000004 (4)",
+      d + "d0 00 09 00         IoControlCode = 0x000900d0 (SCARD_IOCTL_TRANSMIT)",
+      padding,
+      "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  ................",
+      "00 00 00 00" + std::string(38, ' ') + "...." + std::string(12, ' '),
+  };
+  EXPECT_EQ(log.Lines(), expected);
+  g_free(packet);
+}
+
+TEST(RdpdrTest, HeaderDumpOfOtherPacketsStopsAfterTheHeader) {
+  struct Case {
+    Bytes packet;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{0x52, 0x50, 0x43, 0x50},
+       {"52 50            Header->RDPDR_CTYP_PRN = 0x5052",
+        "43 50            Header->PAKID_PRN_CACHE_DATA = 0x5043"}},
+      {{0x34, 0x12, 0x21, 0x43, 0, 0, 0, 0},
+       {"34 12            Header->UNKNOWN = 0x1234", "21 43            Header->UNKNOWN = 0x4321"}},
+      // A request header that stops after DeviceId: nothing beyond is read.
+      {{0x72, 0x44, 0x52, 0x49, 1, 0, 0, 0, 2, 0},
+       {"72 44            Header->RDPDR_CTYP_CORE = 0x4472",
+        "52 49            Header->PAKID_CORE_DEVICE_IOREQUEST = 0x4952",
+        "01 00 00 00              DeviceId = 0x00000001 (1)"}},
+      {{0x72}, {}},
+  };
+  for (const auto& c : cases) {
+    debugEnabled = true;
+    LogCapture log;
+    ScRedirQrn_DumpMsg(c.packet.data(), static_cast<uint32_t>(c.packet.size()));
+    debugEnabled = false;
+    std::vector<std::string> expected;
+    for (const auto& l : c.lines) expected.push_back("SCQRN: DEBUG |TID|: " + l);
+    EXPECT_EQ(log.Lines(), expected);
+  }
+  LogCapture quiet;  // nothing at all unless debugging
+  ScRedirQrn_DumpMsg(cases[0].packet.data(), 4);
+  EXPECT_TRUE(quiet.Lines().empty());
+}
+
+}  // namespace
