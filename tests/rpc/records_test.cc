@@ -1,0 +1,348 @@
+// Record layouts, limits, and decoding of hostile buffers.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/rpc/rpc_test_util.h"
+
+namespace rpc_test {
+namespace {
+
+uint8_t kCtx4[] = {0xAA, 0xBB, 0xCC, 0xDD};
+uint8_t kCtxB[] = {0x11, 0x22, 0x33, 0x44};
+uint8_t kCtxG[] = {0x01, 0x02, 0x03, 0x04};
+uint8_t kAttr[] = {0x01, 0x02};
+uint8_t kResp[] = {0x90, 0x00};
+uint16_t kEmptyName[] = {0};
+uint16_t kNameA[] = {'A', 0};
+uint16_t kNameB[] = {'B', 0};
+
+// Encodes `rec` to exactly `vector`, decodes `vector` and re-encodes the
+// decoded record to the same bytes.
+template <class R>
+void ExpectVector(const char* what, const Bytes& vector, const R& rec) {
+  uint32_t status = 1;
+  EXPECT_EQ(EncodeRec(rec, &status), vector) << what;
+  EXPECT_EQ(status, RPC_S_OK) << what;
+  auto again = [&](R& decoded) { EXPECT_EQ(EncodeRec(decoded), vector) << what; };
+  EXPECT_EQ(DecodeRec<R>(vector, again), RPC_S_OK) << what;
+}
+
+TEST(RecordVectors, EncodeAndDecodeByteExact) {
+  ExpectVector("EstablishContext_Call", kEstablishContextCall, EstablishContext_Call{2});
+
+  SetAttrib_Call set{};
+  set.hCard = {{4, kCtx4}, 4, nullptr};
+  set.dwAttrId = 0x00090303;
+  set.cbAttrLen = 2;
+  set.pbAttr = kAttr;
+  ExpectVector("SetAttrib_Call ids 1 0 2", kSetAttribCallIds, set);
+
+  ConnectW_Call connect{kEmptyName, {{4, kCtxB}, 2, 3}};
+  ExpectVector("ConnectW_Call empty name", kConnectWCallEmptyName, connect);
+
+  ReaderStateW states[2] = {};
+  states[0].szReader = kNameA;
+  states[1].szReader = kNameB;
+  states[1].Common.dwCurrentState = 0x10;
+  states[1].Common.cbAtr = 3;
+  states[1].Common.rgbAtr[0] = 0x3B;
+  states[1].Common.rgbAtr[1] = 0x02;
+  states[1].Common.rgbAtr[2] = 0x14;
+  GetStatusChangeW_Call gsc{{4, kCtxG}, 0xFFFFFFFF, 2, states};
+  ExpectVector("GetStatusChangeW_Call", kGetStatusChangeWCall, gsc);
+
+  ExpectVector("Transmit_Return", kTransmitReturn, Transmit_Return{0, nullptr, 2, kResp});
+
+  uint8_t c[] = {0xC1, 0xC2, 0xC3, 0xC4}, hd[] = {0xD1, 0xD2, 0xD3, 0xD4};
+  ExpectVector("Connect_Return", kConnectReturn, Connect_Return{0, {{4, c}, 4, hd}, 2});
+}
+
+// One limited field: a record carrying `value` in it.
+struct LimitCase {
+  const char* what;
+  uint32_t max;
+  std::function<Bytes(uint32_t value, uint32_t* status)> encode;
+  std::function<uint32_t(const Bytes&)> decodeRoundTrip;  // status; checks re-encoding
+};
+
+// A payload long enough for every limit plus one.
+uint8_t* Payload() {
+  static std::vector<uint8_t> bytes(kMaxIoBufferBytes + 1, 0x5A);
+  return bytes.data();
+}
+
+template <class R>
+LimitCase Limit(const char* what, uint32_t max, std::function<R(uint32_t)> make) {
+  auto encode = [make](uint32_t v, uint32_t* status) { return EncodeRec(make(v), status); };
+  auto decode = [](const Bytes& b) {
+    return DecodeRec<R>(b, [&](R& r) { EXPECT_EQ(EncodeRec(r), b); });
+  };
+  return {what, max, encode, decode};
+}
+
+REDIR_SCARDHANDLE Card() {
+  return {{4, kCtx4}, 4, kCtxB};
+}
+
+std::vector<LimitCase> LimitCases() {
+  // Separate arrays per case: the cbAtr cases change an element.
+  static ReaderStateW states[kMaxReaderStates + 1] = {};
+  static ReaderStateW atrStates[2] = {};
+  static ReaderState_Return rstates[2] = {};
+  return {
+      Limit<ListReaders_Call>("ListReaders_Call.cBytes", 0x10000,
+                              [](uint32_t v) {
+                                return ListReaders_Call{{0, nullptr}, v, Payload(), 0, 0};
+                              }),
+      Limit<ListReaders_Return>("ListReaders_Return.cBytes", 0x10000,
+                                [](uint32_t v) {
+                                  return ListReaders_Return{0, v, Payload()};
+                                }),
+      Limit<Connect_Return>("Connect_Return.cbContext", 16,
+                            [](uint32_t v) {
+                              return Connect_Return{0, {{v, Payload()}, 4, kCtxB}, 1};
+                            }),
+      Limit<Connect_Return>("Connect_Return.cbHandle", 16,
+                            [](uint32_t v) {
+                              return Connect_Return{0, {{4, kCtx4}, v, Payload()}, 1};
+                            }),
+      Limit<Control_Call>(
+          "Control_Call.cbInBufferSize", 0x10400,
+          [](uint32_t v) { return Control_Call{Card(), 0x42000C00, v, Payload(), 0, 0}; }),
+      Limit<GetAttrib_Return>("GetAttrib_Return.cbAttrLen", 0x10000,
+                              [](uint32_t v) {
+                                return GetAttrib_Return{0, v, Payload()};
+                              }),
+      Limit<SetAttrib_Call>("SetAttrib_Call.cbAttrLen", 0x10000,
+                            [](uint32_t v) {
+                              return SetAttrib_Call{Card(), 0x00090303, v, Payload()};
+                            }),
+      Limit<Status_Return>(
+          "Status_Return.cBytes", 0x10000,
+          [](uint32_t v) { return Status_Return{0, v, Payload(), 6, 2, {0x3B}, 2}; }),
+      Limit<Status_Return>(
+          "Status_Return.cbAtrLen", 32,
+          [](uint32_t v) { return Status_Return{0, 0, nullptr, 6, 2, {0x3B}, v}; }),
+      Limit<Transmit_Call>(
+          "Transmit_Call.cbSendLength", 0x10400,
+          [](uint32_t v) {
+            return Transmit_Call{Card(), {2, 0, nullptr}, v, Payload(), nullptr, 0, 258};
+          }),
+      Limit<Transmit_Return>("Transmit_Return.cbRecvLength", 0x10400,
+                             [](uint32_t v) {
+                               return Transmit_Return{0, nullptr, v, Payload()};
+                             }),
+      Limit<GetStatusChangeW_Call>("GetStatusChangeW_Call.cReaders", 11,
+                                   [](uint32_t v) {
+                                     return GetStatusChangeW_Call{{4, kCtx4}, 1000, v, states};
+                                   }),
+      Limit<GetStatusChangeW_Call>("ReaderStateW.cbAtr", 36,
+                                   [](uint32_t v) {
+                                     atrStates[1] = {kNameA, {0, 0, v, {0x3B}}};
+                                     return GetStatusChangeW_Call{{4, kCtx4}, 1000, 2, atrStates};
+                                   }),
+      Limit<GetStatusChange_Return>("ReaderState_Return.cbAtr", 36,
+                                    [](uint32_t v) {
+                                      rstates[1] = {0, 0, v, {0x3B}};
+                                      return GetStatusChange_Return{0, 2, rstates};
+                                    }),
+  };
+}
+
+// Replaces the first or last little-endian occurrence of `from` among the
+// body's aligned 32-bit words.
+Bytes Patch(Bytes b, uint32_t from, uint32_t to, bool last) {
+  size_t hit = 0;
+  for (size_t off = 16; off + 4 <= b.size(); off += 4) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b[off + i]) << (8 * i);
+    if (v == from && (hit == 0 || last)) hit = off;
+  }
+  EXPECT_NE(hit, 0u);
+  for (int i = 0; hit && i < 4; ++i) b[hit + i] = static_cast<uint8_t>(to >> (8 * i));
+  return b;
+}
+
+TEST(RecordLimits, LargestLegalRoundTripsAndOnePastFailsBothWays) {
+  for (const auto& c : LimitCases()) {
+    uint32_t status = 1;
+    Bytes atMax = c.encode(c.max, &status);
+    EXPECT_EQ(status, RPC_S_OK) << c.what;
+    EXPECT_EQ(c.decodeRoundTrip(atMax), RPC_S_OK) << c.what;
+
+    c.encode(c.max + 1, &status);
+    EXPECT_EQ(status, RPC_S_INVALID_ARG) << c.what << " encode";
+    // Inline value too large, and (where the count comes again) only the
+    // deferred one: both refused before any allocation.
+    for (bool last : {false, true})
+      EXPECT_EQ(c.decodeRoundTrip(Patch(atMax, c.max, c.max + 1, last)), RPC_S_INVALID_ARG)
+          << c.what << (last ? " last" : " first");
+  }
+}
+
+TEST(RecordLimits, ConnectContextLimitCheckedBeforeItsPointerId) {
+  // Body ends right after cbContext: 16 runs out of bytes, 17 is refused first.
+  EXPECT_EQ(DecodeStatus<Connect_Return>(WithHeaders({0, 0, 0, 0, 16, 0, 0, 0})),
+            RPC_S_BUFFER_TOO_SMALL);
+  EXPECT_EQ(DecodeStatus<Connect_Return>(WithHeaders({0, 0, 0, 0, 17, 0, 0, 0})),
+            RPC_S_INVALID_ARG);
+}
+
+TEST(RecordEdges, DecodingOddButLegalShapes) {
+  // Context id present with count 0: a null block, not the id.
+  const Bytes emptyContext = WithHeaders({0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  void* pb = reinterpret_cast<void*>(1);
+  uint32_t cb = 1;
+  EXPECT_EQ(DecodeRec<EstablishContext_Return>(emptyContext,
+                                               [&](EstablishContext_Return& r) {
+                                                 pb = r.Context.pbContext;
+                                                 cb = r.Context.cbContext;
+                                               }),
+            RPC_S_OK);
+  EXPECT_EQ(pb, nullptr);
+  EXPECT_EQ(cb, 0u);
+
+  // pioRecvPci with extra bytes: they follow its two integers unannounced.
+  uint8_t extra[] = {0xE1, 0xE2, 0xE3};
+  SCardIO_Request pci{1, 3, extra};
+  Bytes withPci = EncodeRec(Transmit_Return{0, &pci, 2, kResp});
+  Bytes got;
+  EXPECT_EQ(DecodeRec<Transmit_Return>(withPci,
+                                       [&](Transmit_Return& r) {
+                                         ASSERT_NE(r.pioRecvPci, nullptr);
+                                         got.assign(r.pioRecvPci->pbExtraBytes,
+                                                    r.pioRecvPci->pbExtraBytes + 3);
+                                         EXPECT_EQ(EncodeRec(r), withPci);
+                                       }),
+            RPC_S_OK);
+  EXPECT_EQ(got, (Bytes{0xE1, 0xE2, 0xE3}));
+
+  // Announced extra bytes with nothing to write them from.
+  SCardIO_Request hollow{1, 3, nullptr};
+  uint32_t status = 0;
+  EncodeRec(Transmit_Call{Card(), {2, 0, nullptr}, 2, kResp, &hollow, 0, 258}, &status);
+  EXPECT_EQ(status, RPC_S_INVALID_ARG);
+}
+
+TEST(RecordEdges, FailuresWithTheirStatusAndMessage) {
+  struct Case {
+    const char* what;
+    std::function<uint32_t()> decode;
+    uint32_t status;
+    const char* message;  // bounds message expected, or null
+  };
+  const Case cases[] = {
+      {"string with actualCount 0",
+       [] {
+         return DecodeStatus<ConnectW_Call>(
+             WithHeaders({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0,
+                          3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+       },
+       RPC_S_OUT_OF_MEMORY, nullptr},
+      {"byte array longer than the body",
+       [] {
+         return DecodeStatus<ListReaders_Return>(
+             WithHeaders({0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0}));
+       },
+       RPC_S_BUFFER_TOO_SMALL, "At pos 16, need 256 more bytes, but only have 16 total"},
+      {"reader-state array longer than the body",
+       [] {
+         return DecodeStatus<GetStatusChange_Return>(
+             WithHeaders({0, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0}));
+       },
+       RPC_S_BUFFER_TOO_SMALL, "At pos 16, need 432 more bytes, but only have 16 total"},
+      {"body without its final padding",
+       [] {
+         Bytes b = kTransmitReturn;
+         b.resize(b.size() - 2);
+         b[8] = 22;
+         return DecodeStatus<Transmit_Return>(b);
+       },
+       RPC_S_BUFFER_TOO_SMALL, "At pos 22, need 2 more bytes, but only have 22 total"},
+  };
+  for (const auto& c : cases) {
+    LogCapture log;
+    EXPECT_EQ(c.decode(), c.status) << c.what;
+    if (c.message) {
+      EXPECT_TRUE(LogCapture::Has(c.message)) << c.what;
+    }
+  }
+}
+
+TEST(RecordEdges, FreeOnAnEncodingHandleLeavesCallerBlocks) {
+  uint8_t* buf = nullptr;
+  uint32_t len = 0;
+  ScRedirRpc_Handle* h = nullptr;
+  ASSERT_EQ(MesEncodeDynBufferHandleCreate(&buf, &len, &h), 0u);
+  Transmit_Return r{0, nullptr, 2, kResp};  // kResp is static: freeing it would crash
+  Transmit_Return_Encode(h, &r);
+  Transmit_Return_Free(h, &r);
+  EXPECT_EQ(r.pbRecvBuffer, kResp);
+  MesHandleFree(h);
+  g_free(buf);
+}
+
+// Every return vector and limit-sized record, cut short or with one byte
+// changed: never a read outside the buffer, never a leak (ASan build).
+using Decoder = uint32_t (*)(const Bytes&);
+struct Sample {
+  const char* what;
+  Bytes bytes;
+  Decoder decode;
+};
+
+std::vector<Sample> Samples() {
+  std::vector<Sample> s = {
+      {"EstablishContext_Call", kEstablishContextCall, DecodeStatus<EstablishContext_Call>},
+      {"SetAttrib_Call", kSetAttribCallIds, DecodeStatus<SetAttrib_Call>},
+      {"ConnectW_Call", kConnectWCallEmptyName, DecodeStatus<ConnectW_Call>},
+      {"GetStatusChangeW_Call", kGetStatusChangeWCall, DecodeStatus<GetStatusChangeW_Call>},
+      {"Transmit_Return", kTransmitReturn, DecodeStatus<Transmit_Return>},
+      {"Transmit_Return BE", kTransmitReturnBigEndian, DecodeStatus<Transmit_Return>},
+      {"Connect_Return", kConnectReturn, DecodeStatus<Connect_Return>},
+  };
+  uint8_t atr[4] = {0x3B, 0x02, 0x14, 0x50};
+  ReaderState_Return st[2] = {{1, 2, 4, {0x3B}}, {3, 4, 36, {0x3B}}};
+  SCardIO_Request pci{1, 2, atr};
+  s.push_back({"Status_Return", EncodeRec(Status_Return{0, 4, atr, 6, 2, {0x3B}, 4}),
+               DecodeStatus<Status_Return>});
+  s.push_back({"GetStatusChange_Return", EncodeRec(GetStatusChange_Return{0, 2, st}),
+               DecodeStatus<GetStatusChange_Return>});
+  s.push_back({"Transmit_Return pci", EncodeRec(Transmit_Return{0, &pci, 4, atr}),
+               DecodeStatus<Transmit_Return>});
+  s.push_back(
+      {"Control_Return", EncodeRec(Control_Return{0, 4, atr}), DecodeStatus<Control_Return>});
+  return s;
+}
+
+TEST(HostileBuffers, EveryTruncationFailsWith122) {
+  for (const auto& s : Samples()) {
+    ASSERT_EQ(s.decode(s.bytes), RPC_S_OK) << s.what;
+    bool big = s.bytes[1] == 0x00;
+    for (size_t body = 0; body + 16 < s.bytes.size(); ++body) {
+      Bytes cut(s.bytes.begin(), s.bytes.begin() + static_cast<long>(16 + body));
+      for (int i = 0; i < 4; ++i)
+        cut[8 + i] = static_cast<uint8_t>(body >> (8 * (big ? 3 - i : i)));
+      EXPECT_EQ(s.decode(cut), RPC_S_BUFFER_TOO_SMALL) << s.what << " body " << body;
+    }
+  }
+}
+
+TEST(HostileBuffers, EverySingleByteMutationIsSafe) {
+  for (const auto& s : Samples()) {
+    for (size_t i = 16; i < s.bytes.size(); ++i) {
+      for (uint8_t v : {0x00, 0x01, 0x7F, 0x80, 0xFF}) {
+        Bytes m = s.bytes;
+        m[i] = v;
+        uint32_t status = s.decode(m);
+        EXPECT_TRUE(status == RPC_S_OK || status == RPC_S_INVALID_ARG ||
+                    status == RPC_S_BUFFER_TOO_SMALL || status == RPC_S_OUT_OF_MEMORY)
+            << s.what << " byte " << i << " = " << int(v) << " status " << status;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace rpc_test
