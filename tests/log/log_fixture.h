@@ -1,0 +1,148 @@
+// Shared fixture of the log tests: a private temporary directory used as
+// TMPDIR and HOME, a fixed clock, a map-backed configuration table, and a
+// write seam that records standard error and can fail file writes on demand.
+#pragma once
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "lib/config/config.h"
+#include "lib/log/log.h"
+
+namespace logtest {
+
+inline std::map<std::string, std::string> g_config;
+inline int64_t g_nowUs = 0;
+inline std::set<pid_t> g_alive;
+inline std::string g_stderr;
+inline int g_failWrites = 0;  // file writes still to fail with ENOSPC
+
+inline std::string Key(const char* format, va_list ap) {
+  char key[1024];
+  vsnprintf(key, sizeof key, format, ap);
+  return key;
+}
+inline const std::string* Find(const std::string& key) {
+  auto it = g_config.find(key);
+  return it == g_config.end() ? nullptr : &it->second;
+}
+inline char* GetString(const char* def, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  const std::string* v = Find(Key(format, ap));
+  va_end(ap);
+  return v ? g_strdup(v->c_str()) : g_strdup(def);
+}
+inline bool GetBool(bool def, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  const std::string* v = Find(Key(format, ap));
+  va_end(ap);
+  return v ? (*v == "true" || *v == "1") : def;
+}
+inline int32_t GetInt(int32_t def, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  const std::string* v = Find(Key(format, ap));
+  va_end(ap);
+  return v ? static_cast<int32_t>(strtol(v->c_str(), nullptr, 0)) : def;
+}
+inline const ConfigAccessor kConfig = {GetString, GetBool, GetInt};
+
+inline ssize_t FakeWrite(int fd, const void* data, size_t size) {
+  if (fd == STDERR_FILENO) {
+    g_stderr.append(static_cast<const char*>(data), size);
+    return static_cast<ssize_t>(size);
+  }
+  if (g_failWrites > 0) {
+    --g_failWrites;
+    errno = ENOSPC;
+    return -1;
+  }
+  return write(fd, data, size);
+}
+
+// 2026-12-05T19:11:50.123456Z
+inline int64_t BaseTime() {
+  struct tm tm = {};
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 5;
+  tm.tm_hour = 19;
+  tm.tm_min = 11;
+  tm.tm_sec = 50;
+  return static_cast<int64_t>(timegm(&tm)) * 1000000 + 123456;
+}
+inline const std::string kPrefix = "2026-12-05T19:11:50.123Z In(05) tester ";
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+// What follows the first `lines` lines (the header).
+inline std::string After(const std::string& text, int lines) {
+  size_t pos = 0;
+  for (int i = 0; i < lines && pos != std::string::npos; ++i) {
+    pos = text.find('\n', pos);
+    if (pos != std::string::npos) ++pos;
+  }
+  return pos == std::string::npos ? std::string() : text.substr(pos);
+}
+
+class LogFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/logtest-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    setenv("TMPDIR", dir_.c_str(), 1);
+    setenv("HOME", dir_.c_str(), 1);
+    setenv("PID", "4711", 1);
+    g_config.clear();
+    g_alive.clear();
+    g_stderr.clear();
+    g_failWrites = 0;
+    g_nowUs = BaseTime();
+    LogSeams seams;
+    seams.nowMicros = [] { return g_nowUs; };
+    seams.processAlive = [](pid_t pid) { return g_alive.count(pid) != 0; };
+    seams.write = FakeWrite;
+    systemDir_ = dir_ + "/system";
+    seams.systemDir = systemDir_.c_str();
+    LogSetSeams(&seams);
+    LogSetThreadName("tester");
+    LogRegisterProduct("Smart Card", "1.2", "77", "Release");
+  }
+  void TearDown() override {
+    LogShutdown();
+    LogSetSeams(nullptr);
+    LogSetCaptureSink(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+  LogFileOutput* Open(LogParams params = {}, bool purge = false) {
+    params.emplace("log.config", "QRNScRedir.log.fileName");
+    params.emplace("log.suffix", "QRNScRedir");
+    return LogOpenFileOutput("QRNScRedir", params, &kConfig, purge);
+  }
+  std::string SafeDir() const { return dir_ + "/nimbrel-" + g_get_user_name(); }
+
+  std::string dir_;
+  std::string systemDir_;
+};
+
+}  // namespace logtest
