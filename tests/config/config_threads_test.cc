@@ -28,7 +28,7 @@ TEST(ConfigStoreThreads, ConcurrentFirstUsePublishesOneStoreAndSpeaksOnce) {
   options.realUid = options.effectiveUid = 1;
   ConfigSetMessageSink(Capture);
   constexpr int kThreads = 8;
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 10; ++round) {
     ConfigStoreResetForTest();
     g_messages.Take();
     std::atomic<int> ready{0};
@@ -37,8 +37,7 @@ TEST(ConfigStoreThreads, ConcurrentFirstUsePublishesOneStoreAndSpeaksOnce) {
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
         ready.fetch_add(1);
-        while (ready.load() < kThreads) {
-        }
+        while (ready.load() < kThreads) std::this_thread::yield();
         if (!ConfigStoreInitWith(options)) wrong.fetch_add(1);
         if (ConfigGetInt(0, "n") != 32) wrong.fetch_add(1);
         ConfigSetNonPersistent("mine", "x");
