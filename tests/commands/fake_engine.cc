@@ -1,0 +1,10 @@
+#include "tests/commands/fake_engine.h"
+
+#include "scredir/engine.h"
+
+uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessageHeader* header,
+                                      const void* body, uint32_t bodyLength) {
+  const auto* bytes = static_cast<const uint8_t*>(body);
+  cmdtest::g_redirected.push_back({ioControlCode, *header, {bytes, bytes + bodyLength}});
+  return cmdtest::g_redirectStatus;
+}

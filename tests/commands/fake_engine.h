@@ -1,0 +1,21 @@
+// Stands in for the request engine: records what the entry points hand on
+// and answers with a status the test chooses.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "scredir/pcscd_msg.h"
+
+namespace cmdtest {
+
+struct RedirectedCall {
+  uint32_t ioControlCode;
+  PcscdMessageHeader header;
+  std::vector<uint8_t> body;  // bodyLength bytes, as handed on
+};
+
+inline std::vector<RedirectedCall> g_redirected;
+inline uint32_t g_redirectStatus = 0;
+
+}  // namespace cmdtest
