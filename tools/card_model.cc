@@ -324,8 +324,8 @@ uint32_t CardModel::Control(const CardRef& card, uint32_t controlCode, const Byt
   if (TakeFailure(CardCall::kControl, &rv)) return rv;
   if (!connections_.count(card.handle)) return kScardEInvalidHandle;
   Bytes answer;
-  if (controlCode == kControlEcho) {
-    answer = input;
+  if (controlCode == kControlReverse) {
+    answer.assign(input.rbegin(), input.rend());
   } else if (controlCode != kControlGetFeatureRequest) {
     return kScardEUnsupportedFeature;
   }

@@ -50,7 +50,7 @@ inline constexpr uint32_t kAttrFriendlyNameA = 0x7FFF0003;
 
 // Control codes the model answers.
 inline constexpr uint32_t kControlGetFeatureRequest = 0x42000D48;  // no features: empty output
-inline constexpr uint32_t kControlEcho = 0x42000D49;               // returns its input
+inline constexpr uint32_t kControlReverse = 0x42000D49;            // returns its input reversed
 
 class CardModel : public CardBackend {
  public:
