@@ -66,14 +66,32 @@ uint32_t PcscBackend::EstablishContext(uint32_t scope, Bytes* context) {
   SCARDCONTEXT value = 0;
   LONG rv = SCardEstablishContext(scope, nullptr, nullptr, &value);
   context->clear();
-  if (rv == SCARD_S_SUCCESS) *context = EncodePcscHandle(static_cast<uint64_t>(value));
+  if (rv == SCARD_S_SUCCESS) {
+    *context = EncodePcscHandle(static_cast<uint64_t>(value));
+    std::lock_guard lock(mu_);
+    contexts_.insert(static_cast<uint64_t>(value));
+  }
   return Result(rv);
 }
 
 uint32_t PcscBackend::ReleaseContext(const Bytes& context) {
   auto value = ContextOf(context);
   if (!value) return kScardEInvalidHandle;
-  return Result(SCardReleaseContext(*value));
+  LONG rv = SCardReleaseContext(*value);
+  if (rv == SCARD_S_SUCCESS) {
+    std::lock_guard lock(mu_);
+    contexts_.erase(static_cast<uint64_t>(*value));
+  }
+  return Result(rv);
+}
+
+void PcscBackend::Shutdown() {
+  std::set<uint64_t> contexts;
+  {
+    std::lock_guard lock(mu_);
+    contexts = contexts_;
+  }
+  for (uint64_t context : contexts) SCardCancel(static_cast<SCARDCONTEXT>(context));
 }
 
 uint32_t PcscBackend::ListReaders(const Bytes& context, const std::vector<std::string>& /*groups*/,

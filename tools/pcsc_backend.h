@@ -2,12 +2,11 @@
 //
 // Every call is handed to libpcsclite unchanged, so result codes, reader
 // states, protocols, ATR and response bytes are whatever the local PC/SC
-// daemon and its reader driver produce. The backend keeps no state of its
-// own: the context and card-handle byte strings it gives out are the
-// library's SCARDCONTEXT / SCARDHANDLE values, eight bytes little-endian,
-// and are turned back into those values on every call (a byte string of any
-// other length is answered with SCARD_E_INVALID_HANDLE without reaching the
-// library).
+// daemon and its reader driver produce. Beyond the contexts it must cancel
+// on Shutdown the backend keeps no state of its own: the context and card-handle byte strings it
+// gives out are the library's SCARDCONTEXT / SCARDHANDLE values, eight bytes little-endian, and are
+// turned back into those values on every call (a byte string of any other length is answered with
+// SCARD_E_INVALID_HANDLE without reaching the library).
 //
 // Which daemon is reached is the library's business: it honours the
 // PCSCLITE_CSOCK_NAME environment variable, read once by the first call of
@@ -20,7 +19,9 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class PcscBackend final : public CardBackend {
   PcscBackend() = default;
   PcscBackend(const PcscBackend&) = delete;
   PcscBackend& operator=(const PcscBackend&) = delete;
+
+  // Cancels the waits of every context still established through this
+  // backend, so that a caller can join threads blocked in GetStatusChange.
+  void Shutdown();
 
   uint32_t EstablishContext(uint32_t scope, Bytes* context) override;
   uint32_t ReleaseContext(const Bytes& context) override;
@@ -58,6 +63,10 @@ class PcscBackend final : public CardBackend {
   uint32_t GetAttrib(const CardRef& card, uint32_t attrId, uint32_t bufferLength,
                      Bytes* value) override;
   uint32_t SetAttrib(const CardRef& card, uint32_t attrId, const Bytes& value) override;
+
+ private:
+  std::mutex mu_;
+  std::set<uint64_t> contexts_;  // established and not yet released
 };
 
 // Helpers shared with the tests that compare the backend with direct calls.

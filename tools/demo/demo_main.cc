@@ -1,0 +1,297 @@
+// scredir-demo: one PC/SC session through the plug-in, end to end.
+//
+// The program plays every party around the plug-in: it loads the plug-in
+// into the host double, starts the daemon double on a socket of its own and
+// lets the client double answer from an emulated card (or from this
+// machine's PC/SC stack), then runs DemoSession and prints its transcript.
+// Everything it starts is stopped before it exits; only the plug-in's log
+// file stays, and its path is printed.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "tools/card_model.h"
+#include "tools/client_double.h"
+#include "tools/daemon_double.h"
+#include "tools/demo/environment.h"
+#include "tools/demo/format.h"
+#include "tools/demo/options.h"
+#include "tools/demo/session.h"
+#include "tools/host_double.h"
+#include "tools/pcsc_backend.h"
+
+namespace scredir::demo {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitSetup = 2;
+constexpr const char* kEmulatedReader = "Demo Reader 00 00";
+// How long the emulated card stays out once the session waits for it, so
+// the transcript shows a real wait.
+constexpr auto kInsertDelay = std::chrono::milliseconds(300);
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) {
+  g_interrupted = true;
+}
+
+void CatchSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+// The plug-in built next to this program: <build>/tools/scredir-demo and
+// <build>/scredir/libscrediragent.so.
+std::string DefaultPluginPath() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "libscrediragent.so";
+  return (self.parent_path().parent_path() / "scredir" / "libscrediragent.so").string();
+}
+
+int Fail(int code, const std::string& message) {
+  std::cerr << "scredir-demo: " << message << std::endl;
+  return code;
+}
+
+// The emulated card goes in once the session's GetStatusChange waits for it.
+class CardInserter {
+ public:
+  explicit CardInserter(tools::CardModel& model) : model_(model) {}
+  ~CardInserter() { Stop(); }
+
+  void Start() {
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    {
+      std::lock_guard lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mu_);
+    while (!stop_ && model_.WaitingStatusChanges() == 0)
+      cv_.wait_for(lock, std::chrono::milliseconds(5));
+    if (stop_ || cv_.wait_for(lock, kInsertDelay, [this] { return stop_; })) return;
+    model_.InsertCard(kEmulatedReader);
+  }
+
+  tools::CardModel& model_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+struct Parties {
+  std::unique_ptr<tools::CardModel> model;
+  std::unique_ptr<tools::PcscBackend> pcsc;
+  tools::CardBackend* backend = nullptr;
+  std::unique_ptr<tools::ClientDouble> client;
+  std::unique_ptr<tools::HostDouble> host;
+  std::unique_ptr<tools::DaemonDouble> daemon;
+  bool started = false;
+  bool channelOpen = false;
+
+  // Closes in the order that lets every thread end: the channel (the
+  // plug-in's daemon link thread ends), the plug-in, the card's waits, the
+  // client, the host and the daemon (which removes its socket).
+  ~Parties() {
+    if (channelOpen) host->CloseChannel();
+    if (host) host->Flush();
+    if (started) host->Stop();
+    if (model) model->Shutdown();
+    if (pcsc) pcsc->Shutdown();
+    if (client) client->Stop();
+    host.reset();
+    client.reset();
+    daemon.reset();
+  }
+};
+
+// Holds what the plug-in writes to standard error while it starts: its
+// configuration store reports every optional file it did not find there,
+// which would bury the transcript. Only other lines are shown (all of them
+// with --log-level debug).
+class StartupMessages {
+ public:
+  explicit StartupMessages(std::string path) : path_(std::move(path)) {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (saved_ >= 0 && fd >= 0) dup2(fd, STDERR_FILENO);
+    if (fd >= 0) close(fd);
+  }
+  ~StartupMessages() { Restore(); }
+
+  void Show(std::ostream& out, bool all) {
+    Restore();
+    std::ifstream in(path_);
+    for (std::string line; std::getline(in, line);)
+      if (all || !line.starts_with("PREF Optional preferences file not found"))
+        out << "  plug-in: " << line << "\n";
+    std::remove(path_.c_str());
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+
+  std::string path_;
+  int saved_ = -1;
+};
+
+bool AwaitPluginConnection(tools::DaemonDouble& daemon, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (daemon.connections() == 0 && Clock::now() < deadline && !g_interrupted)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return daemon.connections() > 0;
+}
+
+int Run(const DemoOptions& options) {
+  std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
+  if (!fs::exists(plugin))
+    return Fail(kExitSetup, "cannot find the plug-in library " + plugin +
+                                " (build it first, or name it with --plugin PATH)");
+  if (!options.socketPath.empty()) {
+    std::string problem =
+        SocketPathProblem(options.socketPath, ProbeSocketPath(options.socketPath));
+    if (!problem.empty()) return Fail(kExitSetup, problem);
+  }
+  CatchSignals();
+  std::string error;
+  auto env = DemoEnvironment::Create(options.socketPath, options.debug, &error);
+  if (!env) return Fail(kExitSetup, error);
+
+  Parties parties;
+  if (options.backend == Backend::kPcsc) {
+    parties.pcsc = std::make_unique<tools::PcscBackend>();
+    parties.backend = parties.pcsc.get();
+  } else {
+    parties.model = std::make_unique<tools::CardModel>();
+    parties.model->AddReader(kEmulatedReader, /*cardPresent=*/false);
+    parties.backend = parties.model.get();
+  }
+  parties.client = std::make_unique<tools::ClientDouble>(*parties.backend);
+  parties.host = std::make_unique<tools::HostDouble>(*parties.client);
+  if (!parties.host->Load(plugin, &error))
+    return Fail(kExitSetup, "cannot load the plug-in " + plugin + ": " + error);
+  parties.daemon = std::make_unique<tools::DaemonDouble>(env->socketPath());
+  if (!parties.daemon->listening())
+    return Fail(kExitSetup, "cannot listen on the daemon socket " + env->socketPath());
+
+  std::cout << "Smart-card redirection demo\n"
+            << "  plug-in  " << fs::absolute(plugin).string() << "\n"
+            << "  card     "
+            << (parties.model ? "emulated, in \"" + std::string(kEmulatedReader) +
+                                    "\" (inserted once the session waits for it)"
+                              : std::string("this machine's PC/SC stack (pcscd)"))
+            << "\n"
+            << "  daemon   " << env->socketPath() << "\n";
+
+  LogFollower log(*env);
+  StartupMessages messages(env->workDir() + "/startup-messages.txt");
+  uint32_t status = parties.host->Start();
+  parties.started = true;
+  messages.Show(std::cout, options.debug);
+  if (status != 0)
+    return Fail(kExitSetup, "the plug-in did not start: status " + std::to_string(status));
+  parties.channelOpen = parties.host->OpenChannel();
+  if (!parties.channelOpen)
+    return Fail(kExitSetup,
+                "the plug-in did not accept the \"Smart Card Virtual Channel\" "
+                "channel (is QRN.ScRedir.Enable off?)");
+  if (!AwaitPluginConnection(*parties.daemon, options.stepTimeout))
+    return Fail(kExitSetup,
+                "the plug-in did not connect to the daemon socket " + env->socketPath());
+  std::cout << "  channel  \"Smart Card Virtual Channel\" open; the plug-in is connected to the "
+               "daemon socket\n\n";
+  if (options.debug) log.Drain(std::cout);
+
+  std::unique_ptr<CardInserter> inserter;
+  if (parties.model) inserter = std::make_unique<CardInserter>(*parties.model);
+  SessionOptions sessionOptions;
+  sessionOptions.stepTimeout = options.stepTimeout;
+  sessionOptions.cardWait = options.cardWait;
+  sessionOptions.interrupted = &g_interrupted;
+  sessionOptions.beforeStep = [&](const std::string& step) {
+    if (options.debug) log.Drain(std::cout);
+    if (step == "wait" && inserter) inserter->Start();
+    if (step == options.removeCardBefore) {
+      std::cout << "     (the demo takes the card out of the reader now)\n";
+      parties.model->RemoveCard(kEmulatedReader);
+    }
+    if (step == options.clientStopsAt) {
+      std::cout << "     (the remote client stops answering now)\n";
+      parties.client->InjectFault({tools::FaultKind::kDrop, 0, 0});
+    }
+  };
+
+  auto start = Clock::now();
+  DemoSession session(*parties.daemon, std::cout, sessionOptions);
+  SessionOutcome outcome = session.Run();
+  double total = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  if (inserter) inserter->Stop();
+  if (options.debug) log.Drain(std::cout);
+
+  size_t calls = session.record().results.size();
+  std::cout << "\n";
+  if (outcome == SessionOutcome::kCompleted) {
+    std::cout << "Session complete: " << calls << " calls, all answered without error, in "
+              << Milliseconds(total) << ".\n";
+  } else {
+    std::cout << "Session FAILED: " << session.failure() << ".\n";
+  }
+  std::string logFile = env->FindLogFile();
+  std::cout << "Plug-in log: " << (logFile.empty() ? "(none was written)" : logFile) << std::endl;
+  return outcome == SessionOutcome::kCompleted ? 0 : kExitFailed;
+}
+
+}  // namespace
+}  // namespace scredir::demo
+
+int main(int argc, char** argv) {
+  using namespace scredir::demo;
+  DemoOptions options;
+  std::string error;
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+    std::cerr << "scredir-demo: " << error << "\n";
+    return kExitSetup;
+  }
+  if (options.help) {
+    std::cout << UsageText("scredir-demo");
+    return 0;
+  }
+  return Run(options);
+}

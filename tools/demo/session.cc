@@ -1,0 +1,452 @@
+// The demo's PC/SC session, played as the daemon; see session.h.
+#include "tools/demo/session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "lib/base/byte_reader.h"
+#include "scredir/names.h"
+#include "scredir/pcscd_msg.h"
+#include "tools/demo/format.h"
+
+namespace scredir::demo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// PC/SC values the session sends.
+constexpr uint32_t kScopeSystem = 2;
+constexpr uint32_t kShareShared = 2;
+constexpr uint32_t kProtocolsT0T1 = 0x3;
+constexpr uint32_t kLeaveCard = 0;
+constexpr uint32_t kStateUnaware = 0x0000;
+constexpr uint32_t kStateChanged = 0x0002;
+constexpr uint32_t kStatePresent = 0x0020;
+constexpr uint32_t kAttrAtrString = 0x00090303;
+constexpr uint32_t kScardFInternalError = 0x80100001;
+constexpr uint32_t kScardETimeout = 0x8010000A;
+constexpr uint32_t kScardEUnsupportedFeature = 0x8010001F;
+constexpr uint32_t kScardWRemovedCard = 0x80100069;
+constexpr uint32_t kScardENoSmartcard = 0x8010000C;
+// Room the session offers for an APDU response: a short APDU's 256 bytes
+// plus the status word.
+constexpr uint32_t kResponseRoom = 258;
+// The GetStatusChange waits a session makes before giving up on a card.
+constexpr int kMaxWaits = 16;
+// How often the reply queue is looked at; short, so round-trip times are
+// measured to a fraction of a millisecond.
+constexpr auto kReplyPoll = std::chrono::microseconds(100);
+
+template <typename Msg>
+Bytes ToBytes(const Msg& msg, size_t size = sizeof(Msg)) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&msg);
+  return Bytes(p, p + std::min(size, sizeof(Msg)));
+}
+
+// The record part of a reply, when the reply has exactly the length the
+// daemon's table gives the command.
+template <typename Msg>
+bool FromReply(const Bytes& reply, Msg* msg) {
+  base::ByteReader reader(reply);
+  return reply.size() == sizeof(PcscdMessageHeader) + sizeof(Msg) &&
+         reader.Skip(sizeof(PcscdMessageHeader)) && reader.ReadBytes(msg, sizeof(Msg));
+}
+
+std::string Hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+// A NUL-terminated name copied into a fixed daemon field; false if too long.
+template <size_t N>
+bool PutName(char (&field)[N], const std::string& name) {
+  if (name.size() >= N) return false;
+  std::memcpy(field, name.c_str(), name.size() + 1);
+  return true;
+}
+
+// The names of a multi-string of at most `length` bytes of `field`.
+std::vector<std::string> Names(const char* field, size_t room, uint32_t length) {
+  std::vector<std::string> names;
+  size_t end = std::min<size_t>(length, room), pos = 0;
+  while (pos < end && field[pos] != '\0') {
+    size_t len = strnlen(field + pos, end - pos);
+    names.emplace_back(field + pos, len);
+    pos += len + 1;
+  }
+  return names;
+}
+
+// A sentence on what a failing result means for the session, if we know.
+std::string Explain(const std::string& step, uint32_t rv) {
+  if (rv == kScardWRemovedCard) return ": the card was taken out of the reader during the session";
+  if (rv == kScardENoSmartcard) return ": there is no card in the reader";
+  if (rv == kScardETimeout && step == "wait") return ": no card was inserted in time";
+  return "";
+}
+
+}  // namespace
+
+bool IsStepName(const std::string& name) {
+  return std::any_of(std::begin(kStepNames), std::end(kStepNames),
+                     [&](const char* step) { return name == step; });
+}
+
+const std::vector<ApduSpec>& SessionApdus() {
+  static const std::vector<ApduSpec> apdus = {
+      // SELECT the master file 3F00, no response data wanted (P2 = 0C).
+      {"select", "SELECT MF 3F00", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}},
+      {"challenge", "GET CHALLENGE (8 bytes)", {0x00, 0x84, 0x00, 0x00, 0x08}},
+      {"verify", "VERIFY PIN \"1234\"", {0x00, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}},
+  };
+  return apdus;
+}
+
+DemoSession::DemoSession(tools::DaemonDouble& daemon, std::ostream& out, SessionOptions options)
+    : daemon_(daemon), out_(out), options_(std::move(options)) {}
+
+SessionOutcome DemoSession::Run() {
+  bool ok = Establish() && ListReaders() && FindCard() && Connect() && Status() && Begin();
+  for (const ApduSpec& apdu : SessionApdus()) ok = ok && Transmit(apdu);
+  ok = ok && End() && GetAttrib() && Disconnect() && Release();
+  if (ok) return SessionOutcome::kCompleted;
+  if (noReply_) return SessionOutcome::kNoReply;
+  CleanUp();
+  return noReply_ ? SessionOutcome::kNoReply : SessionOutcome::kFailed;
+}
+
+DemoSession::Reply DemoSession::Exchange(const std::string& step, uint32_t command,
+                                         const Bytes& record, const std::string& call,
+                                         std::chrono::milliseconds timeout) {
+  if (options_.beforeStep) options_.beforeStep(step);
+  char index[16];
+  std::snprintf(index, sizeof index, "[%2zu] ", record_.results.size() + 1);
+  out_ << index << call << std::endl;
+  // The call's name for messages: "SCardConnect", "SCardTransmit SELECT ...".
+  what_ = call.substr(0, std::min(call.find('('), call.find('\n')));
+  if (size_t close = call.find(") "); command == PCSCD_TRANSMIT && close != std::string::npos)
+    what_ = "SCardTransmit " + call.substr(close + 2, call.find('\n') - close - 2);
+
+  Reply reply;
+  uint32_t id = nextId_++;
+  auto start = Clock::now();
+  if (!daemon_.Send(id, command, record)) {
+    failure_ = "the plug-in closed the daemon socket before " + call;
+    noReply_ = true;
+    return reply;
+  }
+  auto deadline = start + timeout;
+  auto interrupted = [this] { return options_.interrupted && options_.interrupted->load(); };
+  while (!daemon_.HasReply(id) && Clock::now() < deadline && !interrupted())
+    std::this_thread::sleep_for(kReplyPoll);
+  auto end = Clock::now();
+  if (!daemon_.HasReply(id) && interrupted()) {
+    failure_ = "interrupted while waiting for the reply to " + what_;
+    out_ << "      -> interrupted" << std::endl;
+    noReply_ = true;
+    return reply;
+  }
+  if (!daemon_.HasReply(id)) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", timeout.count() / 1000.0);
+    failure_ =
+        "no reply to " + step + " within " + seconds + " s: the remote client stopped answering";
+    out_ << "      -> no reply within " << seconds << " s" << std::endl;
+    noReply_ = true;
+    return reply;
+  }
+  auto bytes = daemon_.AwaitReply(id);
+  reply.answered = bytes.has_value();
+  if (bytes) reply.bytes = std::move(*bytes);
+  reply.ms = std::chrono::duration<double, std::milli>(end - start).count();
+  return reply;
+}
+
+bool DemoSession::Result(const std::string& step, const Reply& reply, uint32_t rv,
+                         const std::string& detail) {
+  record_.results.emplace_back(step, rv);
+  // A short detail stays on the result line; lines after it follow.
+  size_t newline = detail.find('\n');
+  out_ << "      -> " << ResultName(rv) << detail.substr(0, newline) << "   ("
+       << Milliseconds(reply.ms) << ")"
+       << (newline == std::string::npos ? "" : detail.substr(newline)) << std::endl;
+  if (rv == 0) return true;
+  if (failure_.empty()) failure_ = what_ + " failed with " + ResultName(rv) + Explain(step, rv);
+  return false;
+}
+
+bool DemoSession::Establish() {
+  EstablishContextMsg msg{};
+  msg.dwScope = kScopeSystem;
+  Reply reply = Exchange(
+      "establish", PCSCD_ESTABLISH_CONTEXT, ToBytes(msg),
+      std::string("SCardEstablishContext(dwScope=") + ScRedirQrn_ScopeName(kScopeSystem) + ")",
+      options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("establish", reply, kScardFInternalError, " (malformed reply)");
+  if (msg.rv == 0) hContext_ = msg.hContext;
+  return Result("establish", reply, msg.rv, msg.rv ? "" : ", hContext=" + Hex32(msg.hContext));
+}
+
+bool DemoSession::ListReaders() {
+  auto msg = std::make_unique<ListReadersMsg>();
+  msg->hContext = hContext_;
+  msg->cchReaders = kPcscdReadersBytes;
+  Reply reply = Exchange("list", PCSCD_LIST_READERS, ToBytes(*msg),
+                         "SCardListReaders(hContext=" + Hex32(hContext_) + ", groups=all)",
+                         options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, msg.get()))
+    return Result("list", reply, kScardFInternalError, " (malformed reply)");
+  if (msg->rv == 0) record_.readers = Names(msg->mszReaders, kPcscdReadersBytes, msg->cchReaders);
+  bool ok = Result("list", reply, msg->rv, msg->rv ? "" : ", " + QuotedList(record_.readers));
+  if (ok && record_.readers.empty()) {
+    failure_ = "the client has no readers";
+    return false;
+  }
+  return ok;
+}
+
+bool DemoSession::ReaderStates(const std::string& step, uint32_t timeoutMs,
+                               std::vector<uint32_t>* current, std::optional<size_t>* withCard) {
+  auto msg = std::make_unique<GetStatusChangeMsg>();
+  size_t count = std::min<size_t>(record_.readers.size(), kPcscdMaxReaderStates);
+  msg->hContext = hContext_;
+  msg->dwTimeOut = timeoutMs;
+  msg->cReaders = static_cast<uint32_t>(count);
+  std::string call = "SCardGetStatusChange(hContext=" + Hex32(hContext_) +
+                     ", dwTimeout=" + std::to_string(timeoutMs) + " ms";
+  for (size_t i = 0; i < count; ++i) {
+    if (!PutName(msg->rgReaderStates[i].szReader, record_.readers[i])) {
+      failure_ = "reader name too long for the daemon: " + record_.readers[i];
+      return false;
+    }
+    msg->rgReaderStates[i].dwCurrentState = (*current)[i];
+    call += ", \"" + record_.readers[i] + "\": " + ReaderStateText((*current)[i]);
+  }
+  call += ")";
+  auto timeout = std::chrono::milliseconds(timeoutMs) + options_.stepTimeout;
+  Reply reply = Exchange(step, PCSCD_GET_STATUS_CHANGE, ToBytes(*msg), call, timeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, msg.get()))
+    return Result(step, reply, kScardFInternalError, " (malformed reply)");
+  std::string detail;
+  for (size_t i = 0; msg->rv == 0 && i < count; ++i) {
+    const PcscdReaderState& slot = msg->rgReaderStates[i];
+    (*current)[i] = slot.dwEventState & ~kStateChanged;
+    detail += "\n         \"" + record_.readers[i] + "\": " + ReaderStateText(slot.dwEventState);
+    if (!(slot.dwEventState & kStatePresent)) continue;
+    detail += ", ATR " + HexBytes(std::span(slot.rgbAtr, std::min(slot.cbAtr, kPcscdAtrBytes)));
+    if (withCard->has_value()) continue;
+    *withCard = i;
+    record_.cardReader = record_.readers[i];
+    record_.readerEventState = slot.dwEventState;
+    record_.readerAtr.assign(slot.rgbAtr, slot.rgbAtr + std::min(slot.cbAtr, kPcscdAtrBytes));
+  }
+  return Result(step, reply, msg->rv, detail);
+}
+
+bool DemoSession::FindCard() {
+  std::vector<uint32_t> current(record_.readers.size(), kStateUnaware);
+  std::optional<size_t> withCard;
+  if (!ReaderStates("state", 0, &current, &withCard)) return false;
+  auto deadline = Clock::now() + options_.cardWait;
+  for (int wait = 0; !withCard && wait < kMaxWaits; ++wait) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    if (wait == 0)
+      out_ << "     no card yet: insert one (waiting up to " << options_.cardWait.count() / 1000
+           << " s)" << std::endl;
+    if (!ReaderStates("wait", static_cast<uint32_t>(left.count()), &current, &withCard))
+      return false;
+  }
+  if (!withCard) {
+    failure_ = "no card was inserted in time";
+    return false;
+  }
+  return true;
+}
+
+bool DemoSession::Connect() {
+  ConnectMsg msg{};
+  msg.hContext = hContext_;
+  PutName(msg.szReader, record_.cardReader);  // fits: it came through a daemon field
+  msg.dwShareMode = kShareShared;
+  msg.dwPreferredProtocols = kProtocolsT0T1;
+  Reply reply = Exchange("connect", PCSCD_CONNECT, ToBytes(msg),
+                         "SCardConnect(hContext=" + Hex32(hContext_) + ", \"" + record_.cardReader +
+                             "\", SCARD_SHARE_SHARED, T=0|T=1)",
+                         options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("connect", reply, kScardFInternalError, " (malformed reply)");
+  if (msg.rv == 0) {
+    hCard_ = msg.hCard;
+    record_.activeProtocol = msg.dwActiveProtocol;
+  }
+  return Result(
+      "connect", reply, msg.rv,
+      msg.rv ? ""
+             : ", hCard=" + Hex32(msg.hCard) + ", protocol " + ProtocolText(msg.dwActiveProtocol));
+}
+
+bool DemoSession::Status() {
+  StatusMsg msg{};
+  msg.hContext = hContext_;
+  msg.hCard = hCard_;
+  msg.cchReaderLen = kPcscdStatusNameBytes;
+  msg.cbAtrLen = kPcscdAtrBytes;
+  Reply reply = Exchange("status", PCSCD_STATUS, ToBytes(msg),
+                         "SCardStatus(hCard=" + Hex32(hCard_) + ")", options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("status", reply, kScardFInternalError, " (malformed reply)");
+  std::string detail;
+  if (msg.rv == 0) {
+    record_.statusReaderNames = Names(msg.mszReaderName, kPcscdStatusNameBytes, msg.cchReaderLen);
+    record_.statusState = msg.dwState;
+    record_.statusProtocol = msg.dwProtocol;
+    record_.statusAtr.assign(msg.pbAtr, msg.pbAtr + std::min(msg.cbAtrLen, kPcscdAtrBytes));
+    detail = "\n         reader " + QuotedList(record_.statusReaderNames) + ", state " +
+             CardStateText(msg.dwState) + ", protocol " + ProtocolText(msg.dwProtocol) +
+             "\n         ATR " + HexBytes(record_.statusAtr);
+  }
+  return Result("status", reply, msg.rv, detail);
+}
+
+bool DemoSession::Begin() {
+  BeginTransactionMsg msg{};
+  msg.hContext = hContext_;
+  msg.hCard = hCard_;
+  Reply reply =
+      Exchange("begin", PCSCD_BEGIN_TRANSACTION, ToBytes(msg),
+               "SCardBeginTransaction(hCard=" + Hex32(hCard_) + ")", options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("begin", reply, kScardFInternalError, " (malformed reply)");
+  inTransaction_ = msg.rv == 0;
+  return Result("begin", reply, msg.rv);
+}
+
+bool DemoSession::Transmit(const ApduSpec& apdu) {
+  auto msg = std::make_unique<TransmitMsg>();
+  msg->hContext = hContext_;
+  msg->hCard = hCard_;
+  msg->cbSendLength = static_cast<uint32_t>(apdu.command.size());
+  msg->cbRecvLength = kResponseRoom;
+  msg->ioSendPciProtocol = record_.activeProtocol;
+  msg->ioSendPciLength = 8;
+  std::copy(apdu.command.begin(), apdu.command.end(), msg->pbBuffer);
+  Bytes record = ToBytes(*msg, kTransmitFixedBytes + apdu.command.size());
+  Reply reply = Exchange(apdu.step, PCSCD_TRANSMIT, record,
+                         "SCardTransmit(hCard=" + Hex32(hCard_) + ", " +
+                             ProtocolText(record_.activeProtocol) + ") " + apdu.label +
+                             "\n       > " + HexBytes(apdu.command),
+                         options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, msg.get()))
+    return Result(apdu.step, reply, kScardFInternalError, " (malformed reply)");
+  SessionRecord::Apdu seen{apdu.label, apdu.command, msg->rv, {}};
+  std::string detail;
+  if (msg->rv == 0) {
+    uint32_t length = std::min(msg->cbRecvLength, kPcscdBufferBytes);
+    seen.response.assign(msg->pbBuffer, msg->pbBuffer + length);
+    detail = "\n       < " + HexBytes(seen.response) + "   " + StatusWordText(seen.response);
+  }
+  record_.apdus.push_back(seen);
+  return Result(apdu.step, reply, msg->rv, detail);
+}
+
+bool DemoSession::End() {
+  EndTransactionMsg msg{};
+  msg.hContext = hContext_;
+  msg.hCard = hCard_;
+  msg.dwDisposition = kLeaveCard;
+  Reply reply = Exchange("end", PCSCD_END_TRANSACTION, ToBytes(msg),
+                         "SCardEndTransaction(hCard=" + Hex32(hCard_) + ", SCARD_LEAVE_CARD)",
+                         options_.stepTimeout);
+  inTransaction_ = false;
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("end", reply, kScardFInternalError, " (malformed reply)");
+  return Result("end", reply, msg.rv);
+}
+
+bool DemoSession::GetAttrib() {
+  auto msg = std::make_unique<GetAttribMsg>();
+  msg->hContext = hContext_;
+  msg->hCard = hCard_;
+  msg->dwAttrId = kAttrAtrString;
+  msg->cbAttrLen = kPcscdAttrBytes;
+  record_.attribId = kAttrAtrString;
+  Reply reply = Exchange(
+      "attrib", PCSCD_GET_ATTRIB, ToBytes(*msg),
+      "SCardGetAttrib(hCard=" + Hex32(hCard_) + ", " + ScRedirQrn_AttrIdName(kAttrAtrString) + ")",
+      options_.stepTimeout);
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, msg.get()))
+    return Result("attrib", reply, kScardFInternalError, " (malformed reply)");
+  record_.attribRv = msg->rv;
+  if (msg->rv == 0)
+    record_.attrib.assign(msg->pbAttr, msg->pbAttr + std::min(msg->cbAttrLen, kPcscdAttrBytes));
+  if (msg->rv == kScardEUnsupportedFeature) {
+    // A reader that does not offer the attribute answered correctly; the
+    // session goes on.
+    record_.results.emplace_back("attrib", msg->rv);
+    out_ << "      -> " << ResultName(msg->rv) << ": the reader does not offer this attribute   ("
+         << Milliseconds(reply.ms) << ")" << std::endl;
+    return true;
+  }
+  return Result("attrib", reply, msg->rv, msg->rv ? "" : ", " + HexBytes(record_.attrib));
+}
+
+bool DemoSession::Disconnect() {
+  DisconnectMsg msg{};
+  msg.hContext = hContext_;
+  msg.hCard = hCard_;
+  msg.dwDisposition = kLeaveCard;
+  Reply reply = Exchange("disconnect", PCSCD_DISCONNECT, ToBytes(msg),
+                         "SCardDisconnect(hCard=" + Hex32(hCard_) + ", SCARD_LEAVE_CARD)",
+                         options_.stepTimeout);
+  hCard_ = 0;
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("disconnect", reply, kScardFInternalError, " (malformed reply)");
+  return Result("disconnect", reply, msg.rv);
+}
+
+bool DemoSession::Release() {
+  ReleaseContextMsg msg{};
+  msg.hContext = hContext_;
+  Reply reply =
+      Exchange("release", PCSCD_RELEASE_CONTEXT, ToBytes(msg),
+               "SCardReleaseContext(hContext=" + Hex32(hContext_) + ")", options_.stepTimeout);
+  hContext_ = 0;
+  if (!reply.answered) return false;
+  if (!FromReply(reply.bytes, &msg))
+    return Result("release", reply, kScardFInternalError, " (malformed reply)");
+  return Result("release", reply, msg.rv);
+}
+
+void DemoSession::CleanUp() {
+  if (!inTransaction_ && !hCard_ && !hContext_) return;
+  out_ << "     cleaning up after the failure:" << std::endl;
+  // Each call below clears what it undoes, so nothing is undone twice; a
+  // call that goes unanswered ends the clean-up.
+  if (inTransaction_) {
+    End();
+    if (noReply_) return;
+  }
+  if (hCard_) {
+    Disconnect();
+    if (noReply_) return;
+  }
+  if (hContext_) Release();
+}
+
+}  // namespace scredir::demo
