@@ -56,24 +56,21 @@ bool IsVarChar(char c) {
 }  // namespace
 
 FilePathParts FileSplitPath(const std::string& path) {
-  FilePathParts p;
-  size_t slash = path.rfind('/');
-  std::string base = path;
-  if (slash == std::string::npos) {
-    p.dir = ".";
-  } else {
-    p.dir = slash == 0 ? "/" : path.substr(0, slash);
-    base = path.substr(slash + 1);
+  // Built from views and moved in whole: gcc 12 at -O3 misreads in-place
+  // assignment of short literals as overlapping copies.
+  std::string_view whole(path);
+  size_t slash = whole.rfind('/');
+  std::string_view dir = ".";
+  std::string_view base = whole;
+  if (slash != std::string_view::npos) {
+    dir = slash == 0 ? whole.substr(0, 1) : whole.substr(0, slash);
+    base = whole.substr(slash + 1);
   }
   size_t dot = base.rfind('.');
   // A leading dot names a hidden file, not an extension.
-  if (dot == std::string::npos || dot == 0) {
-    p.stem = base;
-  } else {
-    p.stem = base.substr(0, dot);
-    p.ext = base.substr(dot);
-  }
-  return p;
+  if (dot == std::string_view::npos || dot == 0) dot = base.size();
+  return FilePathParts{std::string(dir), std::string(base.substr(0, dot)),
+                       std::string(base.substr(dot))};
 }
 
 std::string FileNumberedName(const FilePathParts& parts, uint32_t n) {
