@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -37,6 +38,15 @@ const Sandbox& ProcessSandbox() {
     config << "QRN.ScRedir.socketPath = \"" << b.socketPath << "\"\n"
            << "QRN.ScRedir.logLevel = \"debug\"\n"
            << "QRNScRedir.log.fileName = \"" << b.logPath << "\"\n";
+    // SCREDIR_KEEP_ROAD keeps the directory (and the plug-in's log) for a look.
+    if (made && !std::getenv("SCREDIR_KEEP_ROAD")) {
+      // A copy of its own: the handler runs after `box` is destroyed.
+      static const std::string* doomed = new std::string(b.dir);
+      std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(*doomed, ignored);
+      });
+    }
     return b;
   }();
   return box;
