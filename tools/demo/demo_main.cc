@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "tools/demo/environment.h"
 #include "tools/demo/format.h"
 #include "tools/demo/options.h"
+#include "tools/demo/rig.h"
 #include "tools/demo/session.h"
 #include "tools/host_double.h"
 #include "tools/pcsc_backend.h"
@@ -109,32 +111,6 @@ class CardInserter {
   std::thread thread_;
 };
 
-struct Parties {
-  std::unique_ptr<tools::CardModel> model;
-  std::unique_ptr<tools::PcscBackend> pcsc;
-  tools::CardBackend* backend = nullptr;
-  std::unique_ptr<tools::ClientDouble> client;
-  std::unique_ptr<tools::HostDouble> host;
-  std::unique_ptr<tools::DaemonDouble> daemon;
-  bool started = false;
-  bool channelOpen = false;
-
-  // Closes in the order that lets every thread end: the channel (the
-  // plug-in's daemon link thread ends), the plug-in, the card's waits, the
-  // client, the host and the daemon (which removes its socket).
-  ~Parties() {
-    if (channelOpen) host->CloseChannel();
-    if (host) host->Flush();
-    if (started) host->Stop();
-    if (model) model->Shutdown();
-    if (pcsc) pcsc->Shutdown();
-    if (client) client->Stop();
-    host.reset();
-    client.reset();
-    daemon.reset();
-  }
-};
-
 // Holds what the plug-in writes to standard error while it starts: its
 // configuration store reports every optional file it did not find there,
 // which would bury the transcript. Only other lines are shown (all of them
@@ -172,13 +148,6 @@ class StartupMessages {
   int saved_ = -1;
 };
 
-bool AwaitPluginConnection(tools::DaemonDouble& daemon, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (daemon.connections() == 0 && Clock::now() < deadline && !g_interrupted)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  return daemon.connections() > 0;
-}
-
 int Run(const DemoOptions& options) {
   std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   if (!fs::exists(plugin))
@@ -194,53 +163,49 @@ int Run(const DemoOptions& options) {
   auto env = DemoEnvironment::Create(options.socketPath, options.debug, &error);
   if (!env) return Fail(kExitSetup, error);
 
-  Parties parties;
+  // The backend outlives the rig, which ends its waits on the way out.
+  std::unique_ptr<tools::CardModel> model;
+  std::unique_ptr<tools::PcscBackend> pcsc;
+  tools::CardBackend* backend;
+  std::function<void()> endWaits;
   if (options.backend == Backend::kPcsc) {
-    parties.pcsc = std::make_unique<tools::PcscBackend>();
-    parties.backend = parties.pcsc.get();
+    pcsc = std::make_unique<tools::PcscBackend>();
+    backend = pcsc.get();
+    endWaits = [&pcsc] { pcsc->Shutdown(); };
   } else {
-    parties.model = std::make_unique<tools::CardModel>();
-    parties.model->AddReader(kEmulatedReader, /*cardPresent=*/false);
-    parties.backend = parties.model.get();
+    model = std::make_unique<tools::CardModel>();
+    model->AddReader(kEmulatedReader, /*cardPresent=*/false);
+    backend = model.get();
+    endWaits = [&model] { model->Shutdown(); };
   }
-  parties.client = std::make_unique<tools::ClientDouble>(*parties.backend);
-  parties.host = std::make_unique<tools::HostDouble>(*parties.client);
-  if (!parties.host->Load(plugin, &error))
-    return Fail(kExitSetup, "cannot load the plug-in " + plugin + ": " + error);
-  parties.daemon = std::make_unique<tools::DaemonDouble>(env->socketPath());
-  if (!parties.daemon->listening())
-    return Fail(kExitSetup, "cannot listen on the daemon socket " + env->socketPath());
+  DemoRig rig(*backend, endWaits);
+  if (!rig.LoadPlugin(plugin, &error) || !rig.ListenOn(env->socketPath(), &error))
+    return Fail(kExitSetup, error);
 
   std::cout << "Smart-card redirection demo\n"
             << "  plug-in  " << fs::absolute(plugin).string() << "\n"
             << "  card     "
-            << (parties.model ? "emulated, in \"" + std::string(kEmulatedReader) +
-                                    "\" (inserted once the session waits for it)"
-                              : std::string("this machine's PC/SC stack (pcscd)"))
+            << (model ? "emulated, in \"" + std::string(kEmulatedReader) +
+                            "\" (inserted once the session waits for it)"
+                      : std::string("this machine's PC/SC stack (pcscd)"))
             << "\n"
             << "  daemon   " << env->socketPath() << "\n";
 
   LogFollower log(*env);
-  StartupMessages messages(env->workDir() + "/startup-messages.txt");
-  uint32_t status = parties.host->Start();
-  parties.started = true;
-  messages.Show(std::cout, options.debug);
-  if (status != 0)
-    return Fail(kExitSetup, "the plug-in did not start: status " + std::to_string(status));
-  parties.channelOpen = parties.host->OpenChannel();
-  if (!parties.channelOpen)
-    return Fail(kExitSetup,
-                "the plug-in did not accept the \"Smart Card Virtual Channel\" "
-                "channel (is QRN.ScRedir.Enable off?)");
-  if (!AwaitPluginConnection(*parties.daemon, options.stepTimeout))
-    return Fail(kExitSetup,
-                "the plug-in did not connect to the daemon socket " + env->socketPath());
+  bool started;
+  {
+    StartupMessages messages(env->workDir() + "/startup-messages.txt");
+    started = rig.StartPlugin(&error);
+    messages.Show(std::cout, options.debug);
+  }
+  if (!started || !rig.OpenChannel(options.stepTimeout, &g_interrupted, &error))
+    return Fail(kExitSetup, error);
   std::cout << "  channel  \"Smart Card Virtual Channel\" open; the plug-in is connected to the "
                "daemon socket\n\n";
   if (options.debug) log.Drain(std::cout);
 
   std::unique_ptr<CardInserter> inserter;
-  if (parties.model) inserter = std::make_unique<CardInserter>(*parties.model);
+  if (model) inserter = std::make_unique<CardInserter>(*model);
   SessionOptions sessionOptions;
   sessionOptions.stepTimeout = options.stepTimeout;
   sessionOptions.cardWait = options.cardWait;
@@ -250,16 +215,16 @@ int Run(const DemoOptions& options) {
     if (step == "wait" && inserter) inserter->Start();
     if (step == options.removeCardBefore) {
       std::cout << "     (the demo takes the card out of the reader now)\n";
-      parties.model->RemoveCard(kEmulatedReader);
+      model->RemoveCard(kEmulatedReader);
     }
     if (step == options.clientStopsAt) {
       std::cout << "     (the remote client stops answering now)\n";
-      parties.client->InjectFault({tools::FaultKind::kDrop, 0, 0});
+      rig.client().InjectFault({tools::FaultKind::kDrop, 0, 0});
     }
   };
 
   auto start = Clock::now();
-  DemoSession session(*parties.daemon, std::cout, sessionOptions);
+  DemoSession session(rig.daemon(), std::cout, sessionOptions);
   SessionOutcome outcome = session.Run();
   double total = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   if (inserter) inserter->Stop();

@@ -154,7 +154,7 @@ DemoSession::Reply DemoSession::Exchange(const std::string& step, uint32_t comma
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", timeout.count() / 1000.0);
     failure_ =
-        "no reply to " + step + " within " + seconds + " s: the remote client stopped answering";
+        "no reply to " + what_ + " within " + seconds + " s: the remote client stopped answering";
     out_ << "      -> no reply within " << seconds << " s" << std::endl;
     noReply_ = true;
     return reply;

@@ -15,14 +15,14 @@ endif()
 if(TARGET scredir_host_double AND TARGET scredir_names AND PCSCLITE_FOUND)
   # Everything of the demo but main(), so tests can drive a session too.
   add_library(scredir_demo_lib STATIC demo/session.cc demo/format.cc demo/options.cc
-                                      demo/environment.cc)
+                                      demo/environment.cc demo/rig.cc)
   target_include_directories(scredir_demo_lib PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(scredir_demo_lib PUBLIC scredir_daemon_double scredir_names scredir_base
+  target_link_libraries(scredir_demo_lib PUBLIC scredir_daemon_double scredir_host_double
+                                                scredir_client_double scredir_names scredir_base
                                                 Threads::Threads)
 
   add_executable(scredir-demo demo/demo_main.cc)
-  target_link_libraries(scredir-demo PRIVATE scredir_demo_lib scredir_host_double
-                                             scredir_client_double scredir_card_model
+  target_link_libraries(scredir-demo PRIVATE scredir_demo_lib scredir_card_model
                                              scredir_pcsc_backend)
   # The demo loads the plug-in at run time; build it along with the demo.
   if(TARGET scrediragent)
