@@ -104,22 +104,6 @@ TEST(EncodeHandle, UnfinishedEncodingReleasesItsBytes) {
   EXPECT_EQ(buf, nullptr);
 }
 
-TEST(Primitives, RealignPadsFromTheBufferStart) {
-  uint8_t* buf = nullptr;
-  uint32_t len = 0;
-  ScRedirRpc_Handle* h = nullptr;
-  ASSERT_EQ(MesEncodeDynBufferHandleCreate(&buf, &len, &h), 0u);
-  uint8_t one = 0xAB;
-  ASSERT_EQ(ScRedirRpc_CodecIO(h, &one, 1), 1);
-  EXPECT_EQ(ScRedirRpc_RealignCodec(h, 3), 1);  // 3 zero bytes
-  EXPECT_EQ(ScRedirRpc_RealignCodec(h, 3), 1);  // already aligned: nothing
-  ScRedirRpc_FinishEncode(h);
-  MesHandleFree(h);
-  Bytes body(buf + 16, buf + len);
-  g_free(buf);
-  EXPECT_EQ(body, (Bytes{0xAB, 0, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST(StatusWord, IsPerThreadAndZeroUntilSet) {
   ScRedirRpc_SetErrorCode(RPC_S_OK);
   uint32_t fresh = 1, after = 0;
