@@ -30,34 +30,28 @@ inline std::set<pid_t> g_alive;
 inline std::string g_stderr;
 inline int g_failWrites = 0;  // file writes still to fail with ENOSPC
 
-inline std::string Key(const char* format, va_list ap) {
+// The store's value of the formatted key, or null.
+inline const std::string* Find(const char* format, va_list ap) {
   char key[1024];
   vsnprintf(key, sizeof key, format, ap);
-  return key;
-}
-inline const std::string* Find(const std::string& key) {
   auto it = g_config.find(key);
   return it == g_config.end() ? nullptr : &it->second;
 }
+#define LOGTEST_LOOKUP(v)                  \
+  va_list ap;                              \
+  va_start(ap, format);                    \
+  const std::string* v = Find(format, ap); \
+  va_end(ap)
 inline char* GetString(const char* def, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  const std::string* v = Find(Key(format, ap));
-  va_end(ap);
-  return v ? g_strdup(v->c_str()) : g_strdup(def);
+  LOGTEST_LOOKUP(v);
+  return g_strdup(v ? v->c_str() : def);
 }
 inline bool GetBool(bool def, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  const std::string* v = Find(Key(format, ap));
-  va_end(ap);
+  LOGTEST_LOOKUP(v);
   return v ? (*v == "true" || *v == "1") : def;
 }
 inline int32_t GetInt(int32_t def, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  const std::string* v = Find(Key(format, ap));
-  va_end(ap);
+  LOGTEST_LOOKUP(v);
   return v ? static_cast<int32_t>(strtol(v->c_str(), nullptr, 0)) : def;
 }
 inline const ConfigAccessor kConfig = {GetString, GetBool, GetInt};

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "lib/log/log_internal.h"
+
 #include "tests/log/log_fixture.h"
 
 namespace logtest {
@@ -109,86 +111,52 @@ TEST_F(LogOutput, FastRotationTakesTheNextNumber) {
 }
 
 // Lines of 100 bytes against a 1000-byte threshold and 100 bytes a second.
+// A step logs lines first..last at `second`; the expected file lists the
+// lines written (0 stands for the throttle notice) with the second each was
+// logged at.
+struct Step {
+  int64_t second;
+  int first, last;
+};
+
 TEST_F(LogOutput, ThrottleStateMachine) {
-  auto line = [](int n) {
-    std::string text = "flood " + std::to_string(n) + " ";
-    text.resize(100 - kPrefix.size() - 1, '~');
-    return text;
-  };
   const int64_t t0 = g_nowUs;
-  auto at = [&](int64_t seconds, int n) {
-    g_nowUs = t0 + seconds * 1000000;
-    Log("%s", line(n).c_str());
+  auto line = [&](int64_t second, int n) {
+    g_nowUs = t0 + second * 1000000;
+    std::string text = n == 0 ? "<<< file Throttled >>>" : "flood " + std::to_string(n) + " ";
+    if (n != 0) text.resize(100 - kPrefix.size() - 1, '~');
+    std::string stamped = LogFormatUtc(g_nowUs) + kPrefix.substr(19) + text + "\n";
+    return std::make_pair(text, stamped);
   };
-  auto stamped = [&](int64_t seconds, const std::string& text) {
-    g_nowUs = t0 + seconds * 1000000;
-    char stamp[64];
-    time_t secs = static_cast<time_t>(g_nowUs / 1000000);
-    struct tm tm;
-    gmtime_r(&secs, &tm);
-    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S.123Z In(05) tester ", &tm);
-    return std::string(stamp) + text + "\n";
+  auto run = [&](const std::vector<Step>& steps) {
+    for (const Step& st : steps)
+      for (int n = st.first; n <= st.last; ++n) Log("%s", line(st.second, n).first.c_str());
+    return After(ReadFile(LogCurrentFileName()), 5);
+  };
+  auto expect = [&](const std::vector<Step>& steps) {
+    std::string out;
+    for (const Step& st : steps)
+      for (int n = st.first; n <= st.last; ++n) out += line(st.second, n).second;
+    return out;
   };
   struct Case {
     std::map<std::string, std::string> config;
-    std::vector<std::pair<int64_t, int>> steps;  // (seconds, line number)
-    std::vector<std::pair<int64_t, std::string>> written;
+    std::vector<Step> steps, written;
   } cases[] = {
-      // Below the threshold at any rate; past it the first 5 s window
-      // decides; once throttled only a 60 s window can release the lines.
+      // Below the threshold at any rate; past it the 5 s window decides;
+      // once throttled only a 60 s window can release the held lines.
       {{},
-       {{0, 1},
-        {0, 2},
-        {0, 3},
-        {0, 4},
-        {0, 5},
-        {0, 6},
-        {0, 7},
-        {0, 8},
-        {0, 9},
-        {1, 10},
-        {6, 11},
-        {30, 12},
-        {67, 13}},
-       {{0, line(1)},
-        {0, line(2)},
-        {0, line(3)},
-        {0, line(4)},
-        {0, line(5)},
-        {0, line(6)},
-        {0, line(7)},
-        {0, line(8)},
-        {0, line(9)},
-        {1, line(10)},
-        {6, "<<< file Throttled >>>"},
-        {6, line(11)},
-        {30, line(12)},
-        {67, line(13)}}},
-      {{{"log.noLogAfterThreshold", "1"}},
-       {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8}, {0, 9}, {0, 10}, {500, 11}},
-       {{0, line(1)},
-        {0, line(2)},
-        {0, line(3)},
-        {0, line(4)},
-        {0, line(5)},
-        {0, line(6)},
-        {0, line(7)},
-        {0, line(8)},
-        {0, line(9)},
-        {0, "<<< file Throttled >>>"}}},
-      {{{"log.throttleBytesPerSec", "0"}},
-       {{0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8}, {0, 9}, {0, 10}, {6, 11}},
-       {{0, line(1)},
-        {0, line(2)},
-        {0, line(3)},
-        {0, line(4)},
-        {0, line(5)},
-        {0, line(6)},
-        {0, line(7)},
-        {0, line(8)},
-        {0, line(9)},
-        {0, line(10)},
-        {6, line(11)}}},
+       {{0, 1, 9}, {1, 10, 10}, {6, 11, 11}, {30, 12, 12}, {67, 13, 13}},
+       {{0, 1, 9}, {1, 10, 10}, {6, 0, 0}, {6, 11, 11}, {30, 12, 12}, {67, 13, 13}}},
+      // A rate exactly at the limit does not exceed it.
+      {{}, {{0, 1, 10}, {11, 11, 11}}, {{0, 1, 10}, {11, 11, 11}}},
+      {{{"log.noLogAfterThreshold", "1"}}, {{0, 1, 10}, {500, 11, 11}}, {{0, 1, 9}, {0, 0, 0}}},
+      {{{"log.throttleBytesPerSec", "0"}}, {{0, 1, 10}, {6, 11, 11}}, {{0, 1, 10}, {6, 11, 11}}},
+      // A 60 s window that is still too fast keeps the lines held;
+      // it must stay last: the output is used again below.
+      {{},
+       {{0, 1, 9}, {1, 10, 10}, {6, 11, 11}, {40, 100, 169}, {67, 200, 200}},
+       {{0, 1, 9}, {1, 10, 10}, {6, 0, 0}}},
   };
   for (Case& c : cases) {
     c.config.emplace("log.fileName", "t.log");
@@ -197,27 +165,16 @@ TEST_F(LogOutput, ThrottleStateMachine) {
     g_config = c.config;
     g_nowUs = t0;
     ASSERT_NE(Open(), nullptr);
-    for (auto [seconds, n] : c.steps) at(seconds, n);
-    std::string expected;
-    for (const auto& [seconds, text] : c.written) expected += stamped(seconds, text);
-    EXPECT_EQ(After(ReadFile(LogCurrentFileName()), 5), expected);
+    EXPECT_EQ(run(c.steps), expect(c.written));
   }
-  // A 60 s window that is still too fast keeps the output throttled; a quiet
-  // one releases every held line in order, with its original time stamp.
-  g_config = cases[0].config;
-  g_nowUs = t0;
-  ASSERT_NE(Open(), nullptr);
-  for (auto [seconds, n] : cases[0].steps)
-    if (n <= 11) at(seconds, n);
-  for (int n = 100; n < 170; ++n) at(40, n);
-  at(67, 200);
-  const std::string before = After(ReadFile(LogCurrentFileName()), 5);
-  EXPECT_EQ(before.size(), 10 * 100 + stamped(6, "<<< file Throttled >>>").size());
-  at(130, 300);
-  std::string released = stamped(6, line(11));
-  for (int n = 100; n < 170; ++n) released += stamped(40, line(n));
-  released += stamped(67, line(200)) + stamped(130, line(300));
-  EXPECT_EQ(After(ReadFile(LogCurrentFileName()), 5), before + released);
+  // A quiet minute then releases every held line in order, stamped when logged.
+  EXPECT_EQ(run({{130, 300, 300}}), expect({{0, 1, 9},
+                                            {1, 10, 10},
+                                            {6, 0, 0},
+                                            {6, 11, 11},
+                                            {40, 100, 169},
+                                            {67, 200, 200},
+                                            {130, 300, 300}}));
 }
 
 TEST_F(LogOutput, FailedWritesAreAnnouncedWithTheirCount) {
