@@ -141,7 +141,13 @@ const char* ScRedirRpc_StatusName(uint32_t status) {
 uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
                                         ScRedirRpc_Handle** handle) {
   SCREDIR_TRACE_ENTRY();
-  auto* h = new ScRedirRpc_Handle{};
+  // Running out of memory for the handle is the one failure: it is reported
+  // as out of memory, with no handle, rather than by throwing.
+  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  if (h == nullptr) {
+    SCREDIR_TRACE_EXIT();
+    return RPC_S_OUT_OF_MEMORY;
+  }
   h->direction = kScRedirRpcEncode;
   h->outBuffer = buffer;
   h->outLength = length;
@@ -161,7 +167,11 @@ uint32_t MesDecodeBufferHandleCreate(const uint8_t* buffer, uint32_t length,
     return ERROR_INVALID_USER_BUFFER;
   }
   ScRedirRpc_DumpTypeHeaders(buffer, length);
-  auto* h = new ScRedirRpc_Handle{};
+  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  if (h == nullptr) {
+    SCREDIR_TRACE_EXIT();
+    return RPC_S_OUT_OF_MEMORY;
+  }
   h->direction = kScRedirRpcDecode;
   h->buffer = buffer;
   h->privateHeader = buffer + 8;

@@ -63,11 +63,13 @@ struct ScRedirRpc_Handle {
 };
 
 // Creates an encoding handle; the finished buffer and its length land in
-// *buffer and *length when the record's finish step runs. Returns 0.
+// *buffer and *length when the record's finish step runs. Returns 0 (or
+// RPC_S_OUT_OF_MEMORY, with no handle, when the handle cannot be allocated).
 uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
                                         ScRedirRpc_Handle** handle);
 // Checks the two headers of `buffer` and creates a decoding handle over it.
-// Returns 0, or ERROR_INVALID_USER_BUFFER with *handle left untouched.
+// Returns 0, or ERROR_INVALID_USER_BUFFER with *handle left untouched
+// (RPC_S_OUT_OF_MEMORY when the handle itself cannot be allocated).
 uint32_t MesDecodeBufferHandleCreate(const uint8_t* buffer, uint32_t length,
                                      ScRedirRpc_Handle** handle);
 // Releases the handle. An encoding handle whose bytes were handed over by the
