@@ -1,10 +1,8 @@
-// Temporary directories and message capture shared by the configuration
-// tests.
+// Temporary directories and message capture for the configuration tests.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,19 +15,12 @@ namespace config_test {
 // A fresh directory under the system temporary area, removed afterwards.
 class TempDir {
  public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "scredir-config-XXXXXX").string();
-    char* made = mkdtemp(tmpl.data());
-    EXPECT_NE(made, nullptr);
-    path_ = tmpl;
+  TempDir() : path_((std::filesystem::temp_directory_path() / "scredir-config-XXXXXX").string()) {
+    EXPECT_NE(mkdtemp(path_.data()), nullptr);
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
   const std::string& path() const { return path_; }
-
-  // Writes `text` (any bytes) to path()/rel, creating folders on the way.
+  // Writes `text` to path()/rel, creating folders on the way.
   std::string Write(const std::string& rel, const std::string& text) const {
     std::filesystem::path p = std::filesystem::path(path_) / rel;
     std::filesystem::create_directories(p.parent_path());
@@ -41,7 +32,7 @@ class TempDir {
   std::string path_;
 };
 
-// Collects messages; safe to feed from several threads.
+// Collects messages from any thread.
 class Messages {
  public:
   void Add(const std::string& t) {
