@@ -1,0 +1,235 @@
+// The request engine: framing of redirected daemon messages, routing of
+// received packets, pairing of completions with the oldest message of their
+// id, replies on the daemon socket, and the two lists under concurrent use.
+#include "scredir/engine.h"
+
+#include <glib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "scredir/pcscd_msg.h"
+#include "scredir/request_build.h"
+#include "scredir/rpc/ndr.h"
+#include "scredir/rpc/records.h"
+#include "scredir/socket_link.h"
+#include "tests/frame/plugin_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+constexpr uint32_t kNoService = 0x8010001D;
+
+uint32_t U32(const Bytes& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+void Put(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// A device I/O completion carrying an EstablishContext return.
+Bytes Completion(uint32_t id, uint32_t ioStatus, int32_t returnCode) {
+  EstablishContext_Return ret{returnCode, {0, nullptr}};
+  uint8_t* encoded = nullptr;
+  uint32_t length = 0;
+  ScRedirRpc_Handle* handle = nullptr;
+  EXPECT_EQ(MesEncodeDynBufferHandleCreate(&encoded, &length, &handle), 0u);
+  EstablishContext_Return_Encode(handle, &ret);
+  MesHandleFree(handle);
+  Bytes b = {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0};
+  Put(b, id);
+  Put(b, ioStatus);
+  Put(b, length);
+  b.insert(b.end(), encoded, encoded + length);
+  g_free(encoded);
+  return b;
+}
+
+class EngineTest : public frame_test::PluginFixture {
+ protected:
+  void SetUp() override {
+    PluginFixture::SetUp();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+    session_ = std::make_shared<ScRedirSession>(&channel_);
+    ASSERT_TRUE(session_->AttachSocket(std::make_shared<ScRedirDaemonSocket>(fds_[0])));
+    ScRedir_ExchangeCurrentSession(session_);
+  }
+  void TearDown() override {
+    session_.reset();
+    PluginFixture::TearDown();
+    close(fds_[1]);
+  }
+  uint32_t Redirect(uint32_t id, uint32_t scope) {
+    const PcscdMessageHeader header{id, PCSCD_ESTABLISH_CONTEXT, 12};
+    const EstablishContextMsg body{scope, 0x11111111, 0x22222222};
+    return ScRedirQrn_RedirectScRequest(SCARD_IOCTL_ESTABLISHCONTEXT, &header, &body, sizeof body);
+  }
+  void Receive(const Bytes& packet) {
+    ScRedirQrn_HandleRequests(packet.data(), static_cast<uint32_t>(packet.size()), *session_);
+  }
+  // The next reply the daemon would read, or empty when none is waiting.
+  Bytes Reply() {
+    pollfd p{fds_[1], POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return {};
+    Bytes b(24);
+    ssize_t n = read(fds_[1], b.data(), b.size());
+    if (n == 0) return {};  // our end was closed
+    EXPECT_EQ(n, 24);
+    return b;
+  }
+  int32_t Pending() { return KeyedList_Count(session_->DaemonMsgList().get()); }
+
+  int fds_[2] = {-1, -1};
+  int channel_ = 0;
+  ScRedirSessionRef session_;
+};
+
+Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
+  Bytes b;
+  for (uint32_t v : {id, uint32_t{PCSCD_ESTABLISH_CONTEXT}, 12u, scope, 0x11111111u, rv}) Put(b, v);
+  return b;
+}
+
+TEST_F(EngineTest, RequestCarriesTheMessageIdAndIsKeptUntilSent) {
+  debugEnabled = true;
+  ASSERT_EQ(Redirect(7, 2), 0u);
+  debugEnabled = false;
+  auto sent = host_.Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  const Bytes& p = sent[0];
+  ASSERT_GE(p.size(), 56u);
+  EXPECT_EQ(Bytes(p.begin(), p.begin() + 4), (Bytes{0x72, 0x44, 0x52, 0x49}));
+  EXPECT_EQ(U32(p, 12), 7u);              // CompletionId
+  EXPECT_EQ(U32(p, 24), 2048u);           // OutputBufferLength
+  EXPECT_EQ(p.size(), 56u + U32(p, 28));  // InputBufferLength
+  EXPECT_EQ(U32(p, 32), SCARD_IOCTL_ESTABLISHCONTEXT);
+  EXPECT_EQ(host_.sentChannels[0], &channel_);
+  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 1);
+  EXPECT_EQ(Pending(), 1);
+  EXPECT_EQ(log_.Count("SCQRN: DEBUG |TID|: Save cmd(SCARD_IOCTL_ESTABLISHCONTEXT) qrn "
+                       "request(completionId=00000007) to qrn req list(len=0)"),
+            1);
+  EXPECT_EQ(log_.Count("SCQRN: DEBUG |TID|: Save cmd(SCARD_IOCTL_ESTABLISHCONTEXT) pcscd msg(12 "
+                       "bytes) to pcscd msg list(len=0)"),
+            1);
+  ScRedirQrn_ReleaseOldestSent(*session_);
+  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 0);
+}
+
+TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
+  ASSERT_EQ(Redirect(7, 0), 0u);
+  ASSERT_EQ(Redirect(7, 2), 0u);
+  ASSERT_EQ(Redirect(9, 1), 0u);
+  ASSERT_EQ(Pending(), 3);
+
+  // Unknown id, then a failed IoStatus: no reply, nothing taken.
+  Receive(Completion(8, 0, 0));
+  EXPECT_EQ(Reply(), Bytes{});
+  Receive(Completion(7, 0xC0000001, 0));
+  EXPECT_EQ(Reply(), Bytes{});
+  EXPECT_EQ(Pending(), 3);
+
+  Receive(Completion(7, 0, static_cast<int32_t>(kNoService)));
+  EXPECT_EQ(Reply(), ExpectedReply(7, 0, kNoService));
+  Receive(Completion(7, 0, static_cast<int32_t>(kNoService)));
+  EXPECT_EQ(Reply(), ExpectedReply(7, 2, kNoService));
+  EXPECT_EQ(Reply(), Bytes{});
+  EXPECT_EQ(Pending(), 1);
+}
+
+TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
+  Bytes shortOutput = Completion(9, 0, 0);
+  shortOutput.resize(shortOutput.size() - 1);  // OutputBufferLength claims one byte more
+  const Lines malformed = {
+      "SCQRN: ERROR(00000000) |TID|: Invalid completion packet or size",
+      "SCQRN: ERROR(c000000d) |TID|: Failed to parse IO completion message",
+      "SCQRN: ERROR(c000000d) |TID|: Failed to redirect SC IO completion packet"};
+  struct Case {
+    const char* name;
+    Bytes packet;
+    Lines lines;
+  } cases[] = {
+      {"shorter than the header", {0x72, 0x44, 0x43}, {}},
+      {"printer component",
+       {0x52, 0x50, 0x43, 0x49},
+       {"SCQRN: ERROR(00000000) |TID|: Incorrect component 00005052"}},
+      {"request coming from the client",
+       {0x72, 0x44, 0x52, 0x49},
+       {"SCQRN: ERROR(c000000d) |TID|: Invalid packetId: 00004952"}},
+      {"completion cut inside its fixed part",
+       {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       malformed},
+      {"completion shorter than its output", shortOutput, malformed},
+  };
+  ASSERT_EQ(Redirect(9, 1), 0u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.Clear();
+    Receive(c.packet);
+    EXPECT_EQ(log_.PluginLines(), c.lines);
+  }
+  EXPECT_EQ(Reply(), Bytes{});
+  EXPECT_EQ(Pending(), 1);
+}
+
+// When the link has ended, its messages are gone: a late completion finds
+// nothing and nothing is written.
+TEST_F(EngineTest, CompletionAfterTheLinkEndedIsDropped) {
+  ASSERT_EQ(Redirect(7, 0), 0u);
+  session_->EndDaemonLink();
+  log_.Clear();
+  Receive(Completion(7, 0, 0));
+  EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to redirect SC IO completion packet"),
+            1);
+  EXPECT_EQ(Reply(), Bytes{});
+}
+
+// A buffer that could not be listed would never be released safely, so it
+// is not sent, and the message is not kept.
+TEST_F(EngineTest, UnlistablePacketIsNeitherSentNorSaved) {
+  KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
+  EXPECT_EQ(Redirect(7, 0), 0xC0000017u);
+  KeyedList_SetNodeAllocatorForTest(nullptr);
+  EXPECT_TRUE(host_.Sent().empty());
+  EXPECT_EQ(Pending(), 0);
+}
+
+// The daemon side sends while the host side completes, replies and
+// releases: every message is answered once, in order, with no lost entry.
+TEST_F(EngineTest, RequestsAndCompletionsOnTwoThreads) {
+  constexpr uint32_t kCount = 200;
+  std::vector<Bytes> replies;
+  std::thread daemonSide([&] {
+    for (uint32_t id = 1; id <= kCount; ++id) ASSERT_EQ(Redirect(id, id % 3), 0u);
+  });
+  std::thread hostSide([&] {
+    for (uint32_t id = 1; id <= kCount; ++id) {
+      while (true) {
+        std::lock_guard<std::mutex> lock(host_.sentMutex);
+        if (host_.sent.size() >= id) break;
+      }
+      Receive(Completion(id, 0, static_cast<int32_t>(kNoService)));
+      ScRedirQrn_ReleaseOldestSent(*session_);
+      replies.push_back(Reply());  // the daemon reads as it goes
+    }
+  });
+  daemonSide.join();
+  hostSide.join();
+  ASSERT_EQ(replies.size(), kCount);
+  for (uint32_t id = 1; id <= kCount; ++id) {
+    ASSERT_EQ(replies[id - 1], ExpectedReply(id, id % 3, kNoService));
+  }
+  EXPECT_EQ(Pending(), 0);
+  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 0);
+}
+
+}  // namespace
