@@ -30,7 +30,6 @@ namespace {
 
 constexpr uint16_t kComponentCore = 0x4472;       // RDPDR_CTYP_CORE
 constexpr uint16_t kPacketIoCompletion = 0x4943;  // PAKID_CORE_DEVICE_IOCOMPLETION
-constexpr uint32_t kCompletionFixedBytes = 20;
 // The longest context or card handle MS-RDPESC allows; a longer one would
 // make every later request carry that many bytes.
 constexpr uint32_t kMaxContextBytes = 16;

@@ -17,7 +17,34 @@
 
 #include "scredir/qrn_log.h"
 
+// Thread-safety annotations, checked by clang's -Wthread-safety.
+#if defined(__clang__)
+#define MAPS_TSA(x) __attribute__((x))
+#else
+#define MAPS_TSA(x)
+#endif
+
 namespace {
+
+class MAPS_TSA(capability("mutex")) MapsMutex {
+ public:
+  void Lock() MAPS_TSA(acquire_capability()) { mu_.lock(); }
+  void Unlock() MAPS_TSA(release_capability()) { mu_.unlock(); }
+
+ private:
+  std::mutex mu_;
+};
+
+class MAPS_TSA(scoped_lockable) MapsLock {
+ public:
+  explicit MapsLock(MapsMutex& mu) MAPS_TSA(acquire_capability(mu)) : mu_(mu) { mu_.Lock(); }
+  ~MapsLock() MAPS_TSA(release_capability()) { mu_.Unlock(); }
+  MapsLock(const MapsLock&) = delete;
+  MapsLock& operator=(const MapsLock&) = delete;
+
+ private:
+  MapsMutex& mu_;
+};
 
 constexpr uint32_t kBuckets = 4096;
 
@@ -90,15 +117,15 @@ struct Maps {
   IdMap handles;
 };
 
-std::mutex g_mutex;
-Maps* g_maps = nullptr;        // guarded by g_mutex
-uint32_t g_contextLength = 0;  // guarded by g_mutex
-uint32_t g_handleLength = 0;   // guarded by g_mutex
+MapsMutex g_mutex;
+Maps* g_maps MAPS_TSA(guarded_by(g_mutex)) = nullptr;
+uint32_t g_contextLength MAPS_TSA(guarded_by(g_mutex)) = 0;
+uint32_t g_handleLength MAPS_TSA(guarded_by(g_mutex)) = 0;
 
 // A fresh id not in use in `map` (when there is one): rand() may repeat a
 // live key, and an id naming two contexts would hand the daemon the wrong
 // one. Caller holds g_mutex.
-uint32_t DrawId(const IdMap* map) {
+uint32_t DrawId(const IdMap* map) MAPS_TSA(requires_capability(g_mutex)) {
   for (;;) {
     auto id = static_cast<uint32_t>(rand());
     if (!map || !map->Find(id)) return id;
@@ -133,7 +160,7 @@ void LogPairing(const char* what, uint32_t id, uint64_t value, uint32_t length) 
 
 ScRedirMapBytes CopyBytes(bool context, uint32_t id) {
   ScRedirMapBytes out{nullptr, 0, false};
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   out.length = context ? g_contextLength : g_handleLength;
   out.bytes = static_cast<uint8_t*>(g_malloc0(out.length));
   const MapNode* node = nullptr;
@@ -148,7 +175,7 @@ ScRedirMapBytes CopyBytes(bool context, uint32_t id) {
 }  // namespace
 
 void ScRedirQrn_MapsCreate() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   if (g_maps) return;
   g_maps = new Maps();
   g_contextLength = 0;
@@ -158,7 +185,7 @@ void ScRedirQrn_MapsCreate() {
 void ScRedirQrn_MapsDestroy() {
   Maps* dead;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MapsLock lock(g_mutex);
     dead = g_maps;
     g_maps = nullptr;
   }
@@ -166,12 +193,12 @@ void ScRedirQrn_MapsDestroy() {
 }
 
 uint32_t ScRedirQrn_ContextLength() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   return g_contextLength;
 }
 
 uint32_t ScRedirQrn_HandleLength() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   return g_handleLength;
 }
 
@@ -189,7 +216,7 @@ uint32_t ScRedirQrn_RegisterContext(int32_t returnCode, uint32_t cbContext,
   uint32_t id;
   bool stored = false;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MapsLock lock(g_mutex);
     id = DrawId(g_maps ? &g_maps->contexts : nullptr);
     if (keep && g_maps) stored = g_maps->contexts.Insert(id, block, cbContext);
     g_contextLength = cbContext;
@@ -215,7 +242,7 @@ uint32_t ScRedirQrn_RegisterHandle(int32_t returnCode, uint32_t cbHandle, const 
   uint32_t id;
   bool stored = false;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MapsLock lock(g_mutex);
     id = DrawId(g_maps ? &g_maps->handles : nullptr);
     if (keep) {
       g_handleLength = cbHandle;
@@ -244,16 +271,16 @@ ScRedirMapBytes ScRedirQrn_CopyHandleBytes(uint32_t hCard) {
 }
 
 bool ScRedirQrn_DeleteHandle(uint32_t hCard) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   return g_maps && g_maps->handles.Remove(hCard);
 }
 
 uint32_t ScRedirQrn_ContextCount() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   return g_maps ? g_maps->contexts.count() : 0;
 }
 
 uint32_t ScRedirQrn_HandleCount() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MapsLock lock(g_mutex);
   return g_maps ? g_maps->handles.count() : 0;
 }

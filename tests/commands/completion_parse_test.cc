@@ -1,11 +1,13 @@
 // Completions + kept daemon messages -> daemon replies, byte for byte.
 #include "scredir/completion_parse.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
 
 #include "scredir/keyed_list.h"
+#include "scredir/names.h"
 #include "scredir/request_build.h"
 #include "tests/commands/commands_test_util.h"
 
@@ -267,24 +269,36 @@ TEST_F(CompletionParse, EveryReturnIsWrittenIntoItsRecord) {
        },
        [](Bytes& r) { PutU32(r, 8, 0), PutU32(r, r.size() - 4, 0x8010000A); }},
   };
-  for (const ReplyCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bytes record = Patterned(ScRedirQrn_FindCommand(c.command)->recordBytes);
-    Bytes header = Keep(c.command, record, kId, c.command == PCSCD_TRANSMIT ? 41 : 0);
-    Bytes expected = record;
-    c.expect(expected);
-    expected.insert(expected.begin(), header.begin(), header.end());
-    Bytes output = c.output();
-    ASSERT_FALSE(output.empty());
-    ExpectedId();  // seeds the generator
-    EXPECT_EQ(Parse(Completion(kId, output)), expected);
-    EXPECT_EQ(status_, 0u);
-    EXPECT_EQ(KeyedList_Count(list_), 0);
-    Lines lines = Take();
-    if (c.command == PCSCD_STATUS && GetU32(expected, expected.size() - 4) != 0) {
-      EXPECT_EQ(lines, Lines{"ERROR(80100069): Error return code for SCARD_IOCTL_STATUSW cmd"});
-    } else {
-      EXPECT_EQ(lines, Lines{});
+  // The second pass traces every return, which must not change the reply.
+  for (bool debug : {false, true}) {
+    for (const ReplyCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << (debug ? " traced" : ""));
+      ScRedirQrn_MapsDestroy();  // a live id would be redrawn
+      ScRedirQrn_MapsCreate();
+      Bytes record = Patterned(ScRedirQrn_FindCommand(c.command)->recordBytes);
+      Bytes header = Keep(c.command, record, kId, c.command == PCSCD_TRANSMIT ? 41 : 0);
+      Bytes expected = record;
+      c.expect(expected);
+      expected.insert(expected.begin(), header.begin(), header.end());
+      Bytes output = c.output();
+      ASSERT_FALSE(output.empty());
+      ExpectedId();  // seeds the generator
+      debugEnabled = debug;
+      EXPECT_EQ(Parse(Completion(kId, output)), expected);
+      debugEnabled = false;
+      EXPECT_EQ(status_, 0u);
+      EXPECT_EQ(KeyedList_Count(list_), 0);
+      Lines lines = Take();
+      std::string want = "ERROR(80100069): Error return code for SCARD_IOCTL_STATUSW cmd";
+      if (debug) {
+        want = std::string("DEBUG: Parse IO completion for command ") +
+               ScRedirQrn_IoctlName(ScRedirQrn_FindCommand(c.command)->ioControlCode) +
+               ", completionID=00000007, ioStatus=00000000";
+      } else if (c.command != PCSCD_STATUS || GetU32(expected, expected.size() - 4) == 0) {
+        EXPECT_EQ(lines, Lines{});
+        continue;
+      }
+      EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want;
     }
   }
 }

@@ -83,8 +83,9 @@ TEST_F(Maps, DestroyedMapsFindNothing) {
   EXPECT_TRUE(ScRedirQrn_DeleteHandle(hCard));
   EXPECT_FALSE(ScRedirQrn_DeleteHandle(hCard));
   ScRedirQrn_MapsDestroy();
-  EXPECT_FALSE(ScRedirQrn_CopyContextBytes(hContext).found);
-  g_free(ScRedirQrn_CopyContextBytes(hContext).bytes);
+  ScRedirMapBytes gone = ScRedirQrn_CopyContextBytes(hContext);
+  EXPECT_FALSE(gone.found);
+  EXPECT_EQ(Copy(gone), Bytes(4));
   EXPECT_EQ(ScRedirQrn_RegisterContext(0, 4, k4, &hContext), 0u);
   EXPECT_EQ(ScRedirQrn_ContextCount(), 0u);
   ScRedirQrn_MapsCreate();

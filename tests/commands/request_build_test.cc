@@ -1,8 +1,11 @@
 // Daemon records -> encoded smart-card calls, and the entry points' checks.
 #include "scredir/request_build.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
+
+#include "scredir/names.h"
 
 #include "tests/commands/commands_test_util.h"
 #include "tests/commands/fake_engine.h"
@@ -265,16 +268,29 @@ TEST_F(RequestBuild, EveryCommandEncodesTheCallItsFieldsDescribe) {
                        GetStatusChangeW_Call{Ctx(), 0xFFFFFFFF, 2, states});
        }},
   };
-  for (const CallCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Register();
-    Bytes record = Record(c.command);
-    c.fill(record);
-    Bytes expected = c.expected();
-    ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(Build(c.command, record), expected);
-    EXPECT_EQ(status_, 0u);
-    EXPECT_EQ(Take(), Lines{});
+  // The second pass traces every record, which must not change the bytes.
+  for (bool debug : {false, true}) {
+    for (const CallCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << (debug ? " traced" : ""));
+      Register();
+      debugEnabled = debug;
+      Bytes record = Record(c.command);
+      c.fill(record);
+      Bytes expected = c.expected();
+      ASSERT_FALSE(expected.empty());
+      EXPECT_EQ(Build(c.command, record), expected);
+      EXPECT_EQ(status_, 0u);
+      Lines lines = Take();
+      debugEnabled = false;
+      if (!debug) {
+        EXPECT_EQ(lines, Lines{});
+        continue;
+      }
+      std::string built = std::string("DEBUG: Build IO request for ") +
+                          ScRedirQrn_IoctlName(ScRedirQrn_FindCommand(c.command)->ioControlCode) +
+                          " command, completionId=00000007";
+      EXPECT_NE(std::find(lines.begin(), lines.end(), built), lines.end()) << built;
+    }
   }
 }
 
