@@ -53,13 +53,13 @@ struct LineRing {
   size_t bytes = 0;
   size_t unwritten = 0;
 
-  void Push(const std::string& line) {
+  void Push(std::string line) {
     while (!lines.empty() && bytes + line.size() > kRingBytes) {
       bytes -= lines.front().size();
       lines.pop_front();
     }
-    lines.push_back(line);
     bytes += line.size();
+    lines.push_back(std::move(line));
     unwritten = std::min(unwritten + 1, lines.size());
   }
 };
@@ -76,6 +76,9 @@ struct LogFileOutput {
   std::string fileName;
   std::string dir;
   bool defaultName = false;
+  // Only a regular file is ever renamed: a name such as /dev/null must
+  // never be rotated away.
+  bool regular = false;
   LogSettings settings;
   LogPrefixFlags prefix;
   int fd = -1;
@@ -244,7 +247,8 @@ void Rotate(LogState& s, LogFileOutput& o) LOG_REQUIRES(s.logLock) {
 }
 
 void EmitLine(LogState& s, LogFileOutput& o, const std::string& line) {
-  if (o.settings.rotateSize > 0 && o.bytesWritten > static_cast<uint64_t>(o.settings.rotateSize))
+  if (o.regular && o.settings.rotateSize > 0 &&
+      o.bytesWritten > static_cast<uint64_t>(o.settings.rotateSize))
     Rotate(s, o);
   if (o.fd < 0) {
     // The file vanished or could not be reopened: try again, so logging
@@ -289,10 +293,10 @@ bool UpdateThrottle(LogState& s, LogFileOutput& o, size_t size) LOG_REQUIRES(s.l
   return o.throttled;
 }
 
-void SubmitToFile(LogState& s, LogFileOutput& o, const std::string& line) LOG_REQUIRES(s.logLock) {
+void SubmitToFile(LogState& s, LogFileOutput& o, std::string line) LOG_REQUIRES(s.logLock) {
   bool was = o.throttled;
   bool now = UpdateThrottle(s, o, line.size());
-  o.ring.Push(line);
+  o.ring.Push(std::move(line));
   if (now) {
     if (!was)
       EmitLine(
@@ -317,11 +321,15 @@ std::string UserName() {
   return Printf("uid_%u", static_cast<unsigned>(geteuid()));
 }
 
-const char* HomeDir() {
+std::string HomeDir() {
   const char* home = getenv("HOME");
   if (home && *home) return home;
-  struct passwd* pw = getpwuid(geteuid());
-  return pw ? pw->pw_dir : nullptr;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found && pw.pw_dir)
+    return pw.pw_dir;
+  return {};
 }
 
 std::string ProcessId() {
@@ -362,7 +370,8 @@ bool ChooseFile(LogFileOutput& o, const LogVarSource& src, const char* systemDir
 
   std::optional<std::string> expanded;
   if (!explicitName.empty()) {
-    expanded = FileExpandPath(explicitName, HomeDir(), LookupVariable);
+    std::string home = HomeDir();
+    expanded = FileExpandPath(explicitName, home.c_str(), LookupVariable);
     if (!expanded || expanded->empty()) {
       notes.push_back(Printf("Log file name '%s' cannot be expanded; using the default name.\n",
                              explicitName.c_str()));
@@ -400,7 +409,7 @@ void ApplySettings(LogFileOutput& o) {
   o.prefix.opId = o.settings.useOpId;
 }
 
-void Drop(const std::string& text) {
+void LogNote(const std::string& text) {
   Log("%s", text.c_str());
 }
 
@@ -421,7 +430,7 @@ void LogDispatch(int level, std::string_view message, bool truncated, bool captu
   if (level > o->settings.fileLevel && level > o->settings.stderrLevel) return;
   std::string line = PrefixedLine(s, o->prefix, level, message, truncated);
   if (level <= o->settings.stderrLevel) WriteAll(s, STDERR_FILENO, line.data(), line.size());
-  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, line);
+  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, std::move(line));
 }
 
 void LogRegisterProduct(const char* name, const char* version, const char* build,
@@ -463,7 +472,8 @@ LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
           Printf("Unable to open log file '%s': %s\n", out->fileName.c_str(), strerror(errno)));
     } else {
       struct stat st;
-      if (out->settings.append && fstat(out->fd, &st) == 0 && S_ISREG(st.st_mode))
+      out->regular = fstat(out->fd, &st) == 0 && S_ISREG(st.st_mode);
+      if (out->settings.append && out->regular)
         out->bytesWritten = static_cast<uint64_t>(st.st_size);
       out->lastMeasureUs = Now(s);
       WriteHeader(s, *out);
@@ -471,7 +481,7 @@ LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
       opened = s.output.get();
     }
   }
-  for (const std::string& note : notes) Drop(note);
+  for (const std::string& note : notes) LogNote(note);
   return opened;
 }
 

@@ -246,13 +246,20 @@ LogSettings LogLoadSettings(const LogVarSource& src) {
 }
 
 std::string LogFormatUtc(int64_t nowUs) {
-  time_t secs = static_cast<time_t>(nowUs / 1000000);
-  struct tm tm;
-  gmtime_r(&secs, &tm);
-  char buf[40];
-  snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  // Lines come many to a second: the date and time are formatted once per
+  // second per thread.
+  thread_local int64_t cachedSecond = INT64_MIN;
+  thread_local char cached[40];
+  int64_t second = nowUs / 1000000;
+  if (second != cachedSecond) {
+    time_t secs = static_cast<time_t>(second);
+    struct tm tm;
+    gmtime_r(&secs, &tm);
+    snprintf(cached, sizeof cached, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    cachedSecond = second;
+  }
+  return cached;
 }
 
 void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, bool mark,
