@@ -173,7 +173,9 @@ bool Dictionary::Load(const std::string& path, const MessageFn& report,
   FdCloser owned;
   int fd = STDIN_FILENO;
   if (path != "-") {
-    owned.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so a FIFO without a writer reads as empty instead of
+    // stalling the whole process at start; regular files ignore the flag.
+    owned.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (owned.fd < 0) {
       if (!(options.quietIfMissing && errno == ENOENT)) {
         Say(report, StrPrintf("Cannot open file \"%s\": %s.\n", path.c_str(), strerror(errno)));

@@ -3,6 +3,7 @@
 #include "lib/user/dictionary.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -127,7 +128,7 @@ TEST(DictionaryLoad, ReadErrorKeepsEarlierLinesAndNamesTheLine) {
   EXPECT_EQ(msgs, Strings{"src: error reading line 3: "s + strerror(EIO) + ".\n"});
 }
 
-TEST(DictionaryLoad, DashReadsStandardInput) {
+TEST(DictionaryLoad, DashReadsStandardInputAndAFifoDoesNotBlock) {
   TempDir dir;
   std::string path = dir.Write("in", "k = \"from stdin\"\n");
   int saved = dup(STDIN_FILENO);
@@ -138,6 +139,11 @@ TEST(DictionaryLoad, DashReadsStandardInput) {
   close(saved);
   ASSERT_NE(d.Find("k"), nullptr);
   EXPECT_EQ(d.Find("k")->value.str, "from stdin");
+
+  std::string fifo = dir.path() + "/fifo";  // no writer: must not hang the load
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_TRUE(d.Load(fifo, {}, {}));
+  EXPECT_TRUE(d.Entries().empty());
 }
 
 TEST(DictionaryWrite, LinesComeBackAsReadValuesEscapedAndInTheFileEncoding) {
