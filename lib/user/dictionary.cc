@@ -198,76 +198,92 @@ bool Dictionary::Load(const std::string& path, const MessageFn& report,
                   options);
 }
 
+// What one load carries from line to line.
+struct Dictionary::LoadState {
+  LoadState(const MessageFn& r, const char* l, const char* f) : report(r), label(l), file(f) {}
+
+  const MessageFn& report;
+  const char* label;
+  const char* file;
+  int lineNo = 0;
+  int duplicates = 0;
+  ValueDecoder decoder;
+
+  void Say(const std::string& text) const { dict::Say(report, text); }
+};
+
 bool Dictionary::LoadFrom(ReadFn read, const std::string& fileName, const MessageFn& report,
                           const LoadOptions& options) {
   Clear();
-  const char* label = options.label.c_str();
-  const char* file = fileName.c_str();
+  LoadState st(report, options.label.c_str(), fileName.c_str());
   LineReader reader(std::move(read));
-  ValueDecoder decoder;
   std::string line;
-  int lineNo = 0;
-  int duplicates = 0;
   for (;;) {
     LineReader::Result r = reader.Next(line);
     if (r == LineReader::Result::kEnd) break;
     if (r == LineReader::Result::kError) {
-      Say(report, StrPrintf("%s: error reading line %d: %s.\n", file, lineNo + 1, strerror(errno)));
+      st.Say(
+          StrPrintf("%s: error reading line %d: %s.\n", st.file, st.lineNo + 1, strerror(errno)));
       return false;
     }
-    ++lineNo;
+    ++st.lineNo;
     ParsedLine parsed = ParseLine(line);
     if (parsed.kind == LineKind::kUninterpreted) {
       AddLine(line);
-      continue;
-    }
-    if (parsed.kind == LineKind::kSyntaxError) {
-      Say(report, StrPrintf("%s: syntax error with line, \"%s\".\n", file, line.c_str()));
+    } else if (parsed.kind == LineKind::kSyntaxError) {
+      st.Say(StrPrintf("%s: syntax error with line, \"%s\".\n", st.file, line.c_str()));
+      return false;
+    } else if (!LoadEntry(parsed, line, st)) {
       return false;
     }
-    std::string name(parsed.name);
-    std::string value = UnescapeValue(parsed.rawValue);
-    if (IsEncodingName(name)) {
-      if (!decoder.Select(value)) {
-        Say(report, StrPrintf("%s: \"%s\" line %d: unknown encoding \"%s\".\n", label, file, lineNo,
-                              value.c_str()));
-        return false;
-      }
-      AddLine(line, value);
-      continue;
-    }
-    if (name[0] == '.') {
-      Say(report, StrPrintf("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", label, file,
-                            lineNo, name.c_str()));
-      AddLine(line);
-      continue;
-    }
-    if (!IsAscii(name)) {
-      Say(report, StrPrintf("%s: \"%s\" line %d: variable name \"%s\" is not valid ASCII.\n", label,
-                            file, lineNo, name.c_str()));
-      return false;
-    }
-    if (Find(name)) {
-      if (++duplicates > kMaxDuplicates) {
-        Say(report,
-            StrPrintf("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
-                      label, file, lineNo));
-        return false;
-      }
-      Say(report, StrPrintf("%s: \"%s\" line %d: variable \"%s\" is already defined.\n", label,
-                            file, lineNo, name.c_str()));
-      AddLine(line);
-      continue;
-    }
-    std::string decoded;
-    if (!decoder.Decode(value, decoded)) {
-      Say(report, StrPrintf("%s: \"%s\" line %d: value of \"%s\" is not valid %s.\n", label, file,
-                            lineNo, name.c_str(), decoder.name().c_str()));
-      return false;
-    }
-    Set(name, Value::String(decoded), false, true);
   }
-  return duplicates == 0;
+  return st.duplicates == 0;
+}
+
+bool Dictionary::LoadEntry(const ParsedLine& parsed, const std::string& line, LoadState& st) {
+  std::string name(parsed.name);
+  std::string value = UnescapeValue(parsed.rawValue);
+  if (IsEncodingName(name)) {
+    if (!st.decoder.Select(value)) {
+      st.Say(StrPrintf("%s: \"%s\" line %d: unknown encoding \"%s\".\n", st.label, st.file,
+                       st.lineNo, value.c_str()));
+      return false;
+    }
+    AddLine(line, value);
+    return true;
+  }
+  if (name[0] == '.') {
+    st.Say(StrPrintf("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", st.label, st.file,
+                     st.lineNo, name.c_str()));
+    AddLine(line);
+    return true;
+  }
+  if (!IsAscii(name)) {
+    st.Say(StrPrintf("%s: \"%s\" line %d: variable name \"%s\" is not valid ASCII.\n", st.label,
+                     st.file, st.lineNo, name.c_str()));
+    return false;
+  }
+  if (Find(name)) {
+    // The first value stays; the repeat is kept as read and fails the load
+    // at the end, or at once when there are too many.
+    if (++st.duplicates > kMaxDuplicates) {
+      st.Say(StrPrintf("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
+                       st.label, st.file, st.lineNo));
+      return false;
+    }
+    st.Say(StrPrintf("%s: \"%s\" line %d: variable \"%s\" is already defined.\n", st.label, st.file,
+                     st.lineNo, name.c_str()));
+    AddLine(line);
+    return true;
+  }
+  std::string decoded;
+  if (!st.decoder.Decode(value, decoded)) {
+    st.Say(StrPrintf("%s: \"%s\" line %d: value of \"%s\" is not valid %s.\n", st.label, st.file,
+                     st.lineNo, name.c_str(), st.decoder.name().c_str()));
+    return false;
+  }
+  Set(name, Value::String(decoded), false, true);
+  return true;
 }
 
 std::string Dictionary::Serialize() const {

@@ -61,6 +61,9 @@ class Dictionary {
   };
 
   void AddLine(std::string_view line, std::string_view encoding = {});
+  struct LoadState;
+  // Handles one entry line; false when it ends the load.
+  bool LoadEntry(const ParsedLine& parsed, const std::string& line, LoadState& st);
 
   std::vector<Item> items_;
   std::map<std::string, size_t, std::less<>> index_;  // name -> position in items_
