@@ -235,12 +235,16 @@ std::unique_ptr<PcscStack> PcscStack::Start(std::string* whyNot) {
     return nullptr;
   }
   std::unique_ptr<PcscStack> stack(new PcscStack());
-  char dirTemplate[] = "/tmp/scredir-realstack-XXXXXX";
-  if (!mkdtemp(dirTemplate)) {
-    *whyNot = std::string("cannot create a temporary directory: ") + std::strerror(errno);
+  // libpcsclite reads PCSCLITE_CSOCK_NAME once per process, so every stack
+  // of a process uses the same directory (named after the process; one
+  // left by an earlier process of the same id is ours to clear).
+  stack->dir_ = "/tmp/scredir-realstack-" + std::to_string(getpid());
+  std::error_code ec;
+  fs::remove_all(stack->dir_, ec);
+  if (!fs::create_directory(stack->dir_, ec)) {
+    *whyNot = "cannot create " + stack->dir_ + ": " + ec.message();
     return nullptr;
   }
-  stack->dir_ = dirTemplate;
   stack->socketPath_ = stack->dir_ + "/pcscd.comm";
   if (!stack->StartDaemon(whyNot) || !stack->StartCard(whyNot)) return nullptr;
   return stack;
@@ -292,27 +296,34 @@ bool PcscStack::StartCard(std::string* whyNot) {
 
   // The card is in once pcscd reports it present in the virtual reader.
   setenv("PCSCLITE_CSOCK_NAME", socketPath_.c_str(), 1);
-  SCARDCONTEXT context = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
-    *whyNot = "cannot reach the private pcscd at " + socketPath_ + ":\n" + LogTail();
-    return false;
-  }
-  bool present = WaitUntil(
-      [context] {
-        SCARD_READERSTATE state{};
-        state.szReader = kReaderName;
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        return SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS &&
-               (state.dwEventState & SCARD_STATE_PRESENT) != 0;
-      },
-      &vicc_);
-  SCardReleaseContext(context);
-  if (!present) {
+  if (!WaitForCard(true, &vicc_)) {
     *whyNot =
         "the virtual card did not appear in \"" + std::string(kReaderName) + "\":\n" + LogTail();
     return false;
   }
   return true;
+}
+
+bool PcscStack::RemoveCard() {
+  vicc_.Stop();
+  return WaitForCard(false, nullptr);
+}
+
+bool PcscStack::WaitForCard(bool present, ChildProcess* card) {
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+    return false;
+  bool reached = WaitUntil(
+      [context, present] {
+        SCARD_READERSTATE state{};
+        state.szReader = kReaderName;
+        state.dwCurrentState = SCARD_STATE_UNAWARE;
+        return SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS &&
+               ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
+      },
+      card);
+  SCardReleaseContext(context);
+  return reached;
 }
 
 std::string PcscStack::LogTail() const {

@@ -63,6 +63,9 @@ class PcscStack {
   static std::unique_ptr<PcscStack> Start(std::string* whyNot);
   ~PcscStack();
 
+  // Stops the virtual card and waits until pcscd sees the reader empty.
+  bool RemoveCard();
+
   const std::string& SocketPath() const { return socketPath_; }
   const std::string& Directory() const { return dir_; }
   // The last lines of the daemon's and the card's output, for messages.
@@ -72,6 +75,9 @@ class PcscStack {
   PcscStack() = default;
   bool StartDaemon(std::string* whyNot);
   bool StartCard(std::string* whyNot);
+  // Polls pcscd until the reader's card is (or is not) present; gives up
+  // early if `card` is given and exits.
+  bool WaitForCard(bool present, ChildProcess* card);
 
   struct PidFileKeeper;
 

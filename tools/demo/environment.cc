@@ -88,8 +88,12 @@ std::string SocketPathProblem(const std::string& path, SocketPathState state) {
 
 std::unique_ptr<DemoEnvironment> DemoEnvironment::Create(const std::string& socketPath, bool debug,
                                                          std::string* error) {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/scredir-demo-XXXXXX";
+  // TMPDIR as the process found it: Create points it elsewhere.
+  static const std::string base = [] {
+    const char* dir = getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp");
+  }();
+  std::string pattern = base + "/scredir-demo-XXXXXX";
   std::unique_ptr<DemoEnvironment> env(new DemoEnvironment());
   if (!mkdtemp(pattern.data())) {
     *error = "cannot create a work directory from " + pattern + ": " + std::strerror(errno);

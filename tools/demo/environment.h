@@ -8,6 +8,10 @@
 // .nimbrel/config and TMPDIR at the directory the log file should go to.
 // Both variables are changed for the whole process, before the plug-in is
 // loaded. The work directory is removed at the end except for the log.
+//
+// The plug-in reads its configuration once per process and is never
+// unloaded, so a second environment in the same process only takes effect
+// if it names the same socket path as the first.
 #pragma once
 
 #include <cstdint>

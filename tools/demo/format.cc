@@ -70,6 +70,9 @@ std::string HexBytes(std::span<const uint8_t> bytes) {
 
 std::string ResultName(uint32_t rv) {
   std::string name = ScRedirQrn_ReturnCodeName(rv);
+  // The plug-in's table follows Windows, which leaves 0x8010001F unnamed
+  // for this purpose; pcsc-lite stacks use it for an unsupported feature.
+  if (rv == 0x8010001F && name == "UNKNOWN") name = "SCARD_E_UNSUPPORTED_FEATURE";
   return rv == 0 ? name : name + " (" + Hex32(rv) + ")";
 }
 

@@ -28,7 +28,10 @@ constexpr uint32_t kStatePresent = 0x0020;
 constexpr uint32_t kAttrAtrString = 0x00090303;
 constexpr uint32_t kScardFInternalError = 0x80100001;
 constexpr uint32_t kScardETimeout = 0x8010000A;
-constexpr uint32_t kScardEUnsupportedFeature = 0x8010001F;
+// pcsc-lite answers an attribute it does not offer with 0x8010001F, the
+// value Windows calls SCARD_E_UNEXPECTED; Windows uses 0x80100022.
+constexpr uint32_t kPcscLiteUnsupportedFeature = 0x8010001F;
+constexpr uint32_t kScardEUnsupportedFeature = 0x80100022;
 constexpr uint32_t kScardWRemovedCard = 0x80100069;
 constexpr uint32_t kScardENoSmartcard = 0x8010000C;
 // Room the session offers for an APDU response: a short APDU's 256 bytes
@@ -394,7 +397,7 @@ bool DemoSession::GetAttrib() {
   record_.attribRv = msg->rv;
   if (msg->rv == 0)
     record_.attrib.assign(msg->pbAttr, msg->pbAttr + std::min(msg->cbAttrLen, kPcscdAttrBytes));
-  if (msg->rv == kScardEUnsupportedFeature) {
+  if (msg->rv == kScardEUnsupportedFeature || msg->rv == kPcscLiteUnsupportedFeature) {
     // A reader that does not offer the attribute answered correctly; the
     // session goes on.
     record_.results.emplace_back("attrib", msg->rv);

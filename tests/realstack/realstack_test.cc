@@ -1,0 +1,243 @@
+// The demo session through the built plug-in, with a genuine PC/SC stack on
+// the client side (a private pcscd, the virtual reader driver and a virtual
+// ISO 7816 card), compared with what direct libpcsclite calls to the same
+// card return. The plug-in must carry reader names, states, protocols, ATR
+// bytes, APDU responses and error results across unchanged.
+//
+// Each test starts its own stack and is skipped, with the reason, where
+// pcscd or the virtual card cannot run.
+#include <reader.h>
+#include <winscard.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "tests/realstack/pcsc_stack.h"
+#include "tools/demo/environment.h"
+#include "tools/demo/format.h"
+#include "tools/demo/rig.h"
+#include "tools/demo/session.h"
+#include "tools/pcsc_backend.h"
+
+namespace scredir::realstack {
+namespace {
+
+using demo::Bytes;
+using demo::HexBytes;
+
+constexpr uint32_t kChangedBit = SCARD_STATE_CHANGED;
+constexpr auto kStepTimeout = std::chrono::seconds(20);
+
+// The plug-in of this build tree; SCREDIR_BINARY_DIR points at another.
+std::string PluginPath() {
+  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
+  return dir ? std::string(dir) + "/scredir/libscrediragent.so" : SCREDIR_PLUGIN_PATH;
+}
+
+// What direct libpcsclite calls report for the session's card.
+struct Direct {
+  std::vector<std::string> readers;
+  uint32_t eventState = 0;
+  Bytes readerAtr;
+  uint32_t protocol = 0;
+  std::vector<std::string> statusNames;
+  uint32_t state = 0, statusProtocol = 0;
+  Bytes atr;
+  std::vector<std::pair<uint32_t, Bytes>> apdus;  // result, response
+  uint32_t attribRv = 0;
+  Bytes attrib;
+};
+
+// The session's calls, made directly. Failures show up as differences.
+Direct DirectCalls(const std::string& reader) {
+  Direct d;
+  SCARDCONTEXT context = 0;
+  EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+  char names[4096];
+  DWORD namesLength = sizeof names;
+  if (SCardListReaders(context, nullptr, names, &namesLength) == SCARD_S_SUCCESS)
+    d.readers = tools::SplitMultiString(names, namesLength);
+
+  SCARD_READERSTATE slot{};
+  slot.szReader = reader.c_str();
+  slot.dwCurrentState = SCARD_STATE_UNAWARE;
+  if (SCardGetStatusChange(context, 0, &slot, 1) == SCARD_S_SUCCESS) {
+    d.eventState = static_cast<uint32_t>(slot.dwEventState);
+    d.readerAtr.assign(slot.rgbAtr, slot.rgbAtr + slot.cbAtr);
+  }
+
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
+            SCARD_S_SUCCESS);
+  d.protocol = static_cast<uint32_t>(protocol);
+
+  DWORD nameLength = sizeof names, state = 0, statusProtocol = 0;
+  BYTE atr[MAX_ATR_SIZE];
+  DWORD atrLength = sizeof atr;
+  if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) ==
+      SCARD_S_SUCCESS) {
+    d.statusNames = tools::SplitMultiString(names, nameLength);
+    d.state = static_cast<uint32_t>(state);
+    d.statusProtocol = static_cast<uint32_t>(statusProtocol);
+    d.atr.assign(atr, atr + atrLength);
+  }
+
+  SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
+  for (const demo::ApduSpec& apdu : demo::SessionApdus()) {
+    BYTE response[258];
+    DWORD length = sizeof response;
+    LONG rv = SCardTransmit(card, &pci, apdu.command.data(), apdu.command.size(), nullptr, response,
+                            &length);
+    d.apdus.emplace_back(static_cast<uint32_t>(rv),
+                         rv == SCARD_S_SUCCESS ? Bytes(response, response + length) : Bytes());
+  }
+
+  BYTE attrib[MAX_BUFFER_SIZE];
+  DWORD attribLength = sizeof attrib;
+  d.attribRv =
+      static_cast<uint32_t>(SCardGetAttrib(card, SCARD_ATTR_ATR_STRING, attrib, &attribLength));
+  if (d.attribRv == SCARD_S_SUCCESS) d.attrib.assign(attrib, attrib + attribLength);
+
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  SCardReleaseContext(context);
+  return d;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  return demo::QuotedList(names);
+}
+
+class RealStackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    stack_ = PcscStack::Start(&why);
+    if (!stack_) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
+    // The plug-in reads its socket path once per process: a path that
+    // stays the same for every test of the process.
+    env_ =
+        demo::DemoEnvironment::Create(stack_->Directory() + "/qrn.socket", /*debug=*/false, &why);
+    ASSERT_TRUE(env_) << why;
+    rig_ = std::make_unique<demo::DemoRig>(backend_, [this] { backend_.Shutdown(); });
+    ASSERT_TRUE(rig_->LoadPlugin(PluginPath(), &why)) << why;
+    ASSERT_TRUE(rig_->ListenOn(env_->socketPath(), &why)) << why;
+    ASSERT_TRUE(rig_->StartPlugin(&why)) << why;
+    ASSERT_TRUE(rig_->OpenChannel(kStepTimeout, nullptr, &why)) << why;
+  }
+  void TearDown() override {
+    rig_.reset();
+    env_.reset();
+    stack_.reset();
+  }
+
+  demo::SessionOutcome RunSession(std::function<void(const std::string&)> beforeStep = {}) {
+    demo::SessionOptions options;
+    options.stepTimeout = kStepTimeout;
+    options.cardWait = kStepTimeout;
+    options.beforeStep = std::move(beforeStep);
+    session_ = std::make_unique<demo::DemoSession>(rig_->daemon(), transcript_, options);
+    demo::SessionOutcome outcome = session_->Run();
+    std::cout << transcript_.str();
+    return outcome;
+  }
+
+  std::unique_ptr<PcscStack> stack_;
+  std::unique_ptr<demo::DemoEnvironment> env_;
+  tools::PcscBackend backend_;
+  std::unique_ptr<demo::DemoRig> rig_;
+  std::ostringstream transcript_;
+  std::unique_ptr<demo::DemoSession> session_;
+};
+
+TEST_F(RealStackTest, DaemonSeesWhatDirectPcscCallsSee) {
+  ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << session_->failure();
+  const demo::SessionRecord& seen = session_->record();
+  ASSERT_EQ(seen.cardReader, PcscStack::kReaderName);
+  Direct direct = DirectCalls(seen.cardReader);
+
+  // The plug-in's GetStatusChange asked first, so only the CHANGED bit may
+  // differ; the event counter in the upper half must not.
+  struct Field {
+    const char* what;
+    std::string viaPlugin, viaLibrary;
+  };
+  const Field fields[] = {
+      {"readers", Joined(seen.readers), Joined(direct.readers)},
+      {"reader state", demo::ReaderStateText(seen.readerEventState & ~kChangedBit),
+       demo::ReaderStateText(direct.eventState & ~kChangedBit)},
+      {"reader ATR", HexBytes(seen.readerAtr), HexBytes(direct.readerAtr)},
+      {"active protocol", demo::ProtocolText(seen.activeProtocol),
+       demo::ProtocolText(direct.protocol)},
+      {"status reader", Joined(seen.statusReaderNames), Joined(direct.statusNames)},
+      {"card state", demo::CardStateText(seen.statusState), demo::CardStateText(direct.state)},
+      {"status protocol", demo::ProtocolText(seen.statusProtocol),
+       demo::ProtocolText(direct.statusProtocol)},
+      {"status ATR", HexBytes(seen.statusAtr), HexBytes(direct.atr)},
+      {"GetAttrib result", demo::ResultName(seen.attribRv), demo::ResultName(direct.attribRv)},
+      {"GetAttrib value", HexBytes(seen.attrib), HexBytes(direct.attrib)},
+  };
+  for (const Field& f : fields) EXPECT_EQ(f.viaPlugin, f.viaLibrary) << f.what;
+  EXPECT_EQ(seen.statusAtr, seen.readerAtr) << "Status and GetStatusChange disagree on the ATR";
+
+  // SELECT and VERIFY answer the same bytes every time; GET CHALLENGE's
+  // bytes are fresh, so only its shape is compared.
+  ASSERT_EQ(seen.apdus.size(), direct.apdus.size());
+  const Bytes ok = {0x90, 0x00};
+  for (size_t i = 0; i < seen.apdus.size(); ++i) {
+    const auto& [rv, response] = direct.apdus[i];
+    SCOPED_TRACE(seen.apdus[i].label);
+    EXPECT_EQ(demo::ResultName(seen.apdus[i].rv), demo::ResultName(rv));
+    ASSERT_GE(seen.apdus[i].response.size(), 2u);
+    EXPECT_EQ(HexBytes(std::span(seen.apdus[i].response).last(2)), HexBytes(ok));
+    if (seen.apdus[i].label.starts_with("GET CHALLENGE")) {
+      EXPECT_EQ(seen.apdus[i].response.size(), 10u);
+      EXPECT_EQ(seen.apdus[i].response.size(), response.size());
+    } else {
+      EXPECT_EQ(HexBytes(seen.apdus[i].response), HexBytes(response));
+    }
+  }
+}
+
+TEST_F(RealStackTest, CardPulledMidSessionGivesTheDaemonTheStacksOwnError) {
+  // A handle of our own, opened before the card goes, shows what the stack
+  // itself answers a transmit on a card that has been pulled.
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+  ASSERT_EQ(SCardConnect(context, PcscStack::kReaderName, SCARD_SHARE_SHARED,
+                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
+            SCARD_S_SUCCESS);
+
+  bool removed = false;
+  demo::SessionOutcome outcome = RunSession([&](const std::string& step) {
+    if (step == "select") removed = stack_->RemoveCard();
+  });
+  ASSERT_TRUE(removed) << stack_->LogTail();
+  EXPECT_EQ(outcome, demo::SessionOutcome::kFailed);
+
+  const Bytes& select = demo::SessionApdus().front().command;
+  BYTE response[258];
+  DWORD length = sizeof response;
+  SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
+  auto direct = static_cast<uint32_t>(
+      SCardTransmit(card, &pci, select.data(), select.size(), nullptr, response, &length));
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  SCardReleaseContext(context);
+
+  const demo::SessionRecord& seen = session_->record();
+  ASSERT_FALSE(seen.apdus.empty());
+  EXPECT_NE(direct, SCARD_S_SUCCESS);
+  EXPECT_EQ(demo::ResultName(seen.apdus.front().rv), demo::ResultName(direct));
+  // The session still gave back its card handle and context.
+  ASSERT_GE(seen.results.size(), 2u);
+  EXPECT_EQ(seen.results.back().first, "release");
+  EXPECT_EQ(seen.results.back().second, SCARD_S_SUCCESS);
+}
+
+}  // namespace
+}  // namespace scredir::realstack
