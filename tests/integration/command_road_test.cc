@@ -466,6 +466,17 @@ TEST_P(CommandRoadTest, DaemonGetsTheWholeReplyWithOnlyTheAnsweredFieldsChanged)
   EXPECT_EQ(road.client.protocolErrors(), 0u);
 }
 
+TEST(AnnounceRoadTest, ChannelOpenSendsTheFixedServerCapabilityAndReadsTheClientsGeneralSet) {
+  Road road;
+  ASSERT_EQ(road.error(), "");
+  Bytes expected = {0x72, 0x44, 0x50, 0x53, 0x01, 0x00, 0x00, 0x00,
+                    0x01, 0x00, 0x2C, 0x00, 0x02, 0x00, 0x00, 0x00};
+  expected.resize(52);
+  EXPECT_EQ(road.client.announce(), expected);
+  // The client lists a printer set first; the general set is still found.
+  EXPECT_TRUE(road.AwaitLog("Client osType is 00000002 and osVersion is 00000a00"));
+}
+
 INSTANTIATE_TEST_SUITE_P(AllCommands, CommandRoadTest,
                          ::testing::Combine(::testing::ValuesIn(Cases()), ::testing::Bool()),
                          [](const auto& info) {
