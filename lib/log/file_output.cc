@@ -416,6 +416,7 @@ void LogNote(const std::string& text) {
 }  // namespace
 
 void LogDispatch(int level, std::string_view message, bool truncated, bool captured) {
+  if (LogLevelName(level) == nullptr) return;  // no such level: nothing to write
   LogState& s = State();
   LogLockGuard guard(s.logLock);
   LogFileOutput* o = s.output.get();
