@@ -212,7 +212,8 @@ int Run(const DemoOptions& options) {
   sessionOptions.interrupted = &g_interrupted;
   sessionOptions.beforeStep = [&](const std::string& step) {
     if (options.debug) log.Drain(std::cout);
-    if (step == "wait" && inserter) inserter->Start();
+    // Asked to pull the card before the wait, the demo never inserts it.
+    if (step == "wait" && inserter && options.removeCardBefore != "wait") inserter->Start();
     if (step == options.removeCardBefore) {
       std::cout << "     (the demo takes the card out of the reader now)\n";
       model->RemoveCard(kEmulatedReader);

@@ -1,0 +1,120 @@
+// The demo's text forms and command line: the transcript must name results,
+// states and protocols right, and bad options must be refused with a reason.
+#include <gtest/gtest.h>
+
+#include "tools/demo/environment.h"
+#include "tools/demo/format.h"
+#include "tools/demo/options.h"
+
+namespace scredir::demo {
+namespace {
+
+struct TextCase {
+  std::string got, want;
+};
+
+TEST(DemoTextTest, TranscriptNamesValuesAsTheStacksDo) {
+  const TextCase cases[] = {
+      {HexBytes({}), "(none)"},
+      {HexBytes(std::vector<uint8_t>{0x00, 0x9f, 0xA4}), "00 9F A4"},
+      {ResultName(0), "SCARD_S_SUCCESS"},
+      {ResultName(0x80100069), "SCARD_W_REMOVED_CARD (0x80100069)"},
+      // pcsc-lite's value for an unsupported feature; the plug-in's table has no name for it.
+      {ResultName(0x8010001F), "SCARD_E_UNSUPPORTED_FEATURE (0x8010001F)"},
+      {ResultName(0x80100018), "UNKNOWN (0x80100018)"},
+      {ReaderStateText(0), "UNAWARE"},
+      {ReaderStateText(0x0022), "CHANGED|PRESENT"},
+      // The event counter pcsc-lite keeps in the upper half is not a flag.
+      {ReaderStateText(0x00030122), "CHANGED|PRESENT|INUSE events=3"},
+      {ReaderStateText(0x1010), "EMPTY|0x00001000"},
+      {CardStateText(0x10034), "PRESENT|POWERED|NEGOTIABLE events=1"},
+      {CardStateText(0), "none"},
+      {ProtocolText(0), "none"},
+      {ProtocolText(3), "T=0|T=1"},
+      {ProtocolText(4), "RAW"},
+      {ProtocolText(0x00010000), "0x00010000"},
+      {StatusWordText(std::vector<uint8_t>{0x90, 0x00}), "success"},
+      {StatusWordText(std::vector<uint8_t>{1, 2, 0x63, 0xC2}), "wrong PIN, 2 tries left"},
+      {StatusWordText(std::vector<uint8_t>{0x6A, 0x82}), "file not found"},
+      {StatusWordText(std::vector<uint8_t>{0x61, 0x10}), "16 more bytes available"},
+      {StatusWordText(std::vector<uint8_t>{0x6F, 0x00}), "status 6F 00"},
+      {StatusWordText(std::vector<uint8_t>{0x90}), ""},
+      {Milliseconds(0.4213), "0.42 ms"},
+      {Milliseconds(305.34), "305.3 ms"},
+      {QuotedList({}), "(none)"},
+      {QuotedList({"a", "b c"}), "\"a\", \"b c\""},
+  };
+  for (const TextCase& c : cases) EXPECT_EQ(c.got, c.want);
+}
+
+TEST(DemoTextTest, ConfigValuesEscapeWhatTheFileFormatReserves) {
+  const TextCase cases[] = {
+      {QuoteConfigValue("/tmp/a b/qrn.socket"), "\"/tmp/a b/qrn.socket\""},
+      {QuoteConfigValue("say \"hi\""), "\"say |22hi|22\""},
+      {QuoteConfigValue("a|b"), "\"a|7Cb\""},
+      {QuoteConfigValue("tab\tnew\nline\x7f"), "\"tab\tnew|0Aline|7F\""},
+  };
+  for (const TextCase& c : cases) EXPECT_EQ(c.got, c.want);
+}
+
+TEST(DemoTextTest, LogLinesLoseOnlyAWellFormedPrefix) {
+  const TextCase cases[] = {
+      {WithoutLinePrefix("2026-12-05T19:24:41.658Z In(05) scredir-demo SCQRN: INFO |1|: x"),
+       "SCQRN: INFO |1|: x"},
+      {WithoutLinePrefix("02 00 00 00   ...."), "02 00 00 00   ...."},
+      {WithoutLinePrefix("2026-12-05Z noparen thread text"), "2026-12-05Z noparen thread text"},
+      {WithoutLinePrefix(""), ""},
+  };
+  for (const TextCase& c : cases) EXPECT_EQ(c.got, c.want);
+}
+
+TEST(DemoOptionsTest, GoodCommandLinesParse) {
+  DemoOptions o;
+  std::string error;
+  ASSERT_TRUE(
+      ParseOptions({"--log-level", "debug", "--plugin=/x.so", "--backend", "pcsc", "--timeout",
+                    "0.5", "--card-wait=2", "--socket", "/tmp/s", "--client-stops-at", "verify"},
+                   &o, &error))
+      << error;
+  EXPECT_TRUE(o.debug);
+  EXPECT_EQ(o.plugin, "/x.so");
+  EXPECT_EQ(o.backend, Backend::kPcsc);
+  EXPECT_EQ(o.stepTimeout.count(), 500);
+  EXPECT_EQ(o.cardWait.count(), 2000);
+  EXPECT_EQ(o.socketPath, "/tmp/s");
+  EXPECT_EQ(o.clientStopsAt, "verify");
+  DemoOptions defaults;
+  ASSERT_TRUE(ParseOptions({}, &defaults, &error));
+  EXPECT_FALSE(defaults.debug);
+  EXPECT_EQ(defaults.backend, Backend::kEmulated);
+}
+
+TEST(DemoOptionsTest, BadCommandLinesAreRefusedWithTheReason) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string errorPart;
+  };
+  const Case cases[] = {
+      {{"--log-level", "DEBUG"}, "takes info or debug"},
+      {{"--log-level"}, "needs a value"},
+      {{"--plugin="}, "non-empty path"},
+      {{"--backend", "usb"}, "emulated or pcsc"},
+      {{"--timeout", "0"}, "above 0"},
+      {{"--timeout", "-1"}, "above 0"},
+      {{"--timeout", "5s"}, "seconds"},
+      {{"--card-wait", "inf"}, "seconds"},
+      {{"--timeout", "0.0001"}, "seconds"},  // rounds to 0 ms
+      {{"--remove-card-before", "lunch"}, "unknown step"},
+      {{"--backend", "pcsc", "--remove-card-before", "select"}, "emulated card only"},
+      {{"--verbose"}, "unknown option"},
+  };
+  for (const Case& c : cases) {
+    DemoOptions o;
+    std::string error;
+    EXPECT_FALSE(ParseOptions(c.args, &o, &error)) << c.args.front();
+    EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace scredir::demo
