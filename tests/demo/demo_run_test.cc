@@ -116,7 +116,7 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
        {},
        0,
        {"SCardGetStatusChange", "SCardTransmit", "< 90 00   success",
-        "Session complete: 14 calls, all answered without error", "Plug-in log: /"}},
+        "Session complete: 14 calls in ", "ms, all succeeded.", "Plug-in log: /"}},
       {"card pulled before SELECT",
        {"--remove-card-before", "select"},
        1,

@@ -231,11 +231,14 @@ int Run(const DemoOptions& options) {
   if (inserter) inserter->Stop();
   if (options.debug) log.Drain(std::cout);
 
-  size_t calls = session.record().results.size();
+  size_t calls = session.record().results.size(), errors = 0;
+  for (const auto& [step, rv] : session.record().results) errors += rv != 0;
   std::cout << "\n";
   if (outcome == SessionOutcome::kCompleted) {
-    std::cout << "Session complete: " << calls << " calls, all answered without error, in "
-              << Milliseconds(total) << ".\n";
+    std::cout << "Session complete: " << calls << " calls in " << Milliseconds(total) << ", "
+              << (errors ? std::to_string(errors) + " answered with a result the session accepts"
+                         : std::string("all succeeded"))
+              << ".\n";
   } else {
     std::cout << "Session FAILED: " << session.failure() << ".\n";
   }

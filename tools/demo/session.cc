@@ -34,6 +34,7 @@ constexpr uint32_t kPcscLiteUnsupportedFeature = 0x8010001F;
 constexpr uint32_t kScardEUnsupportedFeature = 0x80100022;
 constexpr uint32_t kScardWRemovedCard = 0x80100069;
 constexpr uint32_t kScardENoSmartcard = 0x8010000C;
+constexpr uint32_t kScardENoService = 0x8010001D;
 // Room the session offers for an APDU response: a short APDU's 256 bytes
 // plus the status word.
 constexpr uint32_t kResponseRoom = 258;
@@ -88,6 +89,8 @@ std::vector<std::string> Names(const char* field, size_t room, uint32_t length) 
 std::string Explain(const std::string& step, uint32_t rv) {
   if (rv == kScardWRemovedCard) return ": the card was taken out of the reader during the session";
   if (rv == kScardENoSmartcard) return ": there is no card in the reader";
+  if (rv == kScardENoService)
+    return ": no PC/SC service answers on the client's side (is pcscd running?)";
   if (rv == kScardETimeout && step == "wait") return ": no card was inserted in time";
   return "";
 }
