@@ -251,7 +251,7 @@ uint32_t HostDouble::AcceptChannel(void* peerChannel, uint32_t /*flags*/,
   if (host->acceptStatus_ != 0) return host->acceptStatus_;
   if (peerChannel != &host->peerToken_ || !events) return kStatusInvalidHandle;
   std::lock_guard lock(host->mu_);
-  host->channels_.push_back(std::make_unique<Channel>(Channel{host, *events, clientData, false}));
+  host->channels_.push_back(std::make_unique<Channel>(Channel{*events, clientData, false}));
   host->acceptedLast_ = true;
   if (channelId) *channelId = kChannelId;
   return 0;

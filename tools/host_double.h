@@ -80,7 +80,6 @@ class HostDouble {
 
  private:
   struct Channel {
-    HostDouble* host;
     QrnChannelEvents events;
     void* clientData;
     bool open;
