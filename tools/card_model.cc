@@ -79,6 +79,11 @@ void CardModel::SetAttribute(uint32_t attrId, const Bytes& value) {
   attributes_[attrId] = value;
 }
 
+void CardModel::SetReportRecvPci(bool on) {
+  std::lock_guard lock(mu_);
+  reportRecvPci_ = on;
+}
+
 void CardModel::FailNext(CardCall call, uint32_t rv) {
   std::lock_guard lock(mu_);
   failures_[call] = rv;
@@ -304,7 +309,7 @@ uint32_t CardModel::EndTransaction(const CardRef& card, uint32_t disposition) {
 
 uint32_t CardModel::Transmit(const CardRef& card, uint32_t sendProtocol, const Bytes& command,
                              uint32_t recvLength, Bytes* response,
-                             std::optional<uint32_t>* /*recvProtocol*/) {
+                             std::optional<uint32_t>* recvProtocol) {
   std::lock_guard lock(mu_);
   uint32_t rv;
   if (TakeFailure(CardCall::kTransmit, &rv)) return rv;
@@ -314,6 +319,7 @@ uint32_t CardModel::Transmit(const CardRef& card, uint32_t sendProtocol, const B
   Bytes answer = RespondApduLocked(command);
   if (answer.size() > recvLength) return kScardEInsufficientBuffer;
   *response = std::move(answer);
+  if (reportRecvPci_) *recvProtocol = conn->protocol;
   return kScardSuccess;
 }
 

@@ -71,6 +71,8 @@ class CardModel : public CardBackend {
   // Bytes the next GET CHALLENGE returns (the default is a fixed counter run).
   void SetNextChallenge(const Bytes& challenge);
   void SetAttribute(uint32_t attrId, const Bytes& value);
+  // Whether Transmit reports a receive PCI (the active protocol, no extra bytes).
+  void SetReportRecvPci(bool on);
   // The next call of this kind answers `rv` before doing anything else.
   void FailNext(CardCall call, uint32_t rv);
   // Ends every GetStatusChange wait with kScardECancelled, now and later.
@@ -153,6 +155,7 @@ class CardModel : public CardBackend {
   uint32_t handleLength_ = 4;
   size_t waiting_ = 0;
   bool shutdown_ = false;
+  bool reportRecvPci_ = false;
 };
 
 }  // namespace scredir::tools

@@ -477,6 +477,27 @@ TEST(AnnounceRoadTest, ChannelOpenSendsTheFixedServerCapabilityAndReadsTheClient
   EXPECT_TRUE(road.AwaitLog("Client osType is 00000002 and osVersion is 00000a00"));
 }
 
+TEST(VariantRoadTest, EightByteIdsAndAReceivePciTravelWhole) {
+  Road road;
+  ASSERT_EQ(road.error(), "");
+  road.model.SetIdLengths(8, 8);
+  road.model.SetReportRecvPci(true);
+  road.model.SetNextChallenge(kChallenge);
+  Ids ids = Prepare(road, Prep::kCard);
+  PcscdRecord request = Transmit(ids, kScardProtocolT1);
+  Bytes sent(request.bytes().begin(), request.bytes().begin() + 41);
+  uint32_t id = road.Send(kPcscdTransmit, sent, 41);
+  std::optional<Bytes> reply = road.daemon->AwaitReply(id);
+  ASSERT_TRUE(reply);
+  PcscdRecord want = request;
+  want.Put32(off::kTxRecv, 10)
+      .Put32(off::kTxRecvProto, kScardProtocolT1)  // from the returned PCI
+      .Put32(off::kTxRecvPciLen, 0)
+      .Put32(off::kTxRv, 0)
+      .PutBytes(off::kTxBuffer, Cat(kChallenge, {0x90, 0x00}));
+  EXPECT_EQ(*reply, Frame(id, kPcscdTransmit, 41, want.bytes()));
+}
+
 INSTANTIATE_TEST_SUITE_P(AllCommands, CommandRoadTest,
                          ::testing::Combine(::testing::ValuesIn(Cases()), ::testing::Bool()),
                          [](const auto& info) {
