@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "scredir/pcscd_msg.h"
-#include "tests/frame/plugin_fixture.h"
+#include "tests/frame/frame_test_util.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
 #include "scredir/socket_link.h"
-#include "tests/frame/plugin_fixture.h"
+#include "tests/frame/frame_test_util.h"
 
 namespace {
 
@@ -99,37 +99,17 @@ Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
   return b;
 }
 
-TEST_F(EngineTest, RequestCarriesTheMessageIdAndIsKeptUntilSent) {
-  debugEnabled = true;
-  ASSERT_EQ(Redirect(7, 2), 0u);
-  debugEnabled = false;
-  auto sent = host_.Sent();
-  ASSERT_EQ(sent.size(), 1u);
-  const Bytes& p = sent[0];
-  ASSERT_GE(p.size(), 56u);
-  EXPECT_EQ(Bytes(p.begin(), p.begin() + 4), (Bytes{0x72, 0x44, 0x52, 0x49}));
-  EXPECT_EQ(U32(p, 12), 7u);              // CompletionId
-  EXPECT_EQ(U32(p, 24), 2048u);           // OutputBufferLength
-  EXPECT_EQ(p.size(), 56u + U32(p, 28));  // InputBufferLength
-  EXPECT_EQ(U32(p, 32), SCARD_IOCTL_ESTABLISHCONTEXT);
-  EXPECT_EQ(host_.sentChannels[0], &channel_);
-  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 1);
-  EXPECT_EQ(Pending(), 1);
-  EXPECT_EQ(log_.Count("SCQRN: DEBUG |TID|: Save cmd(SCARD_IOCTL_ESTABLISHCONTEXT) qrn "
-                       "request(completionId=00000007) to qrn req list(len=0)"),
-            1);
-  EXPECT_EQ(log_.Count("SCQRN: DEBUG |TID|: Save cmd(SCARD_IOCTL_ESTABLISHCONTEXT) pcscd msg(12 "
-                       "bytes) to pcscd msg list(len=0)"),
-            1);
-  ScRedirQrn_ReleaseOldestSent(*session_);
-  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 0);
-}
-
 TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   ASSERT_EQ(Redirect(7, 0), 0u);
   ASSERT_EQ(Redirect(7, 2), 0u);
   ASSERT_EQ(Redirect(9, 1), 0u);
   ASSERT_EQ(Pending(), 3);
+  auto sent = host_.Sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(U32(sent[2], 12), 9u);                    // CompletionId: the message id
+  EXPECT_EQ(sent[2].size(), 56u + U32(sent[2], 28));  // InputBufferLength
+  EXPECT_EQ(host_.sentChannels[2], &channel_);
+  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 3);  // kept until sent
 
   // Unknown id, then a failed IoStatus: no reply, nothing taken.
   Receive(Completion(8, 0, 0));
@@ -169,6 +149,9 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
        {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
        malformed},
       {"completion shorter than its output", shortOutput, malformed},
+      {"output length near 4 GiB",
+       {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0},
+       malformed},
   };
   ASSERT_EQ(Redirect(9, 1), 0u);
   for (const auto& c : cases) {

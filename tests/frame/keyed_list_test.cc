@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "tests/frame/frame_test_util.h"
@@ -137,33 +136,6 @@ TEST(KeyedListTest, NodeAllocationFailureLeavesDataWithCallerAndLogs) {
   ASSERT_EQ(KeyedList_Append(h.list, Item(3)), 0);
   EXPECT_EQ(KeyedList_TakeFirst(h.list), Item(1));
   EXPECT_EQ(KeyedList_TakeFirst(h.list), Item(3));
-}
-
-// Appenders and takers on several threads: nothing lost, nothing twice.
-TEST(KeyedListTest, ConcurrentAppendsAndTakesLoseNothing) {
-  constexpr int kPerThread = 5000;
-  ListHolder h;
-  std::vector<std::thread> writers;
-  for (uintptr_t t = 0; t < 2; ++t) {
-    writers.emplace_back([&, t] {
-      for (uintptr_t i = 1; i <= kPerThread; ++i)
-        ASSERT_EQ(KeyedList_AppendWithKey(h.list, static_cast<uint32_t>(t), Item(t * 100000 + i)),
-                  0);
-    });
-  }
-  std::vector<bool> seen(2 * 100000 + kPerThread + 1);
-  int taken = 0;
-  while (taken < 2 * kPerThread) {
-    void* p = (taken & 1) ? KeyedList_TakeFirst(h.list) : KeyedList_TakeByKey(h.list, 1);
-    if (p == nullptr) p = KeyedList_TakeFirst(h.list);
-    if (p == nullptr) continue;
-    auto v = reinterpret_cast<uintptr_t>(p);
-    ASSERT_FALSE(seen[v]);
-    seen[v] = true;
-    ++taken;
-  }
-  for (auto& w : writers) w.join();
-  EXPECT_EQ(KeyedList_Count(h.list), 0);
 }
 
 }  // namespace
