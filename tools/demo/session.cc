@@ -120,56 +120,69 @@ SessionOutcome DemoSession::Run() {
   for (const ApduSpec& apdu : SessionApdus()) ok = ok && Transmit(apdu);
   ok = ok && End() && GetAttrib() && Disconnect() && Release();
   if (ok) return SessionOutcome::kCompleted;
-  if (noReply_) return SessionOutcome::kNoReply;
-  CleanUp();
+  if (!noReply_) CleanUp();
   return noReply_ ? SessionOutcome::kNoReply : SessionOutcome::kFailed;
 }
 
-DemoSession::Reply DemoSession::Exchange(const std::string& step, uint32_t command,
-                                         const Bytes& record, const std::string& call,
-                                         std::chrono::milliseconds timeout) {
-  if (options_.beforeStep) options_.beforeStep(step);
+template <typename Msg>
+bool DemoSession::Ask(const Call& call, Msg* msg, Reply* reply) {
+  *reply = Exchange(call, ToBytes(*msg, call.sendBytes ? call.sendBytes : sizeof(Msg)));
+  if (!reply->answered) return false;
+  if (FromReply(reply->bytes, msg)) return true;
+  return Result(call.step, *reply, kScardFInternalError,
+                " (malformed reply of " + std::to_string(reply->bytes.size()) + " bytes)");
+}
+
+DemoSession::Reply DemoSession::Exchange(const Call& call, const Bytes& record) {
+  if (options_.beforeStep) options_.beforeStep(call.step);
   char index[16];
   std::snprintf(index, sizeof index, "[%2zu] ", record_.results.size() + 1);
-  out_ << index << call << std::endl;
-  // The call's name for messages: "SCardConnect", "SCardTransmit SELECT ...".
-  what_ = call.substr(0, std::min(call.find('('), call.find('\n')));
-  if (size_t close = call.find(") "); command == PCSCD_TRANSMIT && close != std::string::npos)
-    what_ = "SCardTransmit " + call.substr(close + 2, call.find('\n') - close - 2);
+  out_ << index << call.name << call.args << std::endl;
+  what_ = call.what.empty() ? call.name : call.what;
 
   Reply reply;
   uint32_t id = nextId_++;
   auto start = Clock::now();
-  if (!daemon_.Send(id, command, record)) {
-    failure_ = "the plug-in closed the daemon socket before " + call;
-    noReply_ = true;
+  if (!daemon_.Send(id, call.command, record)) {
+    Abandon("the plug-in closed the daemon socket before " + what_, "daemon socket closed");
     return reply;
   }
-  auto deadline = start + timeout;
-  auto interrupted = [this] { return options_.interrupted && options_.interrupted->load(); };
-  while (!daemon_.HasReply(id) && Clock::now() < deadline && !interrupted())
-    std::this_thread::sleep_for(kReplyPoll);
-  auto end = Clock::now();
-  if (!daemon_.HasReply(id) && interrupted()) {
-    failure_ = "interrupted while waiting for the reply to " + what_;
-    out_ << "      -> interrupted" << std::endl;
-    noReply_ = true;
+  auto timeout = call.timeout.count() ? call.timeout : options_.stepTimeout;
+  if (!AwaitReply(id, start + timeout)) {
+    if (Interrupted()) {
+      Abandon("interrupted while waiting for the reply to " + what_, "interrupted");
+    } else {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.1f s", timeout.count() / 1000.0);
+      Abandon(
+          "no reply to " + what_ + " within " + seconds + ": the remote client stopped answering",
+          std::string("no reply within ") + seconds);
+    }
     return reply;
   }
-  if (!daemon_.HasReply(id)) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", timeout.count() / 1000.0);
-    failure_ =
-        "no reply to " + what_ + " within " + seconds + " s: the remote client stopped answering";
-    out_ << "      -> no reply within " << seconds << " s" << std::endl;
-    noReply_ = true;
-    return reply;
-  }
+  reply.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   auto bytes = daemon_.AwaitReply(id);
   reply.answered = bytes.has_value();
   if (bytes) reply.bytes = std::move(*bytes);
-  reply.ms = std::chrono::duration<double, std::milli>(end - start).count();
   return reply;
+}
+
+bool DemoSession::Interrupted() const {
+  return options_.interrupted && options_.interrupted->load();
+}
+
+bool DemoSession::AwaitReply(uint32_t id, std::chrono::steady_clock::time_point deadline) {
+  while (!daemon_.HasReply(id)) {
+    if (Clock::now() >= deadline || Interrupted()) return false;
+    std::this_thread::sleep_for(kReplyPoll);
+  }
+  return true;
+}
+
+void DemoSession::Abandon(const std::string& failure, const std::string& shown) {
+  failure_ = failure;
+  out_ << "      -> " << shown << std::endl;
+  noReply_ = true;
 }
 
 bool DemoSession::Result(const std::string& step, const Reply& reply, uint32_t rv,
@@ -188,13 +201,11 @@ bool DemoSession::Result(const std::string& step, const Reply& reply, uint32_t r
 bool DemoSession::Establish() {
   EstablishContextMsg msg{};
   msg.dwScope = kScopeSystem;
-  Reply reply = Exchange(
-      "establish", PCSCD_ESTABLISH_CONTEXT, ToBytes(msg),
-      std::string("SCardEstablishContext(dwScope=") + ScRedirQrn_ScopeName(kScopeSystem) + ")",
-      options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("establish", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"establish", PCSCD_ESTABLISH_CONTEXT, "SCardEstablishContext",
+            std::string("(dwScope=") + ScRedirQrn_ScopeName(kScopeSystem) + ")"},
+           &msg, &reply))
+    return false;
   if (msg.rv == 0) hContext_ = msg.hContext;
   return Result("establish", reply, msg.rv, msg.rv ? "" : ", hContext=" + Hex32(msg.hContext));
 }
@@ -203,19 +214,17 @@ bool DemoSession::ListReaders() {
   auto msg = std::make_unique<ListReadersMsg>();
   msg->hContext = hContext_;
   msg->cchReaders = kPcscdReadersBytes;
-  Reply reply = Exchange("list", PCSCD_LIST_READERS, ToBytes(*msg),
-                         "SCardListReaders(hContext=" + Hex32(hContext_) + ", groups=all)",
-                         options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, msg.get()))
-    return Result("list", reply, kScardFInternalError, " (malformed reply)");
-  if (msg->rv == 0) record_.readers = Names(msg->mszReaders, kPcscdReadersBytes, msg->cchReaders);
-  bool ok = Result("list", reply, msg->rv, msg->rv ? "" : ", " + QuotedList(record_.readers));
-  if (ok && record_.readers.empty()) {
-    failure_ = "the client has no readers";
+  Reply reply;
+  if (!Ask({"list", PCSCD_LIST_READERS, "SCardListReaders",
+            "(hContext=" + Hex32(hContext_) + ", groups=all)"},
+           msg.get(), &reply))
     return false;
-  }
-  return ok;
+  if (msg->rv == 0) record_.readers = Names(msg->mszReaders, kPcscdReadersBytes, msg->cchReaders);
+  if (!Result("list", reply, msg->rv, msg->rv ? "" : ", " + QuotedList(record_.readers)))
+    return false;
+  if (!record_.readers.empty()) return true;
+  failure_ = "the client has no readers";
+  return false;
 }
 
 bool DemoSession::ReaderStates(const std::string& step, uint32_t timeoutMs,
@@ -225,36 +234,45 @@ bool DemoSession::ReaderStates(const std::string& step, uint32_t timeoutMs,
   msg->hContext = hContext_;
   msg->dwTimeOut = timeoutMs;
   msg->cReaders = static_cast<uint32_t>(count);
-  std::string call = "SCardGetStatusChange(hContext=" + Hex32(hContext_) +
-                     ", dwTimeout=" + std::to_string(timeoutMs) + " ms";
+  Call call{step, PCSCD_GET_STATUS_CHANGE, "SCardGetStatusChange",
+            "(hContext=" + Hex32(hContext_) + ", dwTimeout=" + std::to_string(timeoutMs) + " ms"};
   for (size_t i = 0; i < count; ++i) {
     if (!PutName(msg->rgReaderStates[i].szReader, record_.readers[i])) {
       failure_ = "reader name too long for the daemon: " + record_.readers[i];
       return false;
     }
     msg->rgReaderStates[i].dwCurrentState = (*current)[i];
-    call += ", \"" + record_.readers[i] + "\": " + ReaderStateText((*current)[i]);
+    call.args += ", \"" + record_.readers[i] + "\": " + ReaderStateText((*current)[i]);
   }
-  call += ")";
-  auto timeout = std::chrono::milliseconds(timeoutMs) + options_.stepTimeout;
-  Reply reply = Exchange(step, PCSCD_GET_STATUS_CHANGE, ToBytes(*msg), call, timeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, msg.get()))
-    return Result(step, reply, kScardFInternalError, " (malformed reply)");
+  call.args += ")";
+  // The wait itself may take the whole dwTimeout; the step time-out comes on top.
+  call.timeout = std::chrono::milliseconds(timeoutMs) + options_.stepTimeout;
+  Reply reply;
+  if (!Ask(call, msg.get(), &reply)) return false;
   std::string detail;
-  for (size_t i = 0; msg->rv == 0 && i < count; ++i) {
-    const PcscdReaderState& slot = msg->rgReaderStates[i];
-    (*current)[i] = slot.dwEventState & ~kStateChanged;
-    detail += "\n         \"" + record_.readers[i] + "\": " + ReaderStateText(slot.dwEventState);
-    if (!(slot.dwEventState & kStatePresent)) continue;
-    detail += ", ATR " + HexBytes(std::span(slot.rgbAtr, std::min(slot.cbAtr, kPcscdAtrBytes)));
-    if (withCard->has_value()) continue;
+  for (size_t i = 0; msg->rv == 0 && i < count; ++i)
+    detail += NoteReaderState(i, msg->rgReaderStates[i], current, withCard);
+  return Result(step, reply, msg->rv, detail);
+}
+
+std::string DemoSession::NoteReaderState(size_t i, const PcscdReaderState& slot,
+                                         std::vector<uint32_t>* current,
+                                         std::optional<size_t>* withCard) {
+  // The next wait starts from what the reader reported, as an application
+  // would do.
+  (*current)[i] = slot.dwEventState & ~kStateChanged;
+  std::string line =
+      "\n         \"" + record_.readers[i] + "\": " + ReaderStateText(slot.dwEventState);
+  if (!(slot.dwEventState & kStatePresent)) return line;
+  Bytes atr(slot.rgbAtr, slot.rgbAtr + std::min(slot.cbAtr, kPcscdAtrBytes));
+  line += ", ATR " + HexBytes(atr);
+  if (!withCard->has_value()) {
     *withCard = i;
     record_.cardReader = record_.readers[i];
     record_.readerEventState = slot.dwEventState;
-    record_.readerAtr.assign(slot.rgbAtr, slot.rgbAtr + std::min(slot.cbAtr, kPcscdAtrBytes));
+    record_.readerAtr = atr;
   }
-  return Result(step, reply, msg->rv, detail);
+  return line;
 }
 
 bool DemoSession::FindCard() {
@@ -266,16 +284,14 @@ bool DemoSession::FindCard() {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     if (wait == 0)
-      out_ << "     no card yet: insert one (waiting up to " << options_.cardWait.count() / 1000
+      out_ << "     no card yet: insert one (waiting up to " << options_.cardWait.count() / 1000.0
            << " s)" << std::endl;
     if (!ReaderStates("wait", static_cast<uint32_t>(left.count()), &current, &withCard))
       return false;
   }
-  if (!withCard) {
-    failure_ = "no card was inserted in time";
-    return false;
-  }
-  return true;
+  if (withCard) return true;
+  failure_ = "no card was inserted in time";
+  return false;
 }
 
 bool DemoSession::Connect() {
@@ -284,13 +300,12 @@ bool DemoSession::Connect() {
   PutName(msg.szReader, record_.cardReader);  // fits: it came through a daemon field
   msg.dwShareMode = kShareShared;
   msg.dwPreferredProtocols = kProtocolsT0T1;
-  Reply reply = Exchange("connect", PCSCD_CONNECT, ToBytes(msg),
-                         "SCardConnect(hContext=" + Hex32(hContext_) + ", \"" + record_.cardReader +
-                             "\", SCARD_SHARE_SHARED, T=0|T=1)",
-                         options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("connect", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"connect", PCSCD_CONNECT, "SCardConnect",
+            "(hContext=" + Hex32(hContext_) + ", \"" + record_.cardReader +
+                "\", SCARD_SHARE_SHARED, T=0|T=1)"},
+           &msg, &reply))
+    return false;
   if (msg.rv == 0) {
     hCard_ = msg.hCard;
     record_.activeProtocol = msg.dwActiveProtocol;
@@ -307,11 +322,9 @@ bool DemoSession::Status() {
   msg.hCard = hCard_;
   msg.cchReaderLen = kPcscdStatusNameBytes;
   msg.cbAtrLen = kPcscdAtrBytes;
-  Reply reply = Exchange("status", PCSCD_STATUS, ToBytes(msg),
-                         "SCardStatus(hCard=" + Hex32(hCard_) + ")", options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("status", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"status", PCSCD_STATUS, "SCardStatus", "(hCard=" + Hex32(hCard_) + ")"}, &msg, &reply))
+    return false;
   std::string detail;
   if (msg.rv == 0) {
     record_.statusReaderNames = Names(msg.mszReaderName, kPcscdStatusNameBytes, msg.cchReaderLen);
@@ -329,12 +342,11 @@ bool DemoSession::Begin() {
   BeginTransactionMsg msg{};
   msg.hContext = hContext_;
   msg.hCard = hCard_;
-  Reply reply =
-      Exchange("begin", PCSCD_BEGIN_TRANSACTION, ToBytes(msg),
-               "SCardBeginTransaction(hCard=" + Hex32(hCard_) + ")", options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("begin", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"begin", PCSCD_BEGIN_TRANSACTION, "SCardBeginTransaction",
+            "(hCard=" + Hex32(hCard_) + ")"},
+           &msg, &reply))
+    return false;
   inTransaction_ = msg.rv == 0;
   return Result("begin", reply, msg.rv);
 }
@@ -348,15 +360,14 @@ bool DemoSession::Transmit(const ApduSpec& apdu) {
   msg->ioSendPciProtocol = record_.activeProtocol;
   msg->ioSendPciLength = 8;
   std::copy(apdu.command.begin(), apdu.command.end(), msg->pbBuffer);
-  Bytes record = ToBytes(*msg, kTransmitFixedBytes + apdu.command.size());
-  Reply reply = Exchange(apdu.step, PCSCD_TRANSMIT, record,
-                         "SCardTransmit(hCard=" + Hex32(hCard_) + ", " +
-                             ProtocolText(record_.activeProtocol) + ") " + apdu.label +
-                             "\n       > " + HexBytes(apdu.command),
-                         options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, msg.get()))
-    return Result(apdu.step, reply, kScardFInternalError, " (malformed reply)");
+  Call call{apdu.step, PCSCD_TRANSMIT, "SCardTransmit",
+            "(hCard=" + Hex32(hCard_) + ", " + ProtocolText(record_.activeProtocol) + ") " +
+                apdu.label + "\n       > " + HexBytes(apdu.command)};
+  // The daemon sends the fixed part and the command bytes only.
+  call.sendBytes = kTransmitFixedBytes + apdu.command.size();
+  call.what = std::string("SCardTransmit ") + apdu.label;
+  Reply reply;
+  if (!Ask(call, msg.get(), &reply)) return false;
   SessionRecord::Apdu seen{apdu.label, apdu.command, msg->rv, {}};
   std::string detail;
   if (msg->rv == 0) {
@@ -373,13 +384,12 @@ bool DemoSession::End() {
   msg.hContext = hContext_;
   msg.hCard = hCard_;
   msg.dwDisposition = kLeaveCard;
-  Reply reply = Exchange("end", PCSCD_END_TRANSACTION, ToBytes(msg),
-                         "SCardEndTransaction(hCard=" + Hex32(hCard_) + ", SCARD_LEAVE_CARD)",
-                         options_.stepTimeout);
   inTransaction_ = false;
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("end", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"end", PCSCD_END_TRANSACTION, "SCardEndTransaction",
+            "(hCard=" + Hex32(hCard_) + ", SCARD_LEAVE_CARD)"},
+           &msg, &reply))
+    return false;
   return Result("end", reply, msg.rv);
 }
 
@@ -390,13 +400,11 @@ bool DemoSession::GetAttrib() {
   msg->dwAttrId = kAttrAtrString;
   msg->cbAttrLen = kPcscdAttrBytes;
   record_.attribId = kAttrAtrString;
-  Reply reply = Exchange(
-      "attrib", PCSCD_GET_ATTRIB, ToBytes(*msg),
-      "SCardGetAttrib(hCard=" + Hex32(hCard_) + ", " + ScRedirQrn_AttrIdName(kAttrAtrString) + ")",
-      options_.stepTimeout);
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, msg.get()))
-    return Result("attrib", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"attrib", PCSCD_GET_ATTRIB, "SCardGetAttrib",
+            "(hCard=" + Hex32(hCard_) + ", " + ScRedirQrn_AttrIdName(kAttrAtrString) + ")"},
+           msg.get(), &reply))
+    return false;
   record_.attribRv = msg->rv;
   if (msg->rv == 0)
     record_.attrib.assign(msg->pbAttr, msg->pbAttr + std::min(msg->cbAttrLen, kPcscdAttrBytes));
@@ -416,26 +424,24 @@ bool DemoSession::Disconnect() {
   msg.hContext = hContext_;
   msg.hCard = hCard_;
   msg.dwDisposition = kLeaveCard;
-  Reply reply = Exchange("disconnect", PCSCD_DISCONNECT, ToBytes(msg),
-                         "SCardDisconnect(hCard=" + Hex32(hCard_) + ", SCARD_LEAVE_CARD)",
-                         options_.stepTimeout);
   hCard_ = 0;
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("disconnect", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"disconnect", PCSCD_DISCONNECT, "SCardDisconnect",
+            "(hCard=" + Hex32(msg.hCard) + ", SCARD_LEAVE_CARD)"},
+           &msg, &reply))
+    return false;
   return Result("disconnect", reply, msg.rv);
 }
 
 bool DemoSession::Release() {
   ReleaseContextMsg msg{};
   msg.hContext = hContext_;
-  Reply reply =
-      Exchange("release", PCSCD_RELEASE_CONTEXT, ToBytes(msg),
-               "SCardReleaseContext(hContext=" + Hex32(hContext_) + ")", options_.stepTimeout);
   hContext_ = 0;
-  if (!reply.answered) return false;
-  if (!FromReply(reply.bytes, &msg))
-    return Result("release", reply, kScardFInternalError, " (malformed reply)");
+  Reply reply;
+  if (!Ask({"release", PCSCD_RELEASE_CONTEXT, "SCardReleaseContext",
+            "(hContext=" + Hex32(msg.hContext) + ")"},
+           &msg, &reply))
+    return false;
   return Result("release", reply, msg.rv);
 }
 

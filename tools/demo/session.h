@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "scredir/pcscd_msg.h"
 #include "tools/daemon_double.h"
 
 namespace scredir::demo {
@@ -103,12 +104,28 @@ class DemoSession {
     Bytes bytes;
     double ms = 0;
   };
+  // One message of the session: what to send and how the transcript and
+  // the failure line call it.
+  struct Call {
+    Call(std::string s, uint32_t c, std::string n, std::string a)
+        : step(std::move(s)), command(c), name(std::move(n)), args(std::move(a)) {}
+    std::string step;
+    uint32_t command;
+    std::string name;                      // "SCardConnect"
+    std::string args;                      // printed after the name
+    std::string what;                      // the call in messages, when not just `name`
+    size_t sendBytes = 0;                  // 0: the whole record
+    std::chrono::milliseconds timeout{0};  // 0: the step time-out
+  };
 
   bool Establish();
   bool ListReaders();
   bool FindCard();
   bool ReaderStates(const std::string& step, uint32_t timeoutMs, std::vector<uint32_t>* current,
                     std::optional<size_t>* withCard);
+  // Keeps one reader's returned state; the transcript line for it.
+  std::string NoteReaderState(size_t i, const PcscdReaderState& slot,
+                              std::vector<uint32_t>* current, std::optional<size_t>* withCard);
   bool Connect();
   bool Status();
   bool Begin();
@@ -119,9 +136,16 @@ class DemoSession {
   bool Release();
   void CleanUp();
 
-  // Sends one record and waits for its reply; prints the call line first.
-  Reply Exchange(const std::string& step, uint32_t command, const Bytes& record,
-                 const std::string& call, std::chrono::milliseconds timeout);
+  // Sends `*msg`, waits for the reply and reads it back into `*msg`; false
+  // when there was none or it was malformed (then recorded as a failure).
+  template <typename Msg>
+  bool Ask(const Call& call, Msg* msg, Reply* reply);
+  // Prints the call line, sends the record and waits for the reply.
+  Reply Exchange(const Call& call, const Bytes& record);
+  bool AwaitReply(uint32_t id, std::chrono::steady_clock::time_point deadline);
+  bool Interrupted() const;
+  // Ends the session without a reply: no clean-up call would be answered.
+  void Abandon(const std::string& failure, const std::string& shown);
   // Records and prints the result; false (with the failure line) unless 0.
   bool Result(const std::string& step, const Reply& reply, uint32_t rv,
               const std::string& detail = {});
