@@ -120,8 +120,10 @@ void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel
   if (g_ascii_strcasecmp(name, kScRedirChannelName) == 0) {
     const QrnChannelEvents events = ChannelEvents();
     uint32_t channelId = kNoChannelId;
-    uint32_t status =
-        scRedirQrnIntf.AcceptChannel(peerChannel, 0, &events, nullptr, 0, clientData, &channelId);
+    uint32_t status = scRedirQrnIntf.AcceptChannel
+                          ? scRedirQrnIntf.AcceptChannel(peerChannel, 0, &events, nullptr, 0,
+                                                         clientData, &channelId)
+                          : kStatusUnsuccessful;
     if (status != 0) {
       ScRedirQrn_Logf(kQrnLogError, status, "Failed to accept QRN %s channel, status=%d", name,
                       static_cast<int>(status));
@@ -132,7 +134,9 @@ void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel
     return;
   }
   ScRedirQrn_Logf(kQrnLogInfo, 0, "Rejecting unrecognised channel '%s'", name);
-  uint32_t status = scRedirQrnIntf.RejectChannel(peerChannel, 0, nullptr, 0);
+  uint32_t status = scRedirQrnIntf.RejectChannel
+                        ? scRedirQrnIntf.RejectChannel(peerChannel, 0, nullptr, 0)
+                        : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to reject channel '%s', status=%d", name,
                     static_cast<int>(status));

@@ -187,7 +187,9 @@ int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
   }
   const bool sized = command->bodyBytes == 0;  // TRANSMIT and CONTROL
   const uint32_t toRead = sized ? header.size : command->bodyBytes;
-  const uint32_t fixedPart = command->recordBytes - kPcscdBufferBytes;
+  // TRANSMIT and CONTROL records end in the same buffer; what precedes it
+  // is the part every message must carry.
+  const uint32_t fixedPart = sized ? command->recordBytes - kPcscdBufferBytes : 0;
   if (sized && header.size > command->recordBytes) {
     int rc = Drain(header.size, descriptor);
     if (rc != 0) return rc;
