@@ -205,6 +205,243 @@ bool Spoil(const Fault& fault, uint32_t completionId, Bytes* packet) {
   return true;
 }
 
+// Runs `answer` on the decoded call; nothing when the call does not decode
+// or the return does not encode.
+template <typename Call, typename Answer>
+std::optional<Bytes> WithCall(const SeenRequest& request, void (*decode)(ScRedirRpc_Handle*, Call*),
+                              void (*release)(ScRedirRpc_Handle*, Call*), Answer answer) {
+  Decoded<Call> call(request.input, decode, release);
+  if (!call.ok()) return std::nullopt;
+  return answer(call.rec);
+}
+
+std::optional<Bytes> AnswerEstablishContext(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, EstablishContext_Call_Decode, EstablishContext_Call_Free,
+                  [&](const EstablishContext_Call& call) {
+                    Bytes context;
+                    uint32_t rv = backend.EstablishContext(call.dwScope, &context);
+                    if (rv != kScardSuccess) context.clear();
+                    EstablishContext_Return ret{
+                        static_cast<int32_t>(rv),
+                        {static_cast<uint32_t>(context.size()), Ptr(context)}};
+                    return Encode(EstablishContext_Return_Encode, &ret);
+                  });
+}
+
+// ReleaseContext and Cancel: a context in, a result out.
+std::optional<Bytes> AnswerContextCall(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, Context_Call_Decode, Context_Call_Free, [&](const Context_Call& call) {
+    Bytes context = ContextOf(call.Context);
+    return LongReturn(request.ioControlCode == kIoctlCancel ? backend.Cancel(context)
+                                                            : backend.ReleaseContext(context));
+  });
+}
+
+std::optional<Bytes> AnswerListReaders(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, ListReaders_Call_Decode, ListReaders_Call_Free,
+                  [&](const ListReaders_Call& call) {
+                    std::vector<std::string> readers;
+                    uint32_t rv = backend.ListReaders(
+                        ContextOf(call.Context), SplitMulti(call.mszGroups, call.cBytes), &readers);
+                    Bytes msz = rv == kScardSuccess ? JoinMulti(readers) : Bytes{};
+                    ListReaders_Return ret{static_cast<int32_t>(rv),
+                                           static_cast<uint32_t>(msz.size()), Ptr(msz)};
+                    return Encode(ListReaders_Return_Encode, &ret);
+                  });
+}
+
+std::vector<ReaderState> StatesOf(const GetStatusChangeW_Call& call) {
+  std::vector<ReaderState> states;
+  for (uint32_t i = 0; call.rgReaderStates && i < call.cReaders; ++i) {
+    const ReaderStateW& s = call.rgReaderStates[i];
+    uint32_t cbAtr = std::min(s.Common.cbAtr, kReaderStateAtrSize);
+    states.push_back(ReaderState{FromUtf16(s.szReader), s.Common.dwCurrentState,
+                                 s.Common.dwEventState,
+                                 Bytes(s.Common.rgbAtr, s.Common.rgbAtr + cbAtr)});
+  }
+  return states;
+}
+
+// The states travel back whatever the result: a time-out still reports them.
+std::optional<Bytes> AnswerGetStatusChange(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(
+      request, GetStatusChangeW_Call_Decode, GetStatusChangeW_Call_Free,
+      [&](const GetStatusChangeW_Call& call) {
+        std::vector<ReaderState> states = StatesOf(call);
+        uint32_t rv = backend.GetStatusChange(ContextOf(call.Context), call.dwTimeOut, &states);
+        std::vector<ReaderState_Return> slots(states.size());
+        for (size_t i = 0; i < states.size(); ++i) {
+          slots[i].dwCurrentState = states[i].currentState;
+          slots[i].dwEventState = states[i].eventState;
+          size_t n = std::min<size_t>(states[i].atr.size(), kReaderStateAtrSize);
+          slots[i].cbAtr = static_cast<uint32_t>(n);
+          std::copy_n(states[i].atr.begin(), n, slots[i].rgbAtr);
+        }
+        GetStatusChange_Return ret{static_cast<int32_t>(rv), static_cast<uint32_t>(slots.size()),
+                                   slots.empty() ? nullptr : slots.data()};
+        return Encode(GetStatusChange_Return_Encode, &ret);
+      });
+}
+
+std::optional<Bytes> AnswerConnect(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(
+      request, ConnectW_Call_Decode, ConnectW_Call_Free, [&](const ConnectW_Call& call) {
+        Bytes context = ContextOf(call.Common.Context);
+        Bytes handle;
+        uint32_t protocol = 0;
+        uint32_t rv = backend.Connect(context, FromUtf16(call.szReader), call.Common.dwShareMode,
+                                      call.Common.dwPreferredProtocols, &handle, &protocol);
+        if (rv != kScardSuccess) {
+          context.clear();
+          handle.clear();
+          protocol = 0;
+        }
+        Connect_Return ret{static_cast<int32_t>(rv),
+                           {{static_cast<uint32_t>(context.size()), Ptr(context)},
+                            static_cast<uint32_t>(handle.size()),
+                            Ptr(handle)},
+                           protocol};
+        return Encode(Connect_Return_Encode, &ret);
+      });
+}
+
+std::optional<Bytes> AnswerReconnect(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(
+      request, Reconnect_Call_Decode, Reconnect_Call_Free, [&](const Reconnect_Call& call) {
+        uint32_t protocol = 0;
+        uint32_t rv =
+            backend.Reconnect(CardOf(call.hCard), call.dwShareMode, call.dwPreferredProtocols,
+                              call.dwInitialization, &protocol);
+        Reconnect_Return ret{static_cast<int32_t>(rv), rv == kScardSuccess ? protocol : 0};
+        return Encode(Reconnect_Return_Encode, &ret);
+      });
+}
+
+// Disconnect, BeginTransaction and EndTransaction: a card and a disposition.
+std::optional<Bytes> AnswerCardCall(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, HCardAndDisposition_Call_Decode, HCardAndDisposition_Call_Free,
+                  [&](const HCardAndDisposition_Call& call) {
+                    CardRef card = CardOf(call.hCard);
+                    switch (request.ioControlCode) {
+                      case kIoctlDisconnect:
+                        return LongReturn(backend.Disconnect(card, call.dwDisposition));
+                      case kIoctlBeginTransaction:
+                        return LongReturn(backend.BeginTransaction(card));
+                      default:
+                        return LongReturn(backend.EndTransaction(card, call.dwDisposition));
+                    }
+                  });
+}
+
+std::optional<Bytes> AnswerStatus(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, Status_Call_Decode, Status_Call_Free, [&](const Status_Call& call) {
+    std::vector<std::string> names;
+    uint32_t state = 0, protocol = 0;
+    Bytes atr;
+    uint32_t rv = backend.Status(CardOf(call.hCard), &names, &state, &protocol, &atr);
+    // The state and ATR travel with an error too; the names only on success.
+    Bytes msz = (rv == kScardSuccess && !call.fmszReaderNamesIsNULL) ? JoinMulti(names) : Bytes{};
+    Status_Return ret{};
+    ret.ReturnCode = static_cast<int32_t>(rv);
+    ret.cBytes = static_cast<uint32_t>(msz.size());
+    ret.mszReaderNames = Ptr(msz);
+    ret.dwState = state;
+    ret.dwProtocol = protocol;
+    ret.cbAtrLen = static_cast<uint32_t>(std::min<size_t>(atr.size(), kStatusAtrSize));
+    std::copy_n(atr.begin(), ret.cbAtrLen, ret.pbAtr);
+    return Encode(Status_Return_Encode, &ret);
+  });
+}
+
+std::optional<Bytes> AnswerTransmit(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, Transmit_Call_Decode, Transmit_Call_Free,
+                  [&](const Transmit_Call& call) {
+                    Bytes response;
+                    std::optional<uint32_t> recvProtocol;
+                    uint32_t rv = backend.Transmit(CardOf(call.hCard), call.ioSendPci.dwProtocol,
+                                                   Copy(call.pbSendBuffer, call.cbSendLength),
+                                                   call.cbRecvLength, &response, &recvProtocol);
+                    if (rv != kScardSuccess) response.clear();
+                    SCardIO_Request pci{recvProtocol.value_or(0), 0, nullptr};
+                    Transmit_Return ret{rv, recvProtocol ? &pci : nullptr,
+                                        static_cast<uint32_t>(response.size()), Ptr(response)};
+                    return Encode(Transmit_Return_Encode, &ret);
+                  });
+}
+
+std::optional<Bytes> AnswerControl(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, Control_Call_Decode, Control_Call_Free, [&](const Control_Call& call) {
+    Bytes output;
+    uint32_t rv =
+        backend.Control(CardOf(call.hCard), call.dwControlCode,
+                        Copy(call.pvInBuffer, call.cbInBufferSize), call.cbOutBufferSize, &output);
+    if (rv != kScardSuccess) output.clear();
+    Control_Return ret{static_cast<int32_t>(rv), static_cast<uint32_t>(output.size()), Ptr(output)};
+    return Encode(Control_Return_Encode, &ret);
+  });
+}
+
+// A zero buffer length (or a null buffer flag) asks for the length only; an
+// insufficient buffer still reports the length needed.
+std::optional<Bytes> AnswerGetAttrib(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, GetAttrib_Call_Decode, GetAttrib_Call_Free,
+                  [&](const GetAttrib_Call& call) {
+                    bool lengthOnly = call.fpbAttrIsNULL != 0 || call.cbAttrLen == 0;
+                    Bytes value;
+                    uint32_t rv = backend.GetAttrib(CardOf(call.hCard), call.dwAttrId,
+                                                    lengthOnly ? 0 : call.cbAttrLen, &value);
+                    uint32_t length = static_cast<uint32_t>(value.size());
+                    if (rv != kScardSuccess && rv != kScardEInsufficientBuffer) length = 0;
+                    if (rv != kScardSuccess || lengthOnly) value.clear();
+                    GetAttrib_Return ret{static_cast<int32_t>(rv), length, Ptr(value)};
+                    return Encode(GetAttrib_Return_Encode, &ret);
+                  });
+}
+
+std::optional<Bytes> AnswerSetAttrib(CardBackend& backend, const SeenRequest& request) {
+  return WithCall(request, SetAttrib_Call_Decode, SetAttrib_Call_Free,
+                  [&](const SetAttrib_Call& call) {
+                    return LongReturn(backend.SetAttrib(CardOf(call.hCard), call.dwAttrId,
+                                                        Copy(call.pbAttr, call.cbAttrLen)));
+                  });
+}
+
+using Handler = std::optional<Bytes> (*)(CardBackend&, const SeenRequest&);
+
+Handler HandlerFor(uint32_t ioctl) {
+  switch (ioctl) {
+    case kIoctlEstablishContext:
+      return AnswerEstablishContext;
+    case kIoctlReleaseContext:
+    case kIoctlCancel:
+      return AnswerContextCall;
+    case kIoctlListReadersW:
+      return AnswerListReaders;
+    case kIoctlGetStatusChangeW:
+      return AnswerGetStatusChange;
+    case kIoctlConnectW:
+      return AnswerConnect;
+    case kIoctlReconnect:
+      return AnswerReconnect;
+    case kIoctlDisconnect:
+    case kIoctlBeginTransaction:
+    case kIoctlEndTransaction:
+      return AnswerCardCall;
+    case kIoctlStatusW:
+      return AnswerStatus;
+    case kIoctlTransmit:
+      return AnswerTransmit;
+    case kIoctlControl:
+      return AnswerControl;
+    case kIoctlGetAttrib:
+      return AnswerGetAttrib;
+    case kIoctlSetAttrib:
+      return AnswerSetAttrib;
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 ClientDouble::ClientDouble(CardBackend& backend) : backend_(backend) {
@@ -432,193 +669,13 @@ void ClientDouble::Deliver(Bytes completion) {
 // Decodes the call, asks the backend, encodes the return. A call that does
 // not decode is answered with STATUS_INVALID_PARAMETER and counted.
 Bytes ClientDouble::Dispatch(const SeenRequest& request, uint32_t* ioStatus) {
-  std::optional<Bytes> out;
-  bool decoded = true;
-  const Bytes& in = request.input;
-  switch (request.ioControlCode) {
-    case kIoctlEstablishContext: {
-      Decoded<EstablishContext_Call> call(in, EstablishContext_Call_Decode,
-                                          EstablishContext_Call_Free);
-      if (!(decoded = call.ok())) break;
-      Bytes context;
-      uint32_t rv = backend_.EstablishContext(call.rec.dwScope, &context);
-      if (rv != kScardSuccess) context.clear();
-      EstablishContext_Return ret{static_cast<int32_t>(rv),
-                                  {static_cast<uint32_t>(context.size()), Ptr(context)}};
-      out = Encode(EstablishContext_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlReleaseContext:
-    case kIoctlCancel: {
-      Decoded<Context_Call> call(in, Context_Call_Decode, Context_Call_Free);
-      if (!(decoded = call.ok())) break;
-      Bytes context = ContextOf(call.rec.Context);
-      uint32_t rv = request.ioControlCode == kIoctlCancel ? backend_.Cancel(context)
-                                                          : backend_.ReleaseContext(context);
-      out = LongReturn(rv);
-      break;
-    }
-    case kIoctlListReadersW: {
-      Decoded<ListReaders_Call> call(in, ListReaders_Call_Decode, ListReaders_Call_Free);
-      if (!(decoded = call.ok())) break;
-      std::vector<std::string> readers;
-      uint32_t rv = backend_.ListReaders(ContextOf(call.rec.Context),
-                                         SplitMulti(call.rec.mszGroups, call.rec.cBytes), &readers);
-      Bytes msz = rv == kScardSuccess ? JoinMulti(readers) : Bytes{};
-      ListReaders_Return ret{static_cast<int32_t>(rv), static_cast<uint32_t>(msz.size()), Ptr(msz)};
-      out = Encode(ListReaders_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlGetStatusChangeW: {
-      Decoded<GetStatusChangeW_Call> call(in, GetStatusChangeW_Call_Decode,
-                                          GetStatusChangeW_Call_Free);
-      if (!(decoded = call.ok())) break;
-      std::vector<ReaderState> states;
-      for (uint32_t i = 0; call.rec.rgReaderStates && i < call.rec.cReaders; ++i) {
-        const ReaderStateW& s = call.rec.rgReaderStates[i];
-        uint32_t cbAtr = std::min(s.Common.cbAtr, kReaderStateAtrSize);
-        states.push_back(ReaderState{FromUtf16(s.szReader), s.Common.dwCurrentState,
-                                     s.Common.dwEventState,
-                                     Bytes(s.Common.rgbAtr, s.Common.rgbAtr + cbAtr)});
-      }
-      uint32_t rv =
-          backend_.GetStatusChange(ContextOf(call.rec.Context), call.rec.dwTimeOut, &states);
-      std::vector<ReaderState_Return> slots(states.size());
-      for (size_t i = 0; i < states.size(); ++i) {
-        slots[i].dwCurrentState = states[i].currentState;
-        slots[i].dwEventState = states[i].eventState;
-        size_t n = std::min<size_t>(states[i].atr.size(), kReaderStateAtrSize);
-        slots[i].cbAtr = static_cast<uint32_t>(n);
-        std::copy_n(states[i].atr.begin(), n, slots[i].rgbAtr);
-      }
-      GetStatusChange_Return ret{static_cast<int32_t>(rv), static_cast<uint32_t>(slots.size()),
-                                 slots.empty() ? nullptr : slots.data()};
-      out = Encode(GetStatusChange_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlConnectW: {
-      Decoded<ConnectW_Call> call(in, ConnectW_Call_Decode, ConnectW_Call_Free);
-      if (!(decoded = call.ok())) break;
-      Bytes context = ContextOf(call.rec.Common.Context);
-      Bytes handle;
-      uint32_t protocol = 0;
-      uint32_t rv =
-          backend_.Connect(context, FromUtf16(call.rec.szReader), call.rec.Common.dwShareMode,
-                           call.rec.Common.dwPreferredProtocols, &handle, &protocol);
-      if (rv != kScardSuccess) {
-        context.clear();
-        handle.clear();
-        protocol = 0;
-      }
-      Connect_Return ret{static_cast<int32_t>(rv),
-                         {{static_cast<uint32_t>(context.size()), Ptr(context)},
-                          static_cast<uint32_t>(handle.size()),
-                          Ptr(handle)},
-                         protocol};
-      out = Encode(Connect_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlReconnect: {
-      Decoded<Reconnect_Call> call(in, Reconnect_Call_Decode, Reconnect_Call_Free);
-      if (!(decoded = call.ok())) break;
-      uint32_t protocol = 0;
-      uint32_t rv =
-          backend_.Reconnect(CardOf(call.rec.hCard), call.rec.dwShareMode,
-                             call.rec.dwPreferredProtocols, call.rec.dwInitialization, &protocol);
-      Reconnect_Return ret{static_cast<int32_t>(rv), rv == kScardSuccess ? protocol : 0};
-      out = Encode(Reconnect_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlDisconnect:
-    case kIoctlBeginTransaction:
-    case kIoctlEndTransaction: {
-      Decoded<HCardAndDisposition_Call> call(in, HCardAndDisposition_Call_Decode,
-                                             HCardAndDisposition_Call_Free);
-      if (!(decoded = call.ok())) break;
-      CardRef card = CardOf(call.rec.hCard);
-      uint32_t rv = request.ioControlCode == kIoctlDisconnect
-                        ? backend_.Disconnect(card, call.rec.dwDisposition)
-                    : request.ioControlCode == kIoctlBeginTransaction
-                        ? backend_.BeginTransaction(card)
-                        : backend_.EndTransaction(card, call.rec.dwDisposition);
-      out = LongReturn(rv);
-      break;
-    }
-    case kIoctlStatusW: {
-      Decoded<Status_Call> call(in, Status_Call_Decode, Status_Call_Free);
-      if (!(decoded = call.ok())) break;
-      std::vector<std::string> names;
-      uint32_t state = 0, protocol = 0;
-      Bytes atr;
-      uint32_t rv = backend_.Status(CardOf(call.rec.hCard), &names, &state, &protocol, &atr);
-      Bytes msz =
-          (rv == kScardSuccess && !call.rec.fmszReaderNamesIsNULL) ? JoinMulti(names) : Bytes{};
-      Status_Return ret{};
-      ret.ReturnCode = static_cast<int32_t>(rv);
-      ret.cBytes = static_cast<uint32_t>(msz.size());
-      ret.mszReaderNames = Ptr(msz);
-      ret.dwState = state;
-      ret.dwProtocol = protocol;
-      ret.cbAtrLen = static_cast<uint32_t>(std::min<size_t>(atr.size(), kStatusAtrSize));
-      std::copy_n(atr.begin(), ret.cbAtrLen, ret.pbAtr);
-      out = Encode(Status_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlTransmit: {
-      Decoded<Transmit_Call> call(in, Transmit_Call_Decode, Transmit_Call_Free);
-      if (!(decoded = call.ok())) break;
-      Bytes response;
-      std::optional<uint32_t> recvProtocol;
-      uint32_t rv = backend_.Transmit(CardOf(call.rec.hCard), call.rec.ioSendPci.dwProtocol,
-                                      Copy(call.rec.pbSendBuffer, call.rec.cbSendLength),
-                                      call.rec.cbRecvLength, &response, &recvProtocol);
-      if (rv != kScardSuccess) response.clear();
-      SCardIO_Request pci{recvProtocol.value_or(0), 0, nullptr};
-      Transmit_Return ret{rv, recvProtocol ? &pci : nullptr, static_cast<uint32_t>(response.size()),
-                          Ptr(response)};
-      out = Encode(Transmit_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlControl: {
-      Decoded<Control_Call> call(in, Control_Call_Decode, Control_Call_Free);
-      if (!(decoded = call.ok())) break;
-      Bytes output;
-      uint32_t rv = backend_.Control(CardOf(call.rec.hCard), call.rec.dwControlCode,
-                                     Copy(call.rec.pvInBuffer, call.rec.cbInBufferSize),
-                                     call.rec.cbOutBufferSize, &output);
-      if (rv != kScardSuccess) output.clear();
-      Control_Return ret{static_cast<int32_t>(rv), static_cast<uint32_t>(output.size()),
-                         Ptr(output)};
-      out = Encode(Control_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlGetAttrib: {
-      Decoded<GetAttrib_Call> call(in, GetAttrib_Call_Decode, GetAttrib_Call_Free);
-      if (!(decoded = call.ok())) break;
-      bool lengthOnly = call.rec.fpbAttrIsNULL != 0 || call.rec.cbAttrLen == 0;
-      Bytes value;
-      uint32_t rv = backend_.GetAttrib(CardOf(call.rec.hCard), call.rec.dwAttrId,
-                                       lengthOnly ? 0 : call.rec.cbAttrLen, &value);
-      uint32_t length = static_cast<uint32_t>(value.size());
-      if (rv != kScardSuccess && rv != kScardEInsufficientBuffer) length = 0;
-      if (rv != kScardSuccess || lengthOnly) value.clear();
-      GetAttrib_Return ret{static_cast<int32_t>(rv), length, Ptr(value)};
-      out = Encode(GetAttrib_Return_Encode, &ret);
-      break;
-    }
-    case kIoctlSetAttrib: {
-      Decoded<SetAttrib_Call> call(in, SetAttrib_Call_Decode, SetAttrib_Call_Free);
-      if (!(decoded = call.ok())) break;
-      uint32_t rv = backend_.SetAttrib(CardOf(call.rec.hCard), call.rec.dwAttrId,
-                                       Copy(call.rec.pbAttr, call.rec.cbAttrLen));
-      out = LongReturn(rv);
-      break;
-    }
-    default:
-      *ioStatus = kStatusNotSupported;
-      return {};
+  Handler handler = HandlerFor(request.ioControlCode);
+  if (!handler) {
+    *ioStatus = kStatusNotSupported;
+    return {};
   }
-  if (!decoded || !out) {
+  std::optional<Bytes> out = handler(backend_, request);
+  if (!out) {
     std::lock_guard lock(mu_);
     ++protocolErrors_;
     *ioStatus = kStatusInvalidParameter;
