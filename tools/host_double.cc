@@ -5,13 +5,15 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 namespace scredir::tools {
 namespace {
 
-HostDouble* g_host = nullptr;
+// A plug-in thread left over from an earlier host may still call in.
+std::atomic<HostDouble*> g_host{nullptr};
 
 constexpr uint32_t kStatusInvalidHandle = 0xC0000008;
 constexpr uint32_t kChannelId = 7;
@@ -259,13 +261,14 @@ uint32_t HostDouble::AcceptChannel(void* peerChannel, uint32_t /*flags*/,
 
 uint32_t HostDouble::RejectChannel(void* peerChannel, uint32_t /*flags*/, const void* /*data*/,
                                    uint32_t /*length*/) {
-  return peerChannel == &g_host->peerToken_ ? 0 : kStatusInvalidHandle;
+  return peerChannel == &g_host.load()->peerToken_ ? 0 : kStatusInvalidHandle;
 }
 
 uint32_t HostDouble::Send(void* channel, uint32_t /*flags*/, uint32_t /*priority*/,
                           const void* buffer, size_t length, void* /*sendContext*/,
                           uint32_t /*timeoutMs*/) {
   HostDouble* host = g_host;
+  if (!host) return kStatusInvalidHandle;
   std::lock_guard lock(host->mu_);
   auto* target = static_cast<Channel*>(channel);
   if (!target || target != host->current_ || !target->open || !buffer) {
@@ -285,6 +288,7 @@ uint32_t HostDouble::Send(void* channel, uint32_t /*flags*/, uint32_t /*priority
 
 uint32_t HostDouble::RecvComplete(void* /*channel*/, void* buffer) {
   HostDouble* host = g_host;
+  if (!host) return kStatusInvalidHandle;
   std::lock_guard lock(host->mu_);
   if (host->lent_.erase(buffer) == 0) {
     ++host->badRecvReturns_;
