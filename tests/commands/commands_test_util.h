@@ -1,5 +1,5 @@
-// Shared pieces of the command tests: log capture, codec round trips and
-// daemon record builders.
+// Shared pieces of the command tests: log capture, codec encoding and
+// patching of daemon records.
 #pragma once
 
 #include <glib.h>
@@ -35,14 +35,17 @@ class CommandsTest : public ::testing::Test {
   void SetUp() override {
     g_lines = &lines_;
     LogSetCaptureSink(CaptureLine);
-    ScRedirQrn_MapsDestroy();
-    ScRedirQrn_MapsCreate();
+    ResetMaps();
   }
   void TearDown() override {
     ScRedirQrn_MapsDestroy();
     debugEnabled = false;
     LogSetCaptureSink(nullptr);
     g_lines = nullptr;
+  }
+  static void ResetMaps() {
+    ScRedirQrn_MapsDestroy();
+    ScRedirQrn_MapsCreate();
   }
   Lines Take() {
     static const std::regex kFrame(R"(^SCQRN: (\w+)(\([0-9a-f]{8}\))? \|\s*\d+\|: ([\s\S]*)\n$)");
@@ -69,16 +72,23 @@ Bytes Encode(void (*encode)(ScRedirRpc_Handle*, Record*), Record record) {
   return out;
 }
 
-inline void PutU32(Bytes& b, size_t offset, uint32_t v) {
-  std::memcpy(b.data() + offset, &v, 4);
+// Bytes to write at an offset of a record.
+struct Patch {
+  size_t offset;
+  Bytes bytes;
+};
+inline Patch U(size_t offset, uint32_t value) {
+  Bytes b(4);
+  std::memcpy(b.data(), &value, 4);
+  return {offset, b};
 }
-inline uint32_t GetU32(const Bytes& b, size_t offset) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + offset, 4);
-  return v;
+inline Patch S(size_t offset, const std::string& s) {
+  return {offset, Bytes(s.begin(), s.end())};
 }
-inline void PutText(Bytes& b, size_t offset, const std::string& s) {
-  std::memcpy(b.data() + offset, s.data(), s.size());
+inline Bytes Patched(Bytes record, const std::vector<Patch>& patches) {
+  for (const Patch& p : patches)
+    std::copy(p.bytes.begin(), p.bytes.end(), record.begin() + p.offset);
+  return record;
 }
 
 // A record of `size` bytes filled with a recognisable pattern, so fields we
@@ -89,23 +99,11 @@ inline Bytes Patterned(size_t size) {
   return b;
 }
 
-// UTF-16LE bytes of an ASCII multi-string given with explicit "\0"s.
-inline Bytes Utf16(const std::string& ascii) {
+// UTF-16LE bytes of a string of 8-bit characters (embedded NULs included).
+inline Bytes Utf16(const std::string& s) {
   Bytes out;
-  for (char c : ascii) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(0);
-  }
+  for (char c : s) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
   return out;
 }
-
-// A GLib copy of some bytes, as the decoder would have allocated them.
-struct GCopy {
-  explicit GCopy(const Bytes& b) : p(static_cast<uint8_t*>(g_memdup2(b.data(), b.size()))) {}
-  ~GCopy() { g_free(p); }
-  GCopy(const GCopy&) = delete;
-  GCopy& operator=(const GCopy&) = delete;
-  uint8_t* p;
-};
 
 }  // namespace cmdtest

@@ -51,18 +51,6 @@ TEST_F(Maps, RepeatedRandomIdIsRedrawn) {
   EXPECT_EQ(second, first);
 }
 
-TEST_F(Maps, FailedCallsRegisterNothing) {
-  uint32_t hContext = 0xAAAA, hCard = 0xBBBB, protocol = 0xCCCC;
-  ScRedirQrn_RegisterContext(static_cast<int32_t>(0x8010001D), 4, k4, &hContext);
-  EXPECT_EQ(hContext, 0xAAAAu);
-  EXPECT_EQ(ScRedirQrn_ContextLength(), 4u);
-  ScRedirQrn_RegisterHandle(static_cast<int32_t>(0x8010000C), 8, k8, 2, &hCard, &protocol);
-  EXPECT_EQ(hCard, 0u);
-  EXPECT_EQ(protocol, 0xCCCCu);
-  EXPECT_EQ(ScRedirQrn_HandleLength(), 0u);
-  EXPECT_EQ(ScRedirQrn_ContextCount() + ScRedirQrn_HandleCount(), 0u);
-}
-
 TEST_F(Maps, PairingTraceShowsTheClientBytes) {
   debugEnabled = true;
   uint32_t a = 0, b = 0, protocol = 0;
