@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "lib/config/config.h"
 #include "lib/log/log.h"
@@ -154,7 +155,15 @@ void ScRedirVChan_OnOpen(void* channel, uint32_t status, void*) {
     return;
   }
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN sc channel(%p) has Opened", channel);
-  auto session = std::make_shared<ScRedirSession>(channel);
+  // This is a host callback: an allocation failure must not unwind into
+  // the host.
+  ScRedirSessionRef session;
+  try {
+    session = std::make_shared<ScRedirSession>(channel);
+  } catch (const std::bad_alloc&) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+    return;
+  }
   // An open without a close in between ends the older channel's link.
   if (ScRedirSessionRef previous = ScRedir_ExchangeCurrentSession(session)) previous->Close();
   ScRedirQrn_StartServerThread(session);

@@ -137,26 +137,34 @@ void ScRedirQrn_SetLinkOptionsForTest(const ScRedirLinkOptions* options) {
 }
 
 void ScRedirQrn_StartServerThread(std::shared_ptr<ScRedirSession> session) {
-  std::lock_guard<std::mutex> lock(g_slot.mutex);
-  // The previous thread (its channel already closed) is joined by the new
-  // one, so this host callback never blocks on it.
-  auto previous = std::make_shared<std::thread>(std::move(g_slot.thread));
-  try {
-    g_slot.thread = std::thread([session, previous]() {
-      try {
-        if (previous->joinable()) previous->join();
-        ScRedirQrn_ServerThreadMain(session);
-      } catch (...) {
-        // Nothing may escape a thread; an allocation failure ends it.
-        session->EndDaemonLink();
-      }
-    });
-  } catch (const std::exception&) {
-    g_slot.thread = std::move(*previous);
+  bool started = false;
+  uint64_t id = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_slot.mutex);
+    // The previous thread (its channel already closed) is joined by the new
+    // one, so this host callback never blocks on it.
+    std::shared_ptr<std::thread> previous;
+    try {
+      previous = std::make_shared<std::thread>(std::move(g_slot.thread));
+      g_slot.thread = std::thread([session, previous]() {
+        try {
+          if (previous->joinable()) previous->join();
+          ScRedirQrn_ServerThreadMain(session);
+        } catch (...) {
+          // Nothing may escape a thread; an allocation failure ends it.
+          session->EndDaemonLink();
+        }
+      });
+      started = true;
+      id = static_cast<uint64_t>(g_slot.thread.native_handle());
+    } catch (const std::exception&) {
+      if (previous) g_slot.thread = std::move(*previous);
+    }
+  }
+  if (!started) {
     ScRedirQrn_Log(kQrnLogInfo, 0, "pthread_create failed");
     return;
   }
-  auto id = static_cast<uint64_t>(g_slot.thread.native_handle());
   ScRedirQrn_Logf(kQrnLogInfo, 0, "Smartcard plugin IPC server socket pthread created with ID %08x",
                   static_cast<uint32_t>(id));
 }
