@@ -119,8 +119,8 @@ class RealStackTest : public ::testing::Test {
     if (!stack_) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
     // The plug-in reads its socket path once per process: a path that
     // stays the same for every test of the process.
-    env_ =
-        demo::DemoEnvironment::Create(stack_->Directory() + "/qrn.socket", /*debug=*/false, &why);
+    env_ = demo::DemoEnvironment::Create(stack_->Directory() + "/qrn.socket", /*debug=*/false, &why,
+                                         /*keepLog=*/false);
     ASSERT_TRUE(env_) << why;
     rig_ = std::make_unique<demo::DemoRig>(backend_, [this] { backend_.Shutdown(); });
     ASSERT_TRUE(rig_->LoadPlugin(PluginPath(), &why)) << why;

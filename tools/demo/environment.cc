@@ -87,7 +87,7 @@ std::string SocketPathProblem(const std::string& path, SocketPathState state) {
 }
 
 std::unique_ptr<DemoEnvironment> DemoEnvironment::Create(const std::string& socketPath, bool debug,
-                                                         std::string* error) {
+                                                         std::string* error, bool keepLog) {
   // TMPDIR as the process found it: Create points it elsewhere.
   static const std::string base = [] {
     const char* dir = getenv("TMPDIR");
@@ -100,6 +100,7 @@ std::unique_ptr<DemoEnvironment> DemoEnvironment::Create(const std::string& sock
     return nullptr;
   }
   env->workDir_ = pattern;
+  env->keepLog_ = keepLog;
   env->socketPath_ = socketPath.empty() ? env->workDir_ + "/qrn.socket" : socketPath;
 
   std::error_code ec;
@@ -125,7 +126,7 @@ DemoEnvironment::~DemoEnvironment() {
   // The socket normally goes with the daemon double; one left behind is
   // removed only while nobody listens on it.
   if (ProbeSocketPath(socketPath_) == SocketPathState::kStale) unlink(socketPath_.c_str());
-  if (FindLogFile().empty()) fs::remove_all(workDir_, ec);
+  if (!keepLog_ || FindLogFile().empty()) fs::remove_all(workDir_, ec);
 }
 
 std::string DemoEnvironment::FindLogFile() const {

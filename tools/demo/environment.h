@@ -39,9 +39,10 @@ std::string SocketPathProblem(const std::string& path, SocketPathState state);
 class DemoEnvironment {
  public:
   // Creates the work directory and the configuration; socketPath empty
-  // means one inside the work directory.
+  // means one inside the work directory. With keepLog false the plug-in's
+  // log goes with the rest (tests leave nothing behind).
   static std::unique_ptr<DemoEnvironment> Create(const std::string& socketPath, bool debug,
-                                                 std::string* error);
+                                                 std::string* error, bool keepLog = true);
   ~DemoEnvironment();
 
   const std::string& workDir() const { return workDir_; }
@@ -54,6 +55,7 @@ class DemoEnvironment {
 
   std::string workDir_;
   std::string socketPath_;
+  bool keepLog_ = true;
 };
 
 // A log line without the facility's time stamp, level and thread name
