@@ -1,16 +1,20 @@
 // PcscStack: a private PC/SC stack for one test run.
 //
-// It starts, in a temporary directory of its own:
+// It starts, in a directory of its own (/tmp/scredir-realstack-<pid>, the
+// same for every stack of one process):
 //   - pcscd in the foreground, handed a listening Unix socket in that
 //     directory the way a service manager hands it one (LISTEN_FDS), so it
 //     never touches the system's /run/pcscd/pcscd.comm and can run beside a
 //     system pcscd; its reader configuration is a private copy that loads
-//     only the virtual reader driver (vpcd, "Virtual PCD 00 00");
-//   - once the driver listens on its loopback port, the virtual ISO 7816
+//     only the virtual reader driver (vpcd, "Virtual PCD 00 00"). pcscd
+//     still writes the system-wide /run/pcscd/pcscd.pid; a pid file that was
+//     there before is put back when the stack goes;
+//   - once the driver listens on its TCP port (35963; the driver binds every
+//     interface, nothing but loopback ever connects), the virtual ISO 7816
 //     card (vicc), connected to 127.0.0.1.
-// Clients reach this pcscd through PCSCLITE_CSOCK_NAME = SocketPath(); the
-// caller sets it before its first libpcsclite call (the library reads it
-// once per process).
+// Start() points PCSCLITE_CSOCK_NAME at SocketPath() so this process's
+// libpcsclite calls reach the private pcscd (the library reads it once per
+// process, hence the fixed directory).
 //
 // Every process is stopped by its process id when the stack is destroyed
 // (SIGTERM, then SIGKILL if it lingers) and the directory is removed.
