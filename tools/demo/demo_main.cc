@@ -148,6 +148,91 @@ class StartupMessages {
   int saved_ = -1;
 };
 
+// The remote client's card: the emulated one or this machine's PC/SC stack.
+// It outlives the rig, which ends its waits on the way out.
+struct CardSide {
+  explicit CardSide(Backend kind) {
+    if (kind == Backend::kPcsc) {
+      pcsc = std::make_unique<tools::PcscBackend>();
+      return;
+    }
+    model = std::make_unique<tools::CardModel>();
+    model->AddReader(kEmulatedReader, /*cardPresent=*/false);
+  }
+  tools::CardBackend& backend() { return model ? static_cast<tools::CardBackend&>(*model) : *pcsc; }
+  void EndWaits() { model ? model->Shutdown() : pcsc->Shutdown(); }
+  std::string Describe() const {
+    return model ? "emulated, in \"" + std::string(kEmulatedReader) +
+                       "\" (inserted once the session waits for it)"
+                 : "this machine's PC/SC stack (pcscd)";
+  }
+
+  std::unique_ptr<tools::CardModel> model;
+  std::unique_ptr<tools::PcscBackend> pcsc;
+};
+
+// Loads and starts the plug-in, opens the channel and waits for the
+// plug-in's daemon connection, printing the set-up as it goes.
+bool BringUp(DemoRig& rig, const DemoEnvironment& env, const DemoOptions& options,
+             const std::string& plugin, const CardSide& card, std::string* error) {
+  if (!rig.LoadPlugin(plugin, error) || !rig.ListenOn(env.socketPath(), error)) return false;
+  std::cout << "Smart-card redirection demo\n"
+            << "  plug-in  " << fs::absolute(plugin).string() << "\n"
+            << "  card     " << card.Describe() << "\n"
+            << "  daemon   " << env.socketPath() << "\n";
+  bool started;
+  {
+    StartupMessages messages(env.workDir() + "/startup-messages.txt");
+    started = rig.StartPlugin(error);
+    messages.Show(std::cout, options.debug);
+  }
+  if (!started || !rig.OpenChannel(options.stepTimeout, &g_interrupted, error)) return false;
+  std::cout << "  channel  \"Smart Card Virtual Channel\" open; the plug-in is connected to the "
+               "daemon socket\n\n";
+  return true;
+}
+
+// What the command line asks to happen around the steps: the emulated card
+// going in or out, the client falling silent, the traces shown.
+SessionOptions SessionHooks(const DemoOptions& options, CardSide& card, DemoRig& rig,
+                            CardInserter* inserter, LogFollower& log) {
+  SessionOptions hooks;
+  hooks.stepTimeout = options.stepTimeout;
+  hooks.cardWait = options.cardWait;
+  hooks.interrupted = &g_interrupted;
+  hooks.beforeStep = [&options, &card, &rig, inserter, &log](const std::string& step) {
+    if (options.debug) log.Drain(std::cout);
+    // Asked to pull the card before the wait, the demo never inserts it.
+    if (step == "wait" && inserter && options.removeCardBefore != "wait") inserter->Start();
+    if (step == options.removeCardBefore) {
+      std::cout << "     (the demo takes the card out of the reader now)\n";
+      card.model->RemoveCard(kEmulatedReader);
+    }
+    if (step == options.clientStopsAt) {
+      std::cout << "     (the remote client stops answering now)\n";
+      rig.client().InjectFault({tools::FaultKind::kDrop, 0, 0});
+    }
+  };
+  return hooks;
+}
+
+void PrintSummary(const DemoSession& session, SessionOutcome outcome, double totalMs,
+                  const DemoEnvironment& env) {
+  size_t calls = session.record().results.size(), errors = 0;
+  for (const auto& [step, rv] : session.record().results) errors += rv != 0;
+  std::cout << "\n";
+  if (outcome == SessionOutcome::kCompleted) {
+    std::cout << "Session complete: " << calls << " calls in " << Milliseconds(totalMs) << ", "
+              << (errors ? std::to_string(errors) + " answered with a result the session accepts"
+                         : std::string("all succeeded"))
+              << ".\n";
+  } else {
+    std::cout << "Session FAILED: " << session.failure() << ".\n";
+  }
+  std::string logFile = env.FindLogFile();
+  std::cout << "Plug-in log: " << (logFile.empty() ? "(none was written)" : logFile) << std::endl;
+}
+
 int Run(const DemoOptions& options) {
   std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   if (!fs::exists(plugin))
@@ -163,87 +248,22 @@ int Run(const DemoOptions& options) {
   auto env = DemoEnvironment::Create(options.socketPath, options.debug, &error);
   if (!env) return Fail(kExitSetup, error);
 
-  // The backend outlives the rig, which ends its waits on the way out.
-  std::unique_ptr<tools::CardModel> model;
-  std::unique_ptr<tools::PcscBackend> pcsc;
-  tools::CardBackend* backend;
-  std::function<void()> endWaits;
-  if (options.backend == Backend::kPcsc) {
-    pcsc = std::make_unique<tools::PcscBackend>();
-    backend = pcsc.get();
-    endWaits = [&pcsc] { pcsc->Shutdown(); };
-  } else {
-    model = std::make_unique<tools::CardModel>();
-    model->AddReader(kEmulatedReader, /*cardPresent=*/false);
-    backend = model.get();
-    endWaits = [&model] { model->Shutdown(); };
-  }
-  DemoRig rig(*backend, endWaits);
-  if (!rig.LoadPlugin(plugin, &error) || !rig.ListenOn(env->socketPath(), &error))
-    return Fail(kExitSetup, error);
-
-  std::cout << "Smart-card redirection demo\n"
-            << "  plug-in  " << fs::absolute(plugin).string() << "\n"
-            << "  card     "
-            << (model ? "emulated, in \"" + std::string(kEmulatedReader) +
-                            "\" (inserted once the session waits for it)"
-                      : std::string("this machine's PC/SC stack (pcscd)"))
-            << "\n"
-            << "  daemon   " << env->socketPath() << "\n";
-
+  CardSide card(options.backend);
+  DemoRig rig(card.backend(), [&card] { card.EndWaits(); });
   LogFollower log(*env);
-  bool started;
-  {
-    StartupMessages messages(env->workDir() + "/startup-messages.txt");
-    started = rig.StartPlugin(&error);
-    messages.Show(std::cout, options.debug);
-  }
-  if (!started || !rig.OpenChannel(options.stepTimeout, &g_interrupted, &error))
-    return Fail(kExitSetup, error);
-  std::cout << "  channel  \"Smart Card Virtual Channel\" open; the plug-in is connected to the "
-               "daemon socket\n\n";
+  if (!BringUp(rig, *env, options, plugin, card, &error)) return Fail(kExitSetup, error);
   if (options.debug) log.Drain(std::cout);
 
   std::unique_ptr<CardInserter> inserter;
-  if (model) inserter = std::make_unique<CardInserter>(*model);
-  SessionOptions sessionOptions;
-  sessionOptions.stepTimeout = options.stepTimeout;
-  sessionOptions.cardWait = options.cardWait;
-  sessionOptions.interrupted = &g_interrupted;
-  sessionOptions.beforeStep = [&](const std::string& step) {
-    if (options.debug) log.Drain(std::cout);
-    // Asked to pull the card before the wait, the demo never inserts it.
-    if (step == "wait" && inserter && options.removeCardBefore != "wait") inserter->Start();
-    if (step == options.removeCardBefore) {
-      std::cout << "     (the demo takes the card out of the reader now)\n";
-      model->RemoveCard(kEmulatedReader);
-    }
-    if (step == options.clientStopsAt) {
-      std::cout << "     (the remote client stops answering now)\n";
-      rig.client().InjectFault({tools::FaultKind::kDrop, 0, 0});
-    }
-  };
-
+  if (card.model) inserter = std::make_unique<CardInserter>(*card.model);
   auto start = Clock::now();
-  DemoSession session(rig.daemon(), std::cout, sessionOptions);
+  DemoSession session(rig.daemon(), std::cout,
+                      SessionHooks(options, card, rig, inserter.get(), log));
   SessionOutcome outcome = session.Run();
-  double total = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   if (inserter) inserter->Stop();
   if (options.debug) log.Drain(std::cout);
-
-  size_t calls = session.record().results.size(), errors = 0;
-  for (const auto& [step, rv] : session.record().results) errors += rv != 0;
-  std::cout << "\n";
-  if (outcome == SessionOutcome::kCompleted) {
-    std::cout << "Session complete: " << calls << " calls in " << Milliseconds(total) << ", "
-              << (errors ? std::to_string(errors) + " answered with a result the session accepts"
-                         : std::string("all succeeded"))
-              << ".\n";
-  } else {
-    std::cout << "Session FAILED: " << session.failure() << ".\n";
-  }
-  std::string logFile = env->FindLogFile();
-  std::cout << "Plug-in log: " << (logFile.empty() ? "(none was written)" : logFile) << std::endl;
+  PrintSummary(session, outcome, totalMs, *env);
   return outcome == SessionOutcome::kCompleted ? 0 : kExitFailed;
 }
 
