@@ -142,33 +142,4 @@ TEST(RdpdrTest, HeaderDumpOfARequestNamesEveryField) {
   g_free(packet);
 }
 
-TEST(RdpdrTest, HeaderDumpOfOtherPacketsStopsAfterTheHeader) {
-  struct Case {
-    Bytes packet;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {{0x52, 0x50, 0x43, 0x50},
-       {"52 50            Header->RDPDR_CTYP_PRN = 0x5052",
-        "43 50            Header->PAKID_PRN_CACHE_DATA = 0x5043"}},
-      // A request header that stops after DeviceId: nothing beyond is read.
-      {{0x72, 0x44, 0x52, 0x49, 1, 0, 0, 0, 2, 0},
-       {"72 44            Header->RDPDR_CTYP_CORE = 0x4472",
-        "52 49            Header->PAKID_CORE_DEVICE_IOREQUEST = 0x4952",
-        "01 00 00 00              DeviceId = 0x00000001 (1)"}},
-      {{0x72}, {}},
-  };
-  for (const auto& c : cases) {
-    debugEnabled = true;
-    LogCapture log;
-    ScRedirQrn_DumpMsg(c.packet.data(), static_cast<uint32_t>(c.packet.size()));
-    debugEnabled = false;
-    std::vector<std::string> expected;
-    for (const auto& l : c.lines) expected.push_back("SCQRN: DEBUG |TID|: " + l);
-    EXPECT_EQ(log.All(), expected);
-  }
-  LogCapture quiet;  // nothing at all unless debugging
-  ScRedirQrn_DumpMsg(cases[0].packet.data(), 4);
-  EXPECT_TRUE(quiet.All().empty());
-}
-
 }  // namespace

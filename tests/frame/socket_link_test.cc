@@ -78,45 +78,6 @@ TEST(SocketLinkTest, ReadExactlyGathersPiecesAndStopsAtEndOfStream) {
   }
 }
 
-// Scripted system calls: the first poll and the first read are interrupted,
-// then a read would block; no byte may be lost or read twice.
-std::atomic<int> g_pollCalls, g_readCalls;
-int InterruptedPoll(struct pollfd* fds, nfds_t n, int timeout) {
-  if (g_pollCalls++ == 0) {
-    errno = EINTR;
-    return -1;
-  }
-  return poll(fds, n, timeout);
-}
-ssize_t InterruptedRead(int fd, void* buffer, size_t count) {
-  int call = g_readCalls++;
-  if (call == 0 || call == 1) {
-    errno = call == 0 ? EINTR : EAGAIN;
-    return -1;
-  }
-  return read(fd, buffer, count > 3 ? 3 : count);  // short reads
-}
-ssize_t RealSend(int fd, const void* buffer, size_t count, int flags) {
-  return send(fd, buffer, count, flags);
-}
-
-TEST(SocketLinkTest, InterruptedWaitsAndReadsResumeWithoutLosingBytes) {
-  LogCapture log;
-  const ScRedirSocketOps ops{InterruptedPoll, InterruptedRead, RealSend};
-  g_pollCalls = 0;
-  g_readCalls = 0;
-  ScRedirQrn_SetSocketOpsForTest(&ops);
-  SocketPair sp;
-  auto data = Pattern(10);
-  ASSERT_EQ(write(sp.fd[1], data.data(), data.size()), 10);
-  std::vector<uint8_t> got(10);
-  EXPECT_EQ(ScRedirQrn_ReadExactly(got.data(), got.size(), sp.fd[0]), 0);
-  ScRedirQrn_SetSocketOpsForTest(nullptr);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(log.PluginLines(),
-            std::vector<std::string>{"SCQRN: ERROR(00000000) |TID|: socket unreadable."});
-}
-
 std::atomic<int> g_signals{0};
 void OnSignal(int) {
   g_signals.fetch_add(1);
