@@ -7,8 +7,10 @@
 // Each test starts its own stack and is skipped, with the reason, where
 // pcscd or the virtual card cannot run.
 #include <reader.h>
+#include <sys/wait.h>
 #include <winscard.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -237,6 +239,27 @@ TEST_F(RealStackTest, CardPulledMidSessionGivesTheDaemonTheStacksOwnError) {
   ASSERT_GE(seen.results.size(), 2u);
   EXPECT_EQ(seen.results.back().first, "release");
   EXPECT_EQ(seen.results.back().second, SCARD_S_SUCCESS);
+}
+
+// The demo program's own --backend pcsc, as a user runs it against the
+// private pcscd (reached through PCSCLITE_CSOCK_NAME, which Start() set and
+// the program inherits).
+TEST(RealStackDemoTest, DemoProgramRunsItsSessionOnThePcscStack) {
+  std::string why;
+  std::unique_ptr<PcscStack> stack = PcscStack::Start(&why);
+  if (!stack) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
+  std::string command = "TMPDIR='" + stack->Directory() + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
+                        PluginPath() + "' --backend pcsc 2>&1";
+  FILE* program = popen(command.c_str(), "r");
+  ASSERT_NE(program, nullptr);
+  std::string output;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
+  int status = pclose(program);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  for (const char* text : {"\"Virtual PCD 00 00\": CHANGED|PRESENT", "ATR 3B", "SELECT MF 3F00",
+                           "< 90 00   success", "Session complete"})
+    EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
 }
 
 }  // namespace
