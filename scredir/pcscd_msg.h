@@ -263,10 +263,12 @@ inline uint8_t* PcscdMsgEntry_Body(PcscdMsgEntry* entry) {
   return reinterpret_cast<uint8_t*>(entry) + sizeof(PcscdMsgEntry);
 }
 
-// Per-command entry point: header as read, the record bytes read
-// (bodyLength of them; for TRANSMIT/CONTROL that is header->size, for the
-// others the fixed record size). Called on the daemon link thread; it logs
-// its own failures and never answers the daemon itself.
+// Per-command entry point: the header as read, and `body`, a block of the
+// command's full record size (recordBytes) whose first bodyLength bytes were
+// received (header->size for TRANSMIT/CONTROL, the fixed size otherwise) and
+// whose remaining bytes are zero. The whole block is kept with the message,
+// so no second copy is made. Called on the daemon link thread; it logs its
+// own failures and never answers the daemon itself.
 using PcscdEntryPoint = void (*)(const PcscdMessageHeader* header, const void* body,
                                  uint32_t bodyLength);
 

@@ -478,19 +478,8 @@ void RedirectCommand(uint32_t command, const char* failure, const PcscdMessageHe
                      const void* body, uint32_t bodyLength) {
   const PcscdCommand* row = ScRedirQrn_FindCommand(command);
   if (!row || !header || !body || !ScRedirQrn_CheckPcscdRecord(command, body, bodyLength)) return;
-  // The kept copy is always the whole record; a short TRANSMIT/CONTROL body
-  // is widened with zeros so nothing reads past what the daemon sent.
-  GBlock widened;
-  if (bodyLength < row->recordBytes) {
-    widened.reset(static_cast<uint8_t*>(g_try_malloc0(row->recordBytes)));
-    if (!widened) {
-      ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
-      ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, failure);
-      return;
-    }
-    std::memcpy(widened.get(), body, bodyLength);
-    body = widened.get();
-  }
+  // `body` spans the whole record (zeros past what was received), so it is
+  // kept as it is.
   uint32_t status =
       ScRedirQrn_RedirectScRequest(row->ioControlCode, header, body, row->recordBytes);
   if (status != kStatusSuccess) ScRedirQrn_Log(kQrnLogError, status, failure);

@@ -1,6 +1,7 @@
 // Daemon records -> encoded smart-card calls, and the entry points' checks.
 #include "scredir/request_build.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "tests/commands/commands_test_util.h"
@@ -260,9 +261,14 @@ TEST_F(RequestBuild, DisconnectDropsTheHandleAndASecondSendsZeros) {
 
 // ---- Entry points ---------------------------------------------------------
 
-void Enter(uint32_t command, const Bytes& body) {
-  PcscdMessageHeader header{0x77, command, static_cast<uint32_t>(body.size())};
-  ScRedirQrn_FindCommand(command)->entry(&header, body.data(), static_cast<uint32_t>(body.size()));
+// Hands `received` to the entry point as the daemon link thread does: in a
+// block of the full record size, zeros past what was received.
+void Enter(uint32_t command, const Bytes& received) {
+  const auto size = static_cast<uint32_t>(received.size());
+  PcscdMessageHeader header{0x77, command, size};
+  Bytes block(std::max(size, ScRedirQrn_FindCommand(command)->recordBytes));
+  std::copy(received.begin(), received.end(), block.begin());
+  ScRedirQrn_FindCommand(command)->entry(&header, block.data(), size);
 }
 
 TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
@@ -304,7 +310,7 @@ TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
   }
 }
 
-TEST_F(RequestBuild, ShortTransmitIsKeptAtFullRecordSize) {
+TEST_F(RequestBuild, ShortTransmitIsKeptAtFullRecordSizeWithItsHeader) {
   Bytes body = Patched(Patterned(36 + 3), {U(8, 3)});
   Enter(PCSCD_TRANSMIT, body);
   ASSERT_EQ(g_redirected.size(), 1u);
