@@ -60,10 +60,11 @@ std::string PluginPath() {
 }  // namespace
 
 Bytes Frame(uint32_t id, uint32_t command, uint32_t size, const Bytes& record) {
-  Bytes out(12);
-  uint32_t header[3] = {id, command, size};
+  // Sized once up front: gcc's array-bounds check misreads a grow-by-insert here.
+  const uint32_t header[3] = {id, command, size};
+  Bytes out(sizeof(header) + record.size());
   std::memcpy(out.data(), header, sizeof(header));
-  out.insert(out.end(), record.begin(), record.end());
+  if (!record.empty()) std::memcpy(out.data() + sizeof(header), record.data(), record.size());
   return out;
 }
 
