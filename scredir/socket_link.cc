@@ -2,33 +2,20 @@
 #include "scredir/socket_link.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "scredir/qrn_log.h"
 
 namespace {
-
-ssize_t RealRead(int fd, void* buffer, size_t count) {
-  return ::read(fd, buffer, count);
-}
-ssize_t RealSend(int fd, const void* buffer, size_t count, int flags) {
-  return ::send(fd, buffer, count, flags);
-}
-
-constexpr ScRedirSocketOps kRealOps{::poll, RealRead, RealSend};
-std::atomic<const ScRedirSocketOps*> g_ops{&kRealOps};
-
-const ScRedirSocketOps& Ops() {
-  return *g_ops.load(std::memory_order_acquire);
-}
 
 // Waits without a time-out until `events` (or a hang-up or error, which the
 // following transfer then reports) is signalled. Returns poll's result.
@@ -36,7 +23,7 @@ int WaitFor(int descriptor, short events, short* revents) {
   struct pollfd p {};
   p.fd = descriptor;
   p.events = events;
-  int n = Ops().poll(&p, 1, -1);
+  int n = ::poll(&p, 1, -1);
   *revents = p.revents;
   return n;
 }
@@ -47,10 +34,6 @@ bool Ready(short revents, short wanted) {
 }
 
 }  // namespace
-
-void ScRedirQrn_SetSocketOpsForTest(const ScRedirSocketOps* ops) {
-  g_ops.store(ops ? ops : &kRealOps, std::memory_order_release);
-}
 
 int ScRedirQrn_CreateSocket(int* descriptor) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -107,7 +90,7 @@ int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
       return -1;
     }
     if (!Ready(revents, POLLIN)) return -1;
-    ssize_t n = Ops().read(descriptor, at, count);
+    ssize_t n = ::read(descriptor, at, count);
     if (n == 0) return -1;  // the daemon closed its end
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -130,7 +113,7 @@ int ScRedirQrn_WriteExactly(const void* buffer, size_t count, int descriptor) {
       return -1;
     }
     if (!Ready(revents, POLLOUT)) return -1;
-    ssize_t n = Ops().send(descriptor, at, count, MSG_NOSIGNAL);
+    ssize_t n = ::send(descriptor, at, count, MSG_NOSIGNAL);
     if (n == 0) return -1;
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;

@@ -10,20 +10,7 @@
 // daemon that went away is a failed write, not a dead host process.
 #pragma once
 
-#include <poll.h>
-#include <sys/types.h>
-
 #include <cstddef>
-
-// The system calls behind the socket loops, replaceable by tests to inject
-// interruptions and short transfers.
-struct ScRedirSocketOps {
-  int (*poll)(struct pollfd* fds, nfds_t count, int timeoutMs);
-  ssize_t (*read)(int fd, void* buffer, size_t count);
-  ssize_t (*send)(int fd, const void* buffer, size_t count, int flags);
-};
-// Null restores the real calls.
-void ScRedirQrn_SetSocketOpsForTest(const ScRedirSocketOps* ops);
 
 inline constexpr char kScRedirDefaultSocketPath[] = "/var/run/qrnipc/qrn.socket";
 
