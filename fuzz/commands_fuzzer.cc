@@ -5,8 +5,8 @@
 //    time in decoding and in writing results into the daemon record.
 //  - top bit set: a daemon record. The low bits pick the command; the rest is
 //    the record as received, checked and, when accepted, encoded as a call.
-// Built with libFuzzer by the fuzz build; built with SCREDIR_FUZZ_REPLAY it
-// replays the files of the directories it is given.
+// Built with libFuzzer by the fuzz build, and with replay_main.cc as the
+// corpus replay test of the ordinary test run.
 #include <glib.h>
 
 #include <cstddef>
@@ -108,27 +108,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Completion(*row, data + 1, rest);
   return 0;
 }
-
-#ifdef SCREDIR_FUZZ_REPLAY
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <vector>
-
-int main(int argc, char** argv) {
-  size_t replayed = 0;
-  for (int i = 1; i < argc; ++i) {
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-      if (!entry.is_regular_file()) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-      ++replayed;
-    }
-  }
-  std::cout << "replayed " << replayed << " inputs\n";
-  return replayed > 0 ? 0 : 1;  // an empty corpus means a broken setup
-}
-#endif

@@ -1,6 +1,7 @@
 // Fuzzes the configuration file reader: any bytes must load without a crash
 // or an out-of-bounds read, and a file that loads cleanly must come back
-// unchanged after being written and read again.
+// unchanged after being written and read again. Built with libFuzzer by the
+// fuzz build, and with replay_main.cc as the corpus replay test.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

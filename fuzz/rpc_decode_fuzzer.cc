@@ -1,7 +1,6 @@
 // Decodes arbitrary bytes as one of the return records (the first byte picks
-// which) and frees the result. Built with libFuzzer by the fuzz build; built
-// with SCREDIR_FUZZ_REPLAY it is a plain program that replays every file of
-// the directories it is given, so the ordinary test run exercises the corpus.
+// which) and frees the result. Built with libFuzzer by the fuzz build, and
+// with replay_main.cc as the corpus replay test of the ordinary test run.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,27 +51,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   delete[] body;
   return 0;
 }
-
-#ifdef SCREDIR_FUZZ_REPLAY
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <vector>
-
-int main(int argc, char** argv) {
-  size_t replayed = 0;
-  for (int i = 1; i < argc; ++i) {
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-      if (!entry.is_regular_file()) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-      ++replayed;
-    }
-  }
-  std::cout << "replayed " << replayed << " inputs\n";
-  return replayed > 0 ? 0 : 1;  // an empty corpus means a broken setup
-}
-#endif
