@@ -17,6 +17,10 @@ uint16_t kEmptyName[] = {0};
 uint16_t kNameA[] = {'A', 0};
 uint16_t kNameB[] = {'B', 0};
 
+REDIR_SCARDHANDLE Card() {
+  return {{4, kCtx4}, 4, kCtxB};
+}
+
 // Encodes `rec` to exactly `vector`, decodes `vector` and re-encodes the
 // decoded record to the same bytes.
 template <class R>
@@ -30,30 +34,14 @@ void ExpectVector(const char* what, const Bytes& vector, const R& rec) {
 
 TEST(RecordVectors, EncodeAndDecodeByteExact) {
   ExpectVector("EstablishContext_Call", kEstablishContextCall, EstablishContext_Call{2});
-
-  SetAttrib_Call set{};
-  set.hCard = {{4, kCtx4}, 4, nullptr};
-  set.dwAttrId = 0x00090303;
-  set.cbAttrLen = 2;
-  set.pbAttr = kAttr;
-  ExpectVector("SetAttrib_Call ids 1 0 2", kSetAttribCallIds, set);
-
-  ConnectW_Call connect{kEmptyName, {{4, kCtxB}, 2, 3}};
-  ExpectVector("ConnectW_Call empty name", kConnectWCallEmptyName, connect);
-
-  ReaderStateW states[2] = {};
-  states[0].szReader = kNameA;
-  states[1].szReader = kNameB;
-  states[1].Common.dwCurrentState = 0x10;
-  states[1].Common.cbAtr = 3;
-  states[1].Common.rgbAtr[0] = 0x3B;
-  states[1].Common.rgbAtr[1] = 0x02;
-  states[1].Common.rgbAtr[2] = 0x14;
-  GetStatusChangeW_Call gsc{{4, kCtxG}, 0xFFFFFFFF, 2, states};
-  ExpectVector("GetStatusChangeW_Call", kGetStatusChangeWCall, gsc);
-
+  ExpectVector("SetAttrib_Call ids 1 0 2", kSetAttribCallIds,
+               SetAttrib_Call{{{4, kCtx4}, 4, nullptr}, 0x00090303, 2, kAttr});
+  ExpectVector("ConnectW_Call empty name", kConnectWCallEmptyName,
+               ConnectW_Call{kEmptyName, {{4, kCtxB}, 2, 3}});
+  ReaderStateW states[2] = {{kNameA, {}}, {kNameB, {0x10, 0, 3, {0x3B, 0x02, 0x14}}}};
+  ExpectVector("GetStatusChangeW_Call", kGetStatusChangeWCall,
+               GetStatusChangeW_Call{{4, kCtxG}, 0xFFFFFFFF, 2, states});
   ExpectVector("Transmit_Return", kTransmitReturn, Transmit_Return{0, nullptr, 2, kResp});
-
   uint8_t c[] = {0xC1, 0xC2, 0xC3, 0xC4}, hd[] = {0xD1, 0xD2, 0xD3, 0xD4};
   ExpectVector("Connect_Return", kConnectReturn, Connect_Return{0, {{4, c}, 4, hd}, 2});
 }
@@ -73,17 +61,17 @@ uint8_t* Payload() {
 }
 
 template <class R>
-LimitCase Limit(const char* what, uint32_t max, std::function<R(uint32_t)> make) {
+LimitCase Limit(const char* what, uint32_t max, R (*make)(uint32_t)) {
   auto encode = [make](uint32_t v, uint32_t* status) { return EncodeRec(make(v), status); };
   auto decode = [](const Bytes& b) {
     return DecodeRec<R>(b, [&](R& r) { EXPECT_EQ(EncodeRec(r), b); });
   };
   return {what, max, encode, decode};
 }
-
-REDIR_SCARDHANDLE Card() {
-  return {{4, kCtx4}, 4, kCtxB};
-}
+// A row of the limit table: record type, field, largest legal value and the
+// record's initialiser with the field's value as `v`.
+#define LIMIT(R, field, max, ...) \
+  Limit<R>(#R "." field, max, [](uint32_t v) { return R{__VA_ARGS__}; })
 
 std::vector<LimitCase> LimitCases() {
   // Separate arrays per case: the cbAtr cases change an element.
@@ -91,64 +79,26 @@ std::vector<LimitCase> LimitCases() {
   static ReaderStateW atrStates[2] = {};
   static ReaderState_Return rstates[2] = {};
   return {
-      Limit<ListReaders_Call>("ListReaders_Call.cBytes", 0x10000,
-                              [](uint32_t v) {
-                                return ListReaders_Call{{0, nullptr}, v, Payload(), 0, 0};
-                              }),
-      Limit<ListReaders_Return>("ListReaders_Return.cBytes", 0x10000,
-                                [](uint32_t v) {
-                                  return ListReaders_Return{0, v, Payload()};
-                                }),
-      Limit<Connect_Return>("Connect_Return.cbContext", 16,
-                            [](uint32_t v) {
-                              return Connect_Return{0, {{v, Payload()}, 4, kCtxB}, 1};
-                            }),
-      Limit<Connect_Return>("Connect_Return.cbHandle", 16,
-                            [](uint32_t v) {
-                              return Connect_Return{0, {{4, kCtx4}, v, Payload()}, 1};
-                            }),
-      Limit<Control_Call>(
-          "Control_Call.cbInBufferSize", 0x10400,
-          [](uint32_t v) { return Control_Call{Card(), 0x42000C00, v, Payload(), 0, 0}; }),
-      Limit<GetAttrib_Return>("GetAttrib_Return.cbAttrLen", 0x10000,
-                              [](uint32_t v) {
-                                return GetAttrib_Return{0, v, Payload()};
-                              }),
-      Limit<SetAttrib_Call>("SetAttrib_Call.cbAttrLen", 0x10000,
-                            [](uint32_t v) {
-                              return SetAttrib_Call{Card(), 0x00090303, v, Payload()};
-                            }),
-      Limit<Status_Return>(
-          "Status_Return.cBytes", 0x10000,
-          [](uint32_t v) { return Status_Return{0, v, Payload(), 6, 2, {0x3B}, 2}; }),
-      Limit<Status_Return>(
-          "Status_Return.cbAtrLen", 32,
-          [](uint32_t v) { return Status_Return{0, 0, nullptr, 6, 2, {0x3B}, v}; }),
-      Limit<Transmit_Call>(
-          "Transmit_Call.cbSendLength", 0x10400,
-          [](uint32_t v) {
-            return Transmit_Call{Card(), {2, 0, nullptr}, v, Payload(), nullptr, 0, 258};
-          }),
-      Limit<Transmit_Return>("Transmit_Return.cbRecvLength", 0x10400,
-                             [](uint32_t v) {
-                               return Transmit_Return{0, nullptr, v, Payload()};
-                             }),
-      Limit<GetStatusChangeW_Call>("GetStatusChangeW_Call.cReaders", 11,
-                                   [](uint32_t v) {
-                                     return GetStatusChangeW_Call{{4, kCtx4}, 1000, v, states};
-                                   }),
-      Limit<GetStatusChangeW_Call>("ReaderStateW.cbAtr", 36,
-                                   [](uint32_t v) {
-                                     atrStates[1] = {kNameA, {0, 0, v, {0x3B}}};
-                                     return GetStatusChangeW_Call{{4, kCtx4}, 1000, 2, atrStates};
-                                   }),
-      Limit<GetStatusChange_Return>("ReaderState_Return.cbAtr", 36,
-                                    [](uint32_t v) {
-                                      rstates[1] = {0, 0, v, {0x3B}};
-                                      return GetStatusChange_Return{0, 2, rstates};
-                                    }),
+      LIMIT(ListReaders_Call, "cBytes", 0x10000, {0, nullptr}, v, Payload(), 0, 0),
+      LIMIT(ListReaders_Return, "cBytes", 0x10000, 0, v, Payload()),
+      LIMIT(Connect_Return, "cbContext", 16, 0, {{v, Payload()}, 4, kCtxB}, 1),
+      LIMIT(Connect_Return, "cbHandle", 16, 0, {{4, kCtx4}, v, Payload()}, 1),
+      LIMIT(Control_Call, "cbInBufferSize", 0x10400, Card(), 0x42000C00, v, Payload(), 0, 0),
+      LIMIT(GetAttrib_Return, "cbAttrLen", 0x10000, 0, v, Payload()),
+      LIMIT(SetAttrib_Call, "cbAttrLen", 0x10000, Card(), 0x00090303, v, Payload()),
+      LIMIT(Status_Return, "cBytes", 0x10000, 0, v, Payload(), 6, 2, {0x3B}, 2),
+      LIMIT(Status_Return, "cbAtrLen", 32, 0, 0, nullptr, 6, 2, {0x3B}, v),
+      LIMIT(Transmit_Call, "cbSendLength", 0x10400, Card(), {2, 0, nullptr}, v, Payload(), nullptr,
+            0, 258),
+      LIMIT(Transmit_Return, "cbRecvLength", 0x10400, 0, nullptr, v, Payload()),
+      LIMIT(GetStatusChangeW_Call, "cReaders", 11, {4, kCtx4}, 1000, v, states),
+      LIMIT(GetStatusChangeW_Call, "ReaderStateW.cbAtr", 36, {4, kCtx4}, 1000, 2,
+            (atrStates[1] = {kNameA, {0, 0, v, {0x3B}}}, atrStates)),
+      LIMIT(GetStatusChange_Return, "ReaderState_Return.cbAtr", 36, 0, 2,
+            (rstates[1] = {0, 0, v, {0x3B}}, rstates)),
   };
 }
+#undef LIMIT
 
 // Replaces the first or last little-endian occurrence of `from` among the
 // body's aligned 32-bit words.
@@ -182,42 +132,27 @@ TEST(RecordLimits, LargestLegalRoundTripsAndOnePastFailsBothWays) {
   }
 }
 
-TEST(RecordLimits, ConnectContextLimitCheckedBeforeItsPointerId) {
-  // Body ends right after cbContext: 16 runs out of bytes, 17 is refused first.
-  EXPECT_EQ(DecodeStatus<Connect_Return>(WithHeaders({0, 0, 0, 0, 16, 0, 0, 0})),
-            RPC_S_BUFFER_TOO_SMALL);
-  EXPECT_EQ(DecodeStatus<Connect_Return>(WithHeaders({0, 0, 0, 0, 17, 0, 0, 0})),
-            RPC_S_INVALID_ARG);
-}
-
 TEST(RecordEdges, DecodingOddButLegalShapes) {
   // Context id present with count 0: a null block, not the id.
-  const Bytes emptyContext = WithHeaders({0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
   void* pb = reinterpret_cast<void*>(1);
   uint32_t cb = 1;
-  EXPECT_EQ(DecodeRec<EstablishContext_Return>(emptyContext,
-                                               [&](EstablishContext_Return& r) {
-                                                 pb = r.Context.pbContext;
-                                                 cb = r.Context.cbContext;
-                                               }),
+  EXPECT_EQ(DecodeRec<EstablishContext_Return>(
+                WithHeaders(Hex("00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")),
+                [&](EstablishContext_Return& r) {
+                  pb = r.Context.pbContext;
+                  cb = r.Context.cbContext;
+                }),
             RPC_S_OK);
   EXPECT_EQ(pb, nullptr);
   EXPECT_EQ(cb, 0u);
 
-  // pioRecvPci with extra bytes: they follow its two integers unannounced.
+  // pioRecvPci with extra bytes: they follow its two integers unannounced,
+  // and come back from decoding to the same encoding.
   uint8_t extra[] = {0xE1, 0xE2, 0xE3};
   SCardIO_Request pci{1, 3, extra};
   Bytes withPci = EncodeRec(Transmit_Return{0, &pci, 2, kResp});
-  Bytes got;
-  EXPECT_EQ(DecodeRec<Transmit_Return>(withPci,
-                                       [&](Transmit_Return& r) {
-                                         ASSERT_NE(r.pioRecvPci, nullptr);
-                                         got.assign(r.pioRecvPci->pbExtraBytes,
-                                                    r.pioRecvPci->pbExtraBytes + 3);
-                                         EXPECT_EQ(EncodeRec(r), withPci);
-                                       }),
-            RPC_S_OK);
-  EXPECT_EQ(got, (Bytes{0xE1, 0xE2, 0xE3}));
+  auto again = [&](Transmit_Return& r) { EXPECT_EQ(EncodeRec(r), withPci); };
+  EXPECT_EQ(DecodeRec<Transmit_Return>(withPci, again), RPC_S_OK);
 
   // Announced extra bytes with nothing to write them from.
   SCardIO_Request hollow{1, 3, nullptr};
@@ -226,45 +161,41 @@ TEST(RecordEdges, DecodingOddButLegalShapes) {
   EXPECT_EQ(status, RPC_S_INVALID_ARG);
 }
 
+using Decoder = uint32_t (*)(const Bytes&);
+
 TEST(RecordEdges, FailuresWithTheirStatusAndMessage) {
-  struct Case {
+  Bytes unpadded = kTransmitReturn;  // body without its final padding
+  unpadded.resize(unpadded.size() - 2);
+  unpadded[8] = 22;
+  const struct {
     const char* what;
-    std::function<uint32_t()> decode;
+    Decoder decode;
+    Bytes bytes;
     uint32_t status;
     const char* message;  // bounds message expected, or null
-  };
-  const Case cases[] = {
-      {"string with actualCount 0",
-       [] {
-         return DecodeStatus<ConnectW_Call>(
-             WithHeaders({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0,
-                          3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-       },
+  } cases[] = {
+      // Body ends right after cbContext: 16 runs out of bytes, 17 is refused
+      // before its pointer id is read.
+      {"context 16, then nothing", DecodeStatus<Connect_Return>,
+       WithHeaders(Hex("00 00 00 00 10 00 00 00")), RPC_S_BUFFER_TOO_SMALL, nullptr},
+      {"context 17", DecodeStatus<Connect_Return>, WithHeaders(Hex("00 00 00 00 11 00 00 00")),
+       RPC_S_INVALID_ARG, nullptr},
+      {"string with actualCount 0", DecodeStatus<ConnectW_Call>,
+       WithHeaders(Hex("01 00 00 00 00 00 00 00 00 00 00 00 02 00 00 00"
+                       "03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")),
        RPC_S_OUT_OF_MEMORY, nullptr},
-      {"byte array longer than the body",
-       [] {
-         return DecodeStatus<ListReaders_Return>(
-             WithHeaders({0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0}));
-       },
-       RPC_S_BUFFER_TOO_SMALL, "At pos 16, need 256 more bytes, but only have 16 total"},
-      {"reader-state array longer than the body",
-       [] {
-         return DecodeStatus<GetStatusChange_Return>(
-             WithHeaders({0, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0}));
-       },
-       RPC_S_BUFFER_TOO_SMALL, "At pos 16, need 432 more bytes, but only have 16 total"},
-      {"body without its final padding",
-       [] {
-         Bytes b = kTransmitReturn;
-         b.resize(b.size() - 2);
-         b[8] = 22;
-         return DecodeStatus<Transmit_Return>(b);
-       },
+      {"byte array longer than the body", DecodeStatus<ListReaders_Return>,
+       WithHeaders(Hex("00 00 00 00 00 01 00 00 01 00 00 00 00 01 00 00")), RPC_S_BUFFER_TOO_SMALL,
+       "At pos 16, need 256 more bytes, but only have 16 total"},
+      {"reader-state array longer than the body", DecodeStatus<GetStatusChange_Return>,
+       WithHeaders(Hex("00 00 00 00 09 00 00 00 01 00 00 00 09 00 00 00")), RPC_S_BUFFER_TOO_SMALL,
+       "At pos 16, need 432 more bytes, but only have 16 total"},
+      {"body without its final padding", DecodeStatus<Transmit_Return>, unpadded,
        RPC_S_BUFFER_TOO_SMALL, "At pos 22, need 2 more bytes, but only have 22 total"},
   };
   for (const auto& c : cases) {
     LogCapture log;
-    EXPECT_EQ(c.decode(), c.status) << c.what;
+    EXPECT_EQ(c.decode(c.bytes), c.status) << c.what;
     if (c.message) {
       EXPECT_TRUE(LogCapture::Has(c.message)) << c.what;
     }
@@ -284,17 +215,18 @@ TEST(RecordEdges, FreeOnAnEncodingHandleLeavesCallerBlocks) {
   g_free(buf);
 }
 
-// Every return vector and limit-sized record, cut short or with one byte
-// changed: never a read outside the buffer, never a leak (ASan build).
-using Decoder = uint32_t (*)(const Bytes&);
-struct Sample {
-  const char* what;
-  Bytes bytes;
-  Decoder decode;
-};
-
-std::vector<Sample> Samples() {
-  std::vector<Sample> s = {
+// Every return vector and a few encoded records, cut short at every length
+// (each refused with 122) or with one byte changed: never a read outside
+// the buffer, never a leak (ASan build).
+TEST(HostileBuffers, EveryTruncationFailsAndEveryMutationIsSafe) {
+  uint8_t atr[4] = {0x3B, 0x02, 0x14, 0x50};
+  ReaderState_Return st[2] = {{1, 2, 4, {0x3B}}, {3, 4, 36, {0x3B}}};
+  SCardIO_Request pci{1, 2, atr};
+  const struct {
+    const char* what;
+    Bytes bytes;
+    Decoder decode;
+  } samples[] = {
       {"EstablishContext_Call", kEstablishContextCall, DecodeStatus<EstablishContext_Call>},
       {"SetAttrib_Call", kSetAttribCallIds, DecodeStatus<SetAttrib_Call>},
       {"ConnectW_Call", kConnectWCallEmptyName, DecodeStatus<ConnectW_Call>},
@@ -302,24 +234,16 @@ std::vector<Sample> Samples() {
       {"Transmit_Return", kTransmitReturn, DecodeStatus<Transmit_Return>},
       {"Transmit_Return BE", kTransmitReturnBigEndian, DecodeStatus<Transmit_Return>},
       {"Connect_Return", kConnectReturn, DecodeStatus<Connect_Return>},
+      {"Status_Return", EncodeRec(Status_Return{0, 4, atr, 6, 2, {0x3B}, 4}),
+       DecodeStatus<Status_Return>},
+      {"GetStatusChange_Return", EncodeRec(GetStatusChange_Return{0, 2, st}),
+       DecodeStatus<GetStatusChange_Return>},
+      {"Transmit_Return pci", EncodeRec(Transmit_Return{0, &pci, 4, atr}),
+       DecodeStatus<Transmit_Return>},
+      {"Control_Return", EncodeRec(Control_Return{0, 4, atr}), DecodeStatus<Control_Return>},
   };
-  uint8_t atr[4] = {0x3B, 0x02, 0x14, 0x50};
-  ReaderState_Return st[2] = {{1, 2, 4, {0x3B}}, {3, 4, 36, {0x3B}}};
-  SCardIO_Request pci{1, 2, atr};
-  s.push_back({"Status_Return", EncodeRec(Status_Return{0, 4, atr, 6, 2, {0x3B}, 4}),
-               DecodeStatus<Status_Return>});
-  s.push_back({"GetStatusChange_Return", EncodeRec(GetStatusChange_Return{0, 2, st}),
-               DecodeStatus<GetStatusChange_Return>});
-  s.push_back({"Transmit_Return pci", EncodeRec(Transmit_Return{0, &pci, 4, atr}),
-               DecodeStatus<Transmit_Return>});
-  s.push_back(
-      {"Control_Return", EncodeRec(Control_Return{0, 4, atr}), DecodeStatus<Control_Return>});
-  return s;
-}
-
-TEST(HostileBuffers, EveryTruncationFailsWith122) {
   LogCapture quiet;
-  for (const auto& s : Samples()) {
+  for (const auto& s : samples) {
     ASSERT_EQ(s.decode(s.bytes), RPC_S_OK) << s.what;
     bool big = s.bytes[1] == 0x00;
     for (size_t body = 0; body + 16 < s.bytes.size(); ++body) {
@@ -328,12 +252,6 @@ TEST(HostileBuffers, EveryTruncationFailsWith122) {
         cut[8 + i] = static_cast<uint8_t>(body >> (8 * (big ? 3 - i : i)));
       EXPECT_EQ(s.decode(cut), RPC_S_BUFFER_TOO_SMALL) << s.what << " body " << body;
     }
-  }
-}
-
-TEST(HostileBuffers, EverySingleByteMutationIsSafe) {
-  LogCapture quiet;
-  for (const auto& s : Samples()) {
     for (size_t i = 16; i < s.bytes.size(); ++i) {
       for (uint8_t v : {0x00, 0x01, 0x7F, 0x80, 0xFF}) {
         Bytes m = s.bytes;
