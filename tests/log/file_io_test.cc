@@ -1,94 +1,64 @@
-// Path helpers and the renumbering corner cases of the rotation helpers.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <set>
-
+// Path expansion and the renumbering corner cases of the rotation helpers.
 #include "lib/file/file_io.h"
 
+#include <vector>
+
+#include "tests/log/log_fixture.h"
+
+namespace logtest {
 namespace {
 
-const char* FakeEnv(const char* name) {
-  if (std::strcmp(name, "USER") == 0) return "alice";
-  return nullptr;
-}
-
-TEST(FileExpandPath, TildeAndVariables) {
-  struct {
-    const char* in;
-    const char* home;
-    const char* out;  // null: expansion refused
-  } cases[] = {
-      {"~/log.txt", "/home/a", "/home/a/log.txt"},
-      {"~bob/x", "/home/a", "~bob/x"},  // other users' homes are not looked up
-      {"~/x", nullptr, nullptr},
-      {"/tmp/$USER.log", nullptr, "/tmp/alice.log"},
-      {"/tmp/${USER}x.log", nullptr, "/tmp/alicex.log"},
-      {"/tmp/$UNDEFINED/a", nullptr, nullptr},
-      {"/tmp/${USER", nullptr, nullptr},
-      {"/tmp/cost$", nullptr, "/tmp/cost$"},
+// What the log's own file choice cannot reach: other users' homes, a
+// missing home, an open brace and a closing dollar.
+TEST(FileExpandPath, RefusesWhatCannotBeExpanded) {
+  const char* (*alice)(const char*) = [](const char*) -> const char* { return "alice"; };
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"~bob/x", "/home/a", "~bob/x"},
+      {"~", "/home/a", "/home/a"},
+      {"~/x", nullptr, "<refused>"},
+      {"/tmp/${USER", nullptr, "<refused>"},
+      {"/tmp/$USER$USER/cost$", nullptr, "/tmp/alicealice/cost$"},
   };
-  for (const auto& c : cases) {
-    auto out = FileExpandPath(c.in, c.home, FakeEnv);
-    if (c.out == nullptr) {
-      EXPECT_FALSE(out.has_value()) << c.in;
-    } else {
-      ASSERT_TRUE(out.has_value()) << c.in;
-      EXPECT_EQ(*out, c.out);
-    }
-  }
+  for (const auto& [in, home, out] : cases)
+    EXPECT_EQ(FileExpandPath(in, home, alice).value_or("<refused>"), out) << in;
 }
 
-class FileRotate : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filerotate-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  void Make(const std::string& name, const std::string& content) {
-    std::ofstream(dir_ + "/" + name) << content;
-  }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir_ + "/" + name);
-    std::string s;
-    std::getline(in, s);
-    return s;
-  }
-  std::set<std::string> Names() {
-    std::set<std::string> n;
-    for (auto& e : std::filesystem::directory_iterator(dir_)) n.insert(e.path().filename());
-    return n;
-  }
-  std::string dir_;
-};
+class FileRotate : public LogFixture {};
 
-TEST_F(FileRotate, FastRotationRenumbersWhenOutOfNumbers) {
-  Make("a.log", "current");
-  Make("a-0.log", "zero");
-  Make("a-5.log", "five");
-  Make("a-4294967295.log", "max");
-  Make("a-4294967296.log", "too big: not ours");
-  ASSERT_EQ(FileRotateFast(dir_ + "/a.log", 10), 0);
-  EXPECT_EQ(Names(), (std::set<std::string>{"a-1.log", "a-2.log", "a-3.log", "a-4.log",
-                                            "a-4294967296.log"}));
-  EXPECT_EQ(Read("a-1.log"), "zero");
-  EXPECT_EQ(Read("a-2.log"), "five");
-  EXPECT_EQ(Read("a-3.log"), "max");
-  EXPECT_EQ(Read("a-4.log"), "current");
-}
-
-TEST_F(FileRotate, SlowRotationWithAbsurdKeepOldOnlyMovesWhatExists) {
-  Make("a.log", "current");
-  Make("a-0.log", "zero");
-  ASSERT_EQ(FileRotateSlow(dir_ + "/a.log", 2000000000), 0);
-  EXPECT_EQ(Names(), (std::set<std::string>{"a-0.log", "a-1.log"}));
+// Each file starts holding its own name; the directory is then read back as
+// "name=content" pairs, so every rename and removal shows.
+TEST_F(FileRotate, NumbersOfOldFiles) {
+  struct Case {
+    bool fast;
+    int keepOld;
+    std::vector<std::string> before;
+    std::string after;
+  } cases[] = {
+      // clang-format off
+      // The next number after the highest; the lowest beyond keepOld go. A
+      // leading zero is not one of our numbers.
+      {true, 3, {"a.log", "a-4.log", "a-7.log", "a-07.log"}, "a-07.log=a-07.log a-4.log=a-4.log a-7.log=a-7.log a-8.log=a.log"},
+      {true, 2, {"a.log", "a-4.log", "a-7.log", "a-07.log"}, "a-07.log=a-07.log a-7.log=a-7.log a-8.log=a.log"},
+      // Out of numbers: all are renumbered from 1 first; past 32 bits is not ours.
+      {true, 10, {"a.log", "a-0.log", "a-5.log", "a-4294967295.log", "a-4294967296.log"},
+       "a-1.log=a-0.log a-2.log=a-5.log a-3.log=a-4294967295.log a-4.log=a.log a-4294967296.log=a-4294967296.log"},
+      // An absurd keepOld only moves what exists.
+      {false, 2000000000, {"a.log", "a-0.log"}, "a-0.log=a.log a-1.log=a-0.log"},
+      // clang-format on
+  };
+  for (const Case& c : cases) {
+    const std::string dir = dir_ + "/" + std::to_string(&c - cases);
+    std::filesystem::create_directory(dir);
+    for (const std::string& name : c.before) std::ofstream(dir + "/" + name) << name;
+    const std::string path = dir + "/a.log";
+    ASSERT_EQ(c.fast ? FileRotateFast(path, c.keepOld) : FileRotateSlow(path, c.keepOld), 0);
+    std::string after;
+    for (const std::string& name : Names(dir))
+      after += (after.empty() ? "" : " ") + name + "=" + ReadFile(dir + "/" + name);
+    EXPECT_EQ(after, c.after) << &c - cases;
+  }
   EXPECT_EQ(FileRotateSlow(dir_ + "/gone.log", 3), ENOENT);
 }
 
 }  // namespace
+}  // namespace logtest

@@ -3,20 +3,21 @@
 // write seam that records standard error and can fail file writes on demand.
 #pragma once
 
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "lib/config/config.h"
@@ -30,7 +31,7 @@ inline std::set<pid_t> g_alive;
 inline std::string g_stderr;
 inline int g_failWrites = 0;  // file writes still to fail with ENOSPC
 
-// The store's value of the formatted key, or null.
+// The table's value of the formatted key, or null.
 inline const std::string* Find(const char* format, va_list ap) {
   char key[1024];
   vsnprintf(key, sizeof key, format, ap);
@@ -69,33 +70,38 @@ inline ssize_t FakeWrite(int fd, const void* data, size_t size) {
   return write(fd, data, size);
 }
 
-// 2026-12-05T19:11:50.123456Z
-inline int64_t BaseTime() {
-  struct tm tm = {};
-  tm.tm_year = 126;
-  tm.tm_mon = 11;
-  tm.tm_mday = 5;
-  tm.tm_hour = 19;
-  tm.tm_min = 11;
-  tm.tm_sec = 50;
-  return static_cast<int64_t>(timegm(&tm)) * 1000000 + 123456;
-}
+// The fixed clock: 2026-12-05T19:11:50.123456Z.
+inline constexpr int64_t kBaseUs = 1796497910LL * 1000000 + 123456;
 inline const std::string kPrefix = "2026-12-05T19:11:50.123Z In(05) tester ";
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 // What follows the first `lines` lines (the header).
 inline std::string After(const std::string& text, int lines) {
   size_t pos = 0;
-  for (int i = 0; i < lines && pos != std::string::npos; ++i) {
-    pos = text.find('\n', pos);
-    if (pos != std::string::npos) ++pos;
-  }
+  while (lines-- > 0 && (pos = text.find('\n', pos)) != std::string::npos) ++pos;
   return pos == std::string::npos ? std::string() : text.substr(pos);
+}
+// The current log file without its five header lines.
+inline std::string Body() {
+  return After(ReadFile(LogCurrentFileName()), 5);
+}
+
+inline std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.insert(e.path().filename().string());
+  return names;
+}
+// An empty file last modified at `mtime`.
+inline void Touch(const std::string& path, time_t mtime) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 class LogFixture : public ::testing::Test {
@@ -111,7 +117,7 @@ class LogFixture : public ::testing::Test {
     g_alive.clear();
     g_stderr.clear();
     g_failWrites = 0;
-    g_nowUs = BaseTime();
+    g_nowUs = kBaseUs;
     LogSeams seams;
     seams.nowMicros = [] { return g_nowUs; };
     seams.processAlive = [](pid_t pid) { return g_alive.count(pid) != 0; };

@@ -1,72 +1,52 @@
 // Long messages near both buffer sizes from several threads at once: every
 // line must come out whole, from one thread, at one of the lengths the
 // buffers allow.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include <algorithm>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "lib/log/log.h"
+#include "tests/log/log_fixture.h"
 
+namespace logtest {
 namespace {
 
-TEST(LogThreads, LongLinesFromManyThreadsNeverInterleave) {
-  char tmpl[] = "/tmp/logthreads-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string path = std::string(tmpl) + "/threads.log";
-  LogParams params = {{"log.fileName", path}, {"log.throttleBytesPerSec", "0"}};
-  ASSERT_NE(LogOpenFileOutput("QRNScRedir", params, nullptr, false), nullptr);
+class LogThreads : public LogFixture {};
 
+TEST_F(LogThreads, LongLinesFromManyThreadsNeverInterleave) {
+  g_config = {{"log.fileName", "threads.log"}, {"log.throttleBytesPerSec", "0"}};
+  ASSERT_NE(Open(), nullptr);
   const size_t lengths[] = {100, 317, 318, 319, 320, 32765, 32766, 32767, 40000};
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 20;
+  constexpr int kThreads = 4, kRounds = 20;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &lengths] {
-      std::string name = "t" + std::to_string(t);
-      LogSetThreadName(name.c_str());
+      LogSetThreadName(("t" + std::to_string(t)).c_str());
       for (int r = 0; r < kRounds; ++r)
         for (size_t len : lengths) Log("%s", std::string(len, static_cast<char>('A' + t)).c_str());
     });
   }
   for (auto& th : threads) th.join();
-  LogShutdown();
 
-  std::ifstream in(path);
-  std::string line;
+  // Every line is "<time> In(05)[+] t<n> <fill>"; the time is fixed.
+  std::istringstream in(Body());
   std::map<char, int> perThread;
-  int header = 0;
-  while (std::getline(in, line)) {
-    // "<time> <level> <thread> <message>"
-    size_t a = line.find(' '), b = line.find(' ', a + 1), c = line.find(' ', b + 1);
-    ASSERT_NE(c, std::string::npos);
-    std::string thread = line.substr(b + 1, c - b - 1);
-    std::string body = line.substr(c + 1);
-    if (thread.size() != 2 || thread[0] != 't') {
-      ++header;
-      continue;
-    }
-    char fill = static_cast<char>('A' + (thread[1] - '0'));
-    ASSERT_EQ(body.find_first_not_of(fill), std::string::npos) << "mixed line from " << thread;
-    bool cut = line.substr(a + 1, b - a - 1) == "In(05)+";
-    bool lengthOk = false;
-    for (size_t len : lengths) lengthOk |= !cut && body.size() == len;
-    lengthOk |= cut && (body.size() == 318 || body.size() == 32766);
-    EXPECT_TRUE(lengthOk) << body.size();
+  for (std::string line; std::getline(in, line);) {
+    const bool cut = line.compare(25, 8, "In(05)+ ") == 0;
+    ASSERT_EQ(line.compare(0, 25, kPrefix, 0, 25), 0) << line.substr(0, 40);
+    ASSERT_EQ(line.compare(cut ? 33 : 32, 1, "t"), 0) << line.substr(0, 40);
+    const std::string body = line.substr(cut ? 36 : 35);
+    const char fill = static_cast<char>('A' + line[cut ? 34 : 33] - '0');
+    ASSERT_EQ(body.find_first_not_of(fill), std::string::npos) << "mixed line from " << fill;
+    EXPECT_TRUE(cut ? body.size() == 318 || body.size() == 32766
+                    : std::count(std::begin(lengths), std::end(lengths), body.size()) == 1)
+        << body.size();
     ++perThread[fill];
   }
-  EXPECT_EQ(header, 5);
   for (int t = 0; t < kThreads; ++t)
     EXPECT_EQ(perThread[static_cast<char>('A' + t)],
               kRounds * static_cast<int>(std::size(lengths)));
-  std::filesystem::remove_all(tmpl);
 }
 
 }  // namespace
+}  // namespace logtest
