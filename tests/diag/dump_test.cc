@@ -16,33 +16,44 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines* g_captured = nullptr;
-void Capture(const char* message) {
-  if (g_captured != nullptr) g_captured->emplace_back(message);
-}
+Lines g_captured;
 
 class Trace : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_captured = &captured_;
-    LogSetCaptureSink(Capture);
+    g_captured.clear();
+    LogSetCaptureSink([](const char* message) { g_captured.emplace_back(message); });
     debugEnabled = true;
   }
   void TearDown() override {
     debugEnabled = false;
     LogSetCaptureSink(nullptr);
-    g_captured = nullptr;
   }
   // Source line numbers in the Entry/Exit brackets are not part of the
   // format under test; everything else is compared byte for byte.
   Lines Take() {
     static const std::regex kBracket("\\(\\):[0-9]+: (Entry|Exit)\n$");
     Lines out;
-    for (const auto& l : captured_) out.push_back(std::regex_replace(l, kBracket, "():L: $1\n"));
-    captured_.clear();
+    for (const auto& l : g_captured) out.push_back(std::regex_replace(l, kBracket, "():L: $1\n"));
+    g_captured.clear();
     return out;
   }
-  Lines captured_;
+  // Runs `dump` with debug on and compares every line, then again with
+  // debug off, when nothing may be written.
+  void Check(const char* what, const std::function<void()>& dump, const Lines& expected) {
+    debugEnabled = true;
+    dump();
+    EXPECT_EQ(Take(), expected) << what;
+    debugEnabled = false;
+    dump();
+    EXPECT_EQ(Take(), Lines{}) << what << " without debug";
+  }
+  // The number of raw hex rows (lines without the log framing) taken.
+  size_t HexRows() {
+    size_t rows = 0;
+    for (const auto& l : Take()) rows += l.rfind("SCQRN: ", 0) != 0;
+    return rows;
+  }
 };
 
 // A debug line as the log routine frames it on this thread.
@@ -57,9 +68,6 @@ std::string In(const std::string& fn) {
 }
 std::string Out(const std::string& fn) {
   return D(fn + "():L: Exit");
-}
-std::string Hex(const std::string& row) {
-  return row + "\n";
 }
 // `label` is the pointer line up to and including " = ".
 std::string Ptr(const std::string& label, const void* address) {
@@ -93,7 +101,7 @@ Lines ContextLines() {
       In("ScRedirQrn_DumpRedirSCardContext"),
       D("04 00 00 00             cbContext = 0x00000004 (4)"),
       Ptr("                        pbContext = ", g_context),
-      Hex("11 22 33 44                                      .\"3D            "),
+      "11 22 33 44                                      .\"3D            \n",
       Out("ScRedirQrn_DumpRedirSCardContext"),
   };
 }
@@ -103,14 +111,14 @@ Lines CardLines() {
                ContextLines(),
                {D("04 00 00 00              cbHandle = 0x00000004 (4)"),
                 Ptr("                         pbHandle = ", g_handle),
-                Hex("a1 b2 c3 d4                                      ....            "),
+                "a1 b2 c3 d4                                      ....            \n",
                 Out("ScRedirQrn_DumpRedirSCardHandle")}});
 }
 
 Lines ReaderLines(const std::string& nameRow, const ReaderStateW& s, const Lines& common) {
   return Join(
       {{In("ScRedirQrn_DumpReaderStateW"), Ptr("                         szReader = ", s.szReader),
-        Hex(nameRow), In("ScRedirQrn_DumpReaderState_Common_Call")},
+        nameRow + "\n", In("ScRedirQrn_DumpReaderState_Common_Call")},
        common,
        {Out("ScRedirQrn_DumpReaderState_Common_Call"), Out("ScRedirQrn_DumpReaderStateW")}});
 }
@@ -125,155 +133,102 @@ Lines TransmitReturnLines(bool withPci) {
                withPci ? pci : Lines{},
                {D("02 00 00 00          cbRecvLength = 0x00000002 (2)"),
                 Ptr("                     pbRecvBuffer = ", g_response),
-                Hex("90 00                                            ..              "),
+                "90 00                                            ..              \n",
                 Out("ScRedirQrn_DumpTransmit_Return")}});
 }
 
-struct Scenario {
-  const char* what;
-  std::function<void()> dump;
-  Lines expected;
-};
-
-// `arrayRows` are the hex rows of g_states as held in memory (pointers and
-// padding included), which only the hex dump itself can spell out.
-std::vector<Scenario> Scenarios(const Lines& arrayRows) {
+TEST_F(Trace, RecordsAreTracedLineForLineAndNotAtAllWithoutDebug) {
   const std::string kSuccess = "00 00 00 00            ReturnCode = 0000000000 (SCARD_S_SUCCESS)";
-  return {
-      {"ReturnCode 0 (the # flag drops 0x from a zero)",
-       [] { ScRedirQrn_DumpLong_Return(Long_Return{0}); },
-       Join({{In("ScRedirQrn_DumpLong_Return")},
-             ReturnCodeLines(kSuccess),
-             {Out("ScRedirQrn_DumpLong_Return")}})},
-      {"ReturnCode of a removed card", [] { ScRedirQrn_DumpReturnCode(0x80100069); },
-       ReturnCodeLines("69 00 10 80            ReturnCode = 0x80100069 (SCARD_W_REMOVED_CARD)")},
-      {"ReturnCode in a hole of the table", [] { ScRedirQrn_DumpReturnCode(0x80100018); },
-       ReturnCodeLines("18 00 10 80            ReturnCode = 0x80100018 (UNKNOWN)")},
-      {"unknown scope",
-       [] { ScRedirQrn_DumpEstablishContext_Call(EstablishContext_Call{3}); },
-       {In("ScRedirQrn_DumpEstablishContext_Call"),
-        D("03 00 00 00               dwScope = 0x00000003 (UNKNOWN)"),
-        Out("ScRedirQrn_DumpEstablishContext_Call")}},
-      {"negative IsNULL flag keeps its sign",
-       [] { ScRedirQrn_DumpSignedField("fpbAttrIsNULL", -1); },
-       {D("ff ff ff ff         fpbAttrIsNULL = 0xffffffff (-1)")}},
-      {"packet header field",
-       [] { ScRedirQrn_DumpHeaderField(0x4472, "RDPDR_CTYP_CORE"); },
-       {D("72 44            Header->RDPDR_CTYP_CORE = 0x4472")}},
-      {"attribute read is named",
-       [] {
-         ScRedirQrn_DumpGetAttrib_Call(GetAttrib_Call{kCard, 0x00090303, 0, 32});
-       },
-       Join({{In("ScRedirQrn_DumpGetAttrib_Call")},
-             CardLines(),
-             {D("03 03 09 00              dwAttrId = 0x00090303 (SCARD_ATTR_ATR_STRING)"),
-              D("00 00 00 00         fpbAttrIsNULL = 0000000000 (0)"),
-              D("20 00 00 00             cbAttrLen = 0x00000020 (32)"),
-              Out("ScRedirQrn_DumpGetAttrib_Call")}})},
-      {"attribute write shows the number",
-       [] {
-         ScRedirQrn_DumpSetAttrib_Call(SetAttrib_Call{kCard, 0x00090303, 3, g_attr});
-       },
-       Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
-             CardLines(),
-             {D("03 03 09 00              dwAttrId = 0x00090303 (590595)"),
-              D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
-              Ptr("                           pbAttr = ", g_attr),
-              Hex("3b 8f 80                                         ;..             "),
-              Out("ScRedirQrn_DumpSetAttrib_Call")}})},
-      {"null buffer: pointer line, no hex dump",
-       [] {
-         ScRedirQrn_DumpSetAttrib_Call(SetAttrib_Call{kCard, 1, 3, nullptr});
-       },
-       Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
-             CardLines(),
-             {D("01 00 00 00              dwAttrId = 0x00000001 (1)"),
-              D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
-              D("                           pbAttr = (nil)"),
-              Out("ScRedirQrn_DumpSetAttrib_Call")}})},
-      {"status change with two readers",
-       [] {
-         ScRedirQrn_DumpGetStatusChangeW_Call(
-             GetStatusChangeW_Call{{4, g_context}, 0xFFFFFFFF, 2, g_states});
-       },
-       Join({{In("ScRedirQrn_DumpGetStatusChangeW_Call")},
-             ContextLines(),
-             {D("ff ff ff ff             dwTimeOut = 0xffffffff (4294967295)"),
-              D("02 00 00 00              cReaders = 0x00000002 (2)"),
-              Ptr("                   rgReaderStates = ", g_states)},
-             arrayRows,
-             ReaderLines(
-                 "52 00 31 00 00 00                                R.1...          ", g_states[0],
-                 {D("00 00 00 00        dwCurrentState = 0000000000 (0)"),
-                  D("22 00 00 00          dwEventState = 0x00000022 (34)"),
-                  D("02 00 00 00                 cbAtr = 0x00000002 (2)"),
-                  Ptr("                           rgbAtr = ", g_states[0].Common.rgbAtr),
-                  Hex("3b 00                                            ;.              ")}),
-             ReaderLines("00 00                                            ..              ",
-                         g_states[1],
-                         {D("10 00 00 00        dwCurrentState = 0x00000010 (16)"),
-                          D("00 00 00 00          dwEventState = 0000000000 (0)"),
-                          D("00 00 00 00                 cbAtr = 0000000000 (0)"),
-                          Ptr("                           rgbAtr = ", g_states[1].Common.rgbAtr)}),
-             {Out("ScRedirQrn_DumpGetStatusChangeW_Call")}})},
-      {"transmit return without pioRecvPci",
-       [] {
-         ScRedirQrn_DumpTransmit_Return(Transmit_Return{0, nullptr, 2, g_response});
-       },
-       TransmitReturnLines(false)},
-      {"transmit return with pioRecvPci",
-       [] {
-         ScRedirQrn_DumpTransmit_Return(Transmit_Return{0, &g_recvPci, 2, g_response});
-       },
-       TransmitReturnLines(true)},
-  };
+  Check("ReturnCode 0 (the # flag drops 0x from a zero)",
+        std::bind(ScRedirQrn_DumpLong_Return, Long_Return{0}),
+        Join({{In("ScRedirQrn_DumpLong_Return")},
+              ReturnCodeLines(kSuccess),
+              {Out("ScRedirQrn_DumpLong_Return")}}));
+  Check("ReturnCode of a removed card", std::bind(ScRedirQrn_DumpReturnCode, 0x80100069),
+        ReturnCodeLines("69 00 10 80            ReturnCode = 0x80100069 (SCARD_W_REMOVED_CARD)"));
+  Check("unknown scope", std::bind(ScRedirQrn_DumpEstablishContext_Call, EstablishContext_Call{3}),
+        {In("ScRedirQrn_DumpEstablishContext_Call"),
+         D("03 00 00 00               dwScope = 0x00000003 (UNKNOWN)"),
+         Out("ScRedirQrn_DumpEstablishContext_Call")});
+  Check("negative IsNULL flag keeps its sign",
+        std::bind(ScRedirQrn_DumpSignedField, "fpbAttrIsNULL", -1),
+        {D("ff ff ff ff         fpbAttrIsNULL = 0xffffffff (-1)")});
+  Check("packet header field", std::bind(ScRedirQrn_DumpHeaderField, 0x4472, "RDPDR_CTYP_CORE"),
+        {D("72 44            Header->RDPDR_CTYP_CORE = 0x4472")});
+  Check("attribute read is named",
+        std::bind(ScRedirQrn_DumpGetAttrib_Call, GetAttrib_Call{kCard, 0x00090303, 0, 32}),
+        Join({{In("ScRedirQrn_DumpGetAttrib_Call")},
+              CardLines(),
+              {D("03 03 09 00              dwAttrId = 0x00090303 (SCARD_ATTR_ATR_STRING)"),
+               D("00 00 00 00         fpbAttrIsNULL = 0000000000 (0)"),
+               D("20 00 00 00             cbAttrLen = 0x00000020 (32)"),
+               Out("ScRedirQrn_DumpGetAttrib_Call")}}));
+  Check("attribute write shows the number",
+        std::bind(ScRedirQrn_DumpSetAttrib_Call, SetAttrib_Call{kCard, 0x00090303, 3, g_attr}),
+        Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
+              CardLines(),
+              {D("03 03 09 00              dwAttrId = 0x00090303 (590595)"),
+               D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
+               Ptr("                           pbAttr = ", g_attr),
+               "3b 8f 80                                         ;..             \n",
+               Out("ScRedirQrn_DumpSetAttrib_Call")}}));
+  Check("null buffer: pointer line, no hex dump",
+        std::bind(ScRedirQrn_DumpSetAttrib_Call, SetAttrib_Call{kCard, 1, 3, nullptr}),
+        Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
+              CardLines(),
+              {D("01 00 00 00              dwAttrId = 0x00000001 (1)"),
+               D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
+               D("                           pbAttr = (nil)"),
+               Out("ScRedirQrn_DumpSetAttrib_Call")}}));
+  Check("transmit return without pioRecvPci",
+        std::bind(ScRedirQrn_DumpTransmit_Return, Transmit_Return{0, nullptr, 2, g_response}),
+        TransmitReturnLines(false));
+  Check("transmit return with pioRecvPci",
+        std::bind(ScRedirQrn_DumpTransmit_Return, Transmit_Return{0, &g_recvPci, 2, g_response}),
+        TransmitReturnLines(true));
 }
 
-TEST_F(Trace, RecordsAreTracedLineForLine) {
+// The reader-state array is dumped raw (pointers and padding included), so
+// its rows come from the hex dump itself.
+TEST_F(Trace, StatusChangeWithTwoReaders) {
   ScRedirQrn_HexDump(g_states, sizeof g_states);
   const Lines arrayRows = Take();
   ASSERT_EQ(arrayRows.size(), (sizeof g_states + 15) / 16);
-  for (const auto& s : Scenarios(arrayRows)) {
-    s.dump();
-    EXPECT_EQ(Take(), s.expected) << s.what;
-  }
-}
-
-TEST_F(Trace, NothingIsWrittenWhenDebugIsOff) {
-  const auto scenarios = Scenarios({});
-  debugEnabled = false;
-  for (const auto& s : scenarios) s.dump();
-  ScRedirQrn_DumpBuffer("pbAttr", g_attr, sizeof g_attr);
-  EXPECT_TRUE(Take().empty());
+  Check("status change with two readers",
+        std::bind(ScRedirQrn_DumpGetStatusChangeW_Call,
+                  GetStatusChangeW_Call{{4, g_context}, 0xFFFFFFFF, 2, g_states}),
+        Join({{In("ScRedirQrn_DumpGetStatusChangeW_Call")},
+              ContextLines(),
+              {D("ff ff ff ff             dwTimeOut = 0xffffffff (4294967295)"),
+               D("02 00 00 00              cReaders = 0x00000002 (2)"),
+               Ptr("                   rgReaderStates = ", g_states)},
+              arrayRows,
+              ReaderLines("52 00 31 00 00 00                                R.1...          ",
+                          g_states[0],
+                          {D("00 00 00 00        dwCurrentState = 0000000000 (0)"),
+                           D("22 00 00 00          dwEventState = 0x00000022 (34)"),
+                           D("02 00 00 00                 cbAtr = 0x00000002 (2)"),
+                           Ptr("                           rgbAtr = ", g_states[0].Common.rgbAtr),
+                           "3b 00                                            ;.              \n"}),
+              ReaderLines("00 00                                            ..              ",
+                          g_states[1],
+                          {D("10 00 00 00        dwCurrentState = 0x00000010 (16)"),
+                           D("00 00 00 00          dwEventState = 0000000000 (0)"),
+                           D("00 00 00 00                 cbAtr = 0000000000 (0)"),
+                           Ptr("                           rgbAtr = ", g_states[1].Common.rgbAtr)}),
+              {Out("ScRedirQrn_DumpGetStatusChangeW_Call")}}));
 }
 
 // A count beside a fixed ATR array that is larger than the array (a call's
 // count is still the daemon's, unchecked, when it is traced) must not make
-// the dump read past the array.
+// the dump read past the array: only the array's rows are dumped.
 TEST_F(Trace, AtrCountBeyondItsArrayDumpsOnlyTheArray) {
-  const struct {
-    std::function<void()> dump;
-    size_t rows;
-  } cases[] = {
-      {[] {
-         ScRedirQrn_DumpReaderState_Common_Call({0, 0, 37, {}});
-       },
-       3},  // 36 bytes
-      {[] {
-         ScRedirQrn_DumpReaderState_Return({0, 0, 200, {}});
-       },
-       3},
-      {[] {
-         ScRedirQrn_DumpStatus_Return({0, 0, nullptr, 0, 0, {}, 33});
-       },
-       2},  // 32 bytes
-  };
-  for (const auto& c : cases) {
-    c.dump();
-    size_t rows = 0;
-    for (const auto& l : Take()) rows += l.rfind("SCQRN: ", 0) != 0;
-    EXPECT_EQ(rows, c.rows);
-  }
+  ScRedirQrn_DumpReaderState_Common_Call({0, 0, 37, {}});
+  EXPECT_EQ(HexRows(), 3u);  // 36 bytes
+  ScRedirQrn_DumpReaderState_Return({0, 0, 200, {}});
+  EXPECT_EQ(HexRows(), 3u);
+  ScRedirQrn_DumpStatus_Return({0, 0, nullptr, 0, 0, {}, 33});
+  EXPECT_EQ(HexRows(), 2u);  // 32 bytes
 }
 
 }  // namespace
