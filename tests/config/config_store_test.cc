@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "lib/config/config.h"
 #include "lib/config/preference.h"
@@ -14,9 +15,9 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-config_test::Messages g_messages;
-void Capture(const char* text) {
-  g_messages.Add(text);
+Strings g_messages;
+Strings Take() {
+  return std::exchange(g_messages, {});
 }
 
 std::string Str(char* s) {
@@ -33,8 +34,8 @@ class ConfigStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ConfigStoreResetForTest();
-    ConfigSetMessageSink(Capture);
-    g_messages.Take();
+    ConfigSetMessageSink([](const char* text) { g_messages.push_back(text); });
+    g_messages.clear();
     options_.hostDir = dir_.path() + "/etc";
     options_.defaultLibDir = dir_.path() + "/lib";
     options_.homeDir = dir_.path() + "/home";
@@ -67,7 +68,7 @@ TEST_F(ConfigStoreTest, FirstLayerThatDefinesTheKeyAnswers) {
     }
     EXPECT_EQ(Str(ConfigGetString("dflt", "k")), "from " + std::to_string(layers[0]));
   }
-  EXPECT_EQ(g_messages.Take(), Strings{});
+  EXPECT_EQ(Take(), Strings{});
 }
 
 TEST_F(ConfigStoreTest, UserFilesAreReadOnlyWhenAllowed) {
@@ -84,7 +85,7 @@ TEST_F(ConfigStoreTest, UserFilesAreReadOnlyWhenAllowed) {
     options_.effectiveUid = euid;
     Build({{4, host}, {3, "k = user\n"}, {5, "k = site\n"}});
     EXPECT_EQ(Str(ConfigGetString(nullptr, "k")), want) << host << euid;
-    EXPECT_EQ(g_messages.Take(), messages);
+    EXPECT_EQ(Take(), messages);
   }
 }
 
@@ -95,10 +96,10 @@ TEST_F(ConfigStoreTest, EveryMissingOrFailedFileIsReportedAsOptional) {
     return "PREF Optional preferences file not found at " + Path(layer) +
            ". Using default values.\n";
   };
-  EXPECT_EQ(g_messages.Take(), (Strings{optional(4), optional(0),
-                                        "SITE DEFAULTS: \"" + Path(5) +
-                                            "\" line 2: variable \"k\" is already defined.\n",
-                                        optional(5), optional(3), optional(2)}));
+  EXPECT_EQ(Take(), (Strings{optional(4), optional(0),
+                             "SITE DEFAULTS: \"" + Path(5) +
+                                 "\" line 2: variable \"k\" is already defined.\n",
+                             optional(5), optional(3), optional(2)}));
   EXPECT_EQ(ConfigGetInt(0, "k"), 1);
 }
 
@@ -117,12 +118,19 @@ TEST_F(ConfigStoreTest, TypedGettersFormatKeysAndConvertFileTextOrFallBack) {
   const ConfigAccessor* acc = ConfigGetAccessor();
   EXPECT_EQ(Str(acc->getString(nullptr, "%s", "odd")), "maybe");
   EXPECT_EQ(acc->getInt(3, "h%s", "ex") + acc->getBool(true, "o%s", "ff"), 16);
-  EXPECT_EQ(g_messages.Take(),
-            (Strings{"Value \"maybe\" of \"odd\" is not a valid boolean value.\n",
-                     "Value \"99999999999\" of \"big\" is not a valid integer value.\n"}));
+  EXPECT_EQ(Take(), (Strings{"Value \"maybe\" of \"odd\" is not a valid boolean value.\n",
+                             "Value \"99999999999\" of \"big\" is not a valid integer value.\n"}));
 }
 
-TEST_F(ConfigStoreTest, NonZeroDefaultsAreRememberedZeroDefaultsAreNot) {
+// Before the store exists every lookup gives its default and says so; once
+// it exists, non-zero defaults are remembered and zero ones are not.
+TEST_F(ConfigStoreTest, EarlyLookupsGiveTheDefaultLaterOnesRememberIt) {
+  EXPECT_TRUE(ConfigGetBool(true, "QRN.ScRedir.Enable"));
+  EXPECT_EQ(Str(ConfigGetString("info", "QRN.ScRedir.%s", "logLevel")), "info");
+  EXPECT_FALSE(ConfigSetNonPersistent("k", "v"));
+  EXPECT_EQ(ConfigDump(), "");
+  EXPECT_EQ(Take(), (Strings{"PREF early PreferenceGet(QRN.ScRedir.Enable), using default\n",
+                             "PREF early PreferenceGet(QRN.ScRedir.logLevel), using default\n"}));
   Build({});
   // Each call in its own statement: the order of the calls is the point.
   EXPECT_EQ(Str(ConfigGetString("first", "s")), "first");
@@ -138,16 +146,6 @@ TEST_F(ConfigStoreTest, NonZeroDefaultsAreRememberedZeroDefaultsAreNot) {
   EXPECT_EQ(Str(ConfigGetString("x", "s")), "set");
   ASSERT_TRUE(ConfigSetNonPersistent("s", nullptr));
   EXPECT_EQ(Str(ConfigGetString("x", "s")), "first");
-}
-
-TEST_F(ConfigStoreTest, LookupBeforeTheStoreExistsGivesTheDefault) {
-  EXPECT_TRUE(ConfigGetBool(true, "QRN.ScRedir.Enable"));
-  EXPECT_EQ(Str(ConfigGetString("info", "QRN.ScRedir.%s", "logLevel")), "info");
-  EXPECT_FALSE(ConfigSetNonPersistent("k", "v"));
-  EXPECT_EQ(ConfigDump(), "");
-  EXPECT_EQ(g_messages.Take(),
-            (Strings{"PREF early PreferenceGet(QRN.ScRedir.Enable), using default\n",
-                     "PREF early PreferenceGet(QRN.ScRedir.logLevel), using default\n"}));
 }
 
 TEST_F(ConfigStoreTest, DumpShowsLayersBelowTheHostFilesLibdirWithTypedValues) {

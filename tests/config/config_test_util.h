@@ -1,4 +1,4 @@
-// Temporary directories and message capture for the configuration tests.
+// Temporary directories for the configuration tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,9 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace config_test {
 
@@ -30,23 +28,6 @@ class TempDir {
 
  private:
   std::string path_;
-};
-
-// Collects messages from any thread.
-class Messages {
- public:
-  void Add(const std::string& t) {
-    std::lock_guard<std::mutex> g(mu_);
-    texts_.push_back(t);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> g(mu_);
-    return std::move(texts_);
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> texts_;
 };
 
 }  // namespace config_test
