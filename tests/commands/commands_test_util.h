@@ -72,6 +72,9 @@ Bytes Encode(void (*encode)(ScRedirRpc_Handle*, Record*), Record record) {
   return out;
 }
 
+// The encoding of a record of type R built from the initialiser that follows.
+#define ENCODED(R, ...) Encode(R##_Encode, R{__VA_ARGS__})
+
 // Bytes to write at an offset of a record.
 struct Patch {
   size_t offset;

@@ -56,12 +56,12 @@ TEST_F(Maps, PairingTraceShowsTheClientBytes) {
   uint32_t a = 0, b = 0, protocol = 0;
   ScRedirQrn_RegisterContext(0, 4, k4, &a);
   ScRedirQrn_RegisterHandle(0, 8, k8, 1, &b, &protocol);
-  char lines[4][80];
-  snprintf(lines[0], 80, "DEBUG: Generate fake context %d", static_cast<int>(a));
-  snprintf(lines[1], 80, "DEBUG: Context Map: %d<->44332211", static_cast<int>(a));
-  snprintf(lines[2], 80, "DEBUG: Generate fake handle %d", static_cast<int>(b));
-  snprintf(lines[3], 80, "DEBUG: Handle Map: %d<->807060504030201", static_cast<int>(b));
-  EXPECT_EQ(Take(), (Lines{lines[0], lines[1], lines[2], lines[3]}));
+  const std::string ctx = std::to_string(static_cast<int>(a));
+  const std::string card = std::to_string(static_cast<int>(b));
+  EXPECT_EQ(Take(), (Lines{"DEBUG: Generate fake context " + ctx,
+                           "DEBUG: Context Map: " + ctx + "<->44332211",
+                           "DEBUG: Generate fake handle " + card,
+                           "DEBUG: Handle Map: " + card + "<->807060504030201"}));
 }
 
 TEST_F(Maps, DestroyedMapsFindNothing) {
