@@ -8,22 +8,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "scredir/pcscd_msg.h"
 #include "scredir/request_build.h"
-#include "scredir/rpc/ndr.h"
-#include "scredir/rpc/records.h"
-#include "scredir/socket_link.h"
 #include "tests/frame/frame_test_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Lines = std::vector<std::string>;
+using frame_test::Bytes;
+using frame_test::Hex;
+using frame_test::Lines;
 
 constexpr uint32_t kNoService = 0x8010001D;
 
@@ -36,21 +33,22 @@ void Put(Bytes& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-// A device I/O completion carrying an EstablishContext return.
-Bytes Completion(uint32_t id, uint32_t ioStatus, int32_t returnCode) {
-  EstablishContext_Return ret{returnCode, {0, nullptr}};
-  uint8_t* encoded = nullptr;
-  uint32_t length = 0;
-  ScRedirRpc_Handle* handle = nullptr;
-  EXPECT_EQ(MesEncodeDynBufferHandleCreate(&encoded, &length, &handle), 0u);
-  EstablishContext_Return_Encode(handle, &ret);
-  MesHandleFree(handle);
-  Bytes b = {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0};
-  Put(b, id);
-  Put(b, ioStatus);
-  Put(b, length);
-  b.insert(b.end(), encoded, encoded + length);
-  g_free(encoded);
+// A device I/O completion carrying an EstablishContext return: the NDR
+// common and private headers, ReturnCode, then an empty context.
+Bytes Completion(uint32_t id, uint32_t ioStatus, uint32_t returnCode) {
+  Bytes b = Hex("72444349 00000000");
+  for (uint32_t v : {id, ioStatus, 32u}) Put(b, v);
+  b = frame_test::Cat({b, Hex("01100800 cccccccc 10000000 00000000")});
+  Put(b, returnCode);
+  b.resize(b.size() + 12, 0);
+  return b;
+}
+
+// The daemon's reply to an EstablishContext message: the record as sent
+// with the return code written in.
+Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
+  Bytes b;
+  for (uint32_t v : {id, uint32_t{PCSCD_ESTABLISH_CONTEXT}, 12u, scope, 0x11111111u, rv}) Put(b, v);
   return b;
 }
 
@@ -87,18 +85,15 @@ class EngineTest : public frame_test::PluginFixture {
     return b;
   }
   int32_t Pending() { return KeyedList_Count(session_->DaemonMsgList().get()); }
+  int32_t Unsent() { return KeyedList_Count(session_->ChannelRequestList().get()); }
 
   int fds_[2] = {-1, -1};
   int channel_ = 0;
   ScRedirSessionRef session_;
 };
 
-Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
-  Bytes b;
-  for (uint32_t v : {id, uint32_t{PCSCD_ESTABLISH_CONTEXT}, 12u, scope, 0x11111111u, rv}) Put(b, v);
-  return b;
-}
-
+// Also: once the link has ended its messages are gone, so a late completion
+// finds nothing and nothing is written.
 TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   ASSERT_EQ(Redirect(7, 0), 0u);
   ASSERT_EQ(Redirect(7, 2), 0u);
@@ -109,48 +104,47 @@ TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   EXPECT_EQ(U32(sent[2], 12), 9u);                    // CompletionId: the message id
   EXPECT_EQ(sent[2].size(), 56u + U32(sent[2], 28));  // InputBufferLength
   EXPECT_EQ(host_.sentChannels[2], &channel_);
-  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 3);  // kept until sent
+  EXPECT_EQ(Unsent(), 3);  // kept until the host has sent them
 
   // Unknown id, then a failed IoStatus: no reply, nothing taken.
   Receive(Completion(8, 0, 0));
-  EXPECT_EQ(Reply(), Bytes{});
   Receive(Completion(7, 0xC0000001, 0));
   EXPECT_EQ(Reply(), Bytes{});
   EXPECT_EQ(Pending(), 3);
 
-  Receive(Completion(7, 0, static_cast<int32_t>(kNoService)));
+  Receive(Completion(7, 0, kNoService));
   EXPECT_EQ(Reply(), ExpectedReply(7, 0, kNoService));
-  Receive(Completion(7, 0, static_cast<int32_t>(kNoService)));
+  Receive(Completion(7, 0, kNoService));
   EXPECT_EQ(Reply(), ExpectedReply(7, 2, kNoService));
   EXPECT_EQ(Reply(), Bytes{});
   EXPECT_EQ(Pending(), 1);
+
+  session_->EndDaemonLink();
+  log_.Clear();
+  Receive(Completion(9, 0, 0));
+  EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to redirect SC IO completion packet"),
+            1);
+  EXPECT_EQ(Reply(), Bytes{});
 }
 
 TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   Bytes shortOutput = Completion(9, 0, 0);
-  shortOutput.resize(shortOutput.size() - 1);  // OutputBufferLength claims one byte more
-  const Lines malformed = {
-      "SCQRN: ERROR(00000000) |TID|: Invalid completion packet or size",
-      "SCQRN: ERROR(c000000d) |TID|: Failed to parse IO completion message",
-      "SCQRN: ERROR(c000000d) |TID|: Failed to redirect SC IO completion packet"};
+  shortOutput.pop_back();  // OutputBufferLength claims one byte more
+  const std::string e0 = "SCQRN: ERROR(00000000) |TID|: ", eD = "SCQRN: ERROR(c000000d) |TID|: ";
+  const Lines malformed = {e0 + "Invalid completion packet or size",
+                           eD + "Failed to parse IO completion message",
+                           eD + "Failed to redirect SC IO completion packet"};
   struct Case {
     const char* name;
     Bytes packet;
     Lines lines;
   } cases[] = {
-      {"shorter than the header", {0x72, 0x44, 0x43}, {}},
-      {"printer component",
-       {0x52, 0x50, 0x43, 0x49},
-       {"SCQRN: ERROR(00000000) |TID|: Incorrect component 00005052"}},
-      {"request coming from the client",
-       {0x72, 0x44, 0x52, 0x49},
-       {"SCQRN: ERROR(c000000d) |TID|: Invalid packetId: 00004952"}},
-      {"completion cut inside its fixed part",
-       {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-       malformed},
-      {"completion shorter than its output", shortOutput, malformed},
-      {"output length near 4 GiB",
-       {0x72, 0x44, 0x43, 0x49, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0},
+      {"shorter than the header", Hex("724443"), {}},
+      {"printer component", Hex("52504349"), {e0 + "Incorrect component 00005052"}},
+      {"request coming from the client", Hex("72445249"), {eD + "Invalid packetId: 00004952"}},
+      {"cut inside its fixed part", Hex("72444349 00000000 09000000 00000000 000000"), malformed},
+      {"shorter than its output", shortOutput, malformed},
+      {"output length near 4 GiB", Hex("72444349 00000000 09000000 00000000 f0ffffff 00"),
        malformed},
   };
   ASSERT_EQ(Redirect(9, 1), 0u);
@@ -162,18 +156,6 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   }
   EXPECT_EQ(Reply(), Bytes{});
   EXPECT_EQ(Pending(), 1);
-}
-
-// When the link has ended, its messages are gone: a late completion finds
-// nothing and nothing is written.
-TEST_F(EngineTest, CompletionAfterTheLinkEndedIsDropped) {
-  ASSERT_EQ(Redirect(7, 0), 0u);
-  session_->EndDaemonLink();
-  log_.Clear();
-  Receive(Completion(7, 0, 0));
-  EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to redirect SC IO completion packet"),
-            1);
-  EXPECT_EQ(Reply(), Bytes{});
 }
 
 // A buffer that could not be listed would never be released safely, so it
@@ -200,7 +182,7 @@ TEST_F(EngineTest, RequestsAndCompletionsOnTwoThreads) {
         std::lock_guard<std::mutex> lock(host_.sentMutex);
         if (host_.sent.size() >= id) break;
       }
-      Receive(Completion(id, 0, static_cast<int32_t>(kNoService)));
+      Receive(Completion(id, 0, kNoService));
       ScRedirQrn_ReleaseOldestSent(*session_);
       replies.push_back(Reply());  // the daemon reads as it goes
     }
@@ -212,7 +194,7 @@ TEST_F(EngineTest, RequestsAndCompletionsOnTwoThreads) {
     ASSERT_EQ(replies[id - 1], ExpectedReply(id, id % 3, kNoService));
   }
   EXPECT_EQ(Pending(), 0);
-  EXPECT_EQ(KeyedList_Count(session_->ChannelRequestList().get()), 0);
+  EXPECT_EQ(Unsent(), 0);
 }
 
 }  // namespace

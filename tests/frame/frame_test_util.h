@@ -1,18 +1,24 @@
 // Shared pieces of the frame tests: a capture of every log line with the
-// thread number blanked out, a temporary directory, a fake host that records
-// what the plug-in asks of it, and a fixture that ends any channel session
-// and link thread a test left behind.
+// thread number blanked out, byte helpers, a temporary directory, a
+// listening daemon socket, a fake host that records what the plug-in asks of
+// it, and a fixture that ends any channel session and link thread a test
+// left behind.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/log/log.h"
@@ -24,7 +30,23 @@
 
 namespace frame_test {
 
+using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
+
+// "72 44 50 53" -> {0x72, 0x44, 0x50, 0x53}; spaces are for the reader.
+inline Bytes Hex(std::string_view text) {
+  Bytes out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    out.push_back(static_cast<uint8_t>(std::stoul(std::string(text.substr(i++, 2)), nullptr, 16)));
+  }
+  return out;
+}
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 // "SCQRN: INFO | 1234|: text\n" is kept as "SCQRN: INFO |TID|: text".
 class LogCapture {
@@ -39,16 +61,13 @@ class LogCapture {
     std::lock_guard<std::mutex> lock(mutex_);
     active_ = nullptr;
   }
-  Lines PluginLines() {
+  // The plug-in's own lines, or every line (hex dumps have no prefix).
+  Lines PluginLines(bool all = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     Lines out;
     std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(out),
-                 [](const std::string& l) { return l.rfind("SCQRN: ", 0) == 0; });
+                 [&](const std::string& l) { return all || l.rfind("SCQRN: ", 0) == 0; });
     return out;
-  }
-  Lines All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
   }
   int Count(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -100,14 +119,26 @@ class TempDir {
   std::string path_;
 };
 
-// Answers every operation with a configurable status and records the
-// arguments. One instance at a time: the table holds plain functions.
+// A daemon socket listening at `path`.
+struct Listener {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  explicit Listener(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(fd, 4), 0);
+  }
+  ~Listener() { close(fd); }
+};
+
+// Answers every operation with a configurable status, counts the calls and
+// records the arguments. One instance at a time: the table holds plain
+// functions.
 struct FakeHost {
-  int getIntfResult = 0;
-  uint32_t createStatus = 0, activateStatus = 0, closeStatus = 0, acceptStatus = 0;
-  uint32_t rejectStatus = 0, recvCompleteStatus = 0;
-  int getIntfCalls = 0, createCalls = 0, activateCalls = 0, closeCalls = 0;
-  int acceptCalls = 0, rejectCalls = 0, recvCompleteCalls = 0;
+  enum Op { kGetIntf, kCreate, kActivate, kClose, kAccept, kReject, kRecvComplete, kOps };
+  uint32_t status[kOps] = {};
+  int calls[kOps] = {};
   uint16_t requestedVersion[2] = {};
   uint64_t tableSizeSeen = 0;
   std::string listenerName;
@@ -115,48 +146,39 @@ struct FakeHost {
   void *listenerClientData = nullptr, *channelClientData = nullptr;
   void* recvCompleteChannel = nullptr;
   std::mutex sentMutex;
-  std::vector<std::vector<uint8_t>> sent;  // guarded by sentMutex
-  std::vector<void*> sentChannels;         // guarded by sentMutex
+  std::vector<Bytes> sent;          // guarded by sentMutex
+  std::vector<void*> sentChannels;  // guarded by sentMutex
 
   static inline FakeHost* current = nullptr;
   FakeHost() { current = this; }
   ~FakeHost() { current = nullptr; }
-  std::vector<std::vector<uint8_t>> Sent() {
+  std::vector<Bytes> Sent() {
     std::lock_guard<std::mutex> lock(sentMutex);
     return sent;
   }
+  static uint32_t Call(Op op) { return ++current->calls[op], current->status[op]; }
 
   static int GetIntf(const uint16_t* version, QrnIntf* table) {
-    FakeHost& h = *current;
-    ++h.getIntfCalls;
-    std::copy(version, version + 2, h.requestedVersion);
-    h.tableSizeSeen = table->size;
-    if (h.getIntfResult != 0) return h.getIntfResult;
+    std::copy(version, version + 2, current->requestedVersion);
+    current->tableSizeSeen = table->size;
+    if (Call(kGetIntf) != 0) return static_cast<int>(current->status[kGetIntf]);
     table->CreateListener = [](int32_t sessionId, const char* name, const QrnListenerEvents*,
                                void* clientData, void** listener) {
-      FakeHost& h = *current;
-      ++h.createCalls;
-      h.listenerSessionId = sessionId;
-      h.listenerName = name;
-      h.listenerClientData = clientData;
-      *listener = &h;
-      return h.createStatus;
+      current->listenerSessionId = sessionId;
+      current->listenerName = name;
+      current->listenerClientData = clientData;
+      *listener = current;
+      return Call(kCreate);
     };
-    table->ActivateListener = [](void*) {
-      return ++current->activateCalls, current->activateStatus;
-    };
-    table->CloseListener = [](void*) { return ++current->closeCalls, current->closeStatus; };
+    table->ActivateListener = [](void*) { return Call(kActivate); };
+    table->CloseListener = [](void*) { return Call(kClose); };
     table->AcceptChannel = [](void*, uint32_t, const QrnChannelEvents*, const void*, uint32_t,
                               void* clientData, uint32_t* channelId) {
-      FakeHost& h = *current;
-      ++h.acceptCalls;
-      h.channelClientData = clientData;
-      if (h.acceptStatus == 0) *channelId = 42;
-      return h.acceptStatus;
+      current->channelClientData = clientData;
+      if (current->status[kAccept] == 0) *channelId = 42;
+      return Call(kAccept);
     };
-    table->RejectChannel = [](void*, uint32_t, const void*, uint32_t) {
-      return ++current->rejectCalls, current->rejectStatus;
-    };
+    table->RejectChannel = [](void*, uint32_t, const void*, uint32_t) { return Call(kReject); };
     table->Send = [](void* channel, uint32_t, uint32_t, const void* buffer, size_t length, void*,
                      uint32_t) {
       std::lock_guard<std::mutex> lock(current->sentMutex);
@@ -166,9 +188,8 @@ struct FakeHost {
       return 0u;
     };
     table->RecvComplete = [](void* channel, void*) {
-      ++current->recvCompleteCalls;
       current->recvCompleteChannel = channel;
-      return current->recvCompleteStatus;
+      return Call(kRecvComplete);
     };
     return 0;
   }

@@ -12,6 +12,7 @@
 
 namespace {
 
+using frame_test::FakeHost;
 using frame_test::Lines;
 using frame_test::PluginFixture;
 
@@ -52,100 +53,50 @@ class LifecycleTest : public PluginFixture {
   std::pair<const char*, std::optional<std::string>> env_[2] = {{"TMPDIR", {}}, {"HOME", {}}};
 };
 
-const std::string kStart = "SCQRN: INFO |TID|: QRN start!";
-const std::string kEnabled = "SCQRN: INFO |TID|: QRN.ScRedir.Enable option value is 1";
+const std::string kInfo = "SCQRN: INFO |TID|: ", kError = "SCQRN: ERROR(00000000) |TID|: ";
 
 TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
+  const std::string offDebug = "QRN.ScRedir.Enable = \"false\"\nQRN.ScRedir.logLevel = \"debug\"\n";
+  const std::string capsDebug = "QRN.ScRedir.logLevel = \"DEBUG\"\n";  // not "debug"
+  const std::string notCreated = kError + "Failed to create QRN listener, status=0x7";
+  const std::string notActivated = kError + "Failed to activate QRN listener, status=0x1f";
+  const std::string major0 =
+      kInfo + "QRN_Start - QRN version warning. Major ver found = 0 but expected at least 1";
   struct Case {
     const char* name;
     std::string config;
     uint16_t major;
-    int getIntfResult;
-    uint32_t createStatus, activateStatus, result;
-    Lines lines;
-    int createCalls, activateCalls;
+    uint32_t status[3];  // what GetIntf, CreateListener and ActivateListener answer
+    uint32_t result;
+    int calls[3];  // how often each was called; GetIntf is asked only when enabled
     bool debug;
+    std::string extraLine;  // after the start and enable lines
   } cases[] = {
-      {"disabled, debug",
-       "QRN.ScRedir.Enable = \"false\"\nQRN.ScRedir.logLevel = \"debug\"\n",
-       1,
-       0,
-       0,
-       0,
-       0,
-       {kStart, "SCQRN: INFO |TID|: QRN.ScRedir.Enable option value is 0"},
-       0,
-       0,
-       true},
-      {"getIntf fails; DEBUG in capitals is not debug",
-       "QRN.ScRedir.logLevel = \"DEBUG\"\n",
-       1,
-       1,
-       0,
-       0,
-       0,
-       {kStart, kEnabled},
-       0,
-       0,
-       false},
-      {"listener not created",
-       "",
-       1,
-       0,
-       7,
-       0,
-       7,
-       {kStart, kEnabled,
-        "SCQRN: ERROR(00000000) |TID|: Failed to create QRN listener, status=0x7"},
-       1,
-       0,
-       false},
-      {"listener not activated",
-       "",
-       1,
-       0,
-       0,
-       0x1F,
-       0x1F,
-       {kStart, kEnabled,
-        "SCQRN: ERROR(00000000) |TID|: Failed to activate QRN listener, status=0x1f"},
-       1,
-       1,
-       false},
-      {"host major version 0",
-       "",
-       0,
-       0,
-       0,
-       0,
-       0,
-       {kStart, kEnabled,
-        "SCQRN: INFO |TID|: QRN_Start - QRN version warning. Major ver found = 0 but expected "
-        "at least 1"},
-       1,
-       1,
-       false},
+      {"disabled, debug", offDebug, 1, {0, 0, 0}, 0, {0, 0, 0}, true, ""},
+      {"getIntf fails; DEBUG is not debug", capsDebug, 1, {1, 0, 0}, 0, {1, 0, 0}, false, ""},
+      {"listener not created", "", 1, {0, 7, 0}, 7, {1, 1, 0}, false, notCreated},
+      {"listener not activated", "", 1, {0, 0, 0x1F}, 0x1F, {1, 1, 1}, false, notActivated},
+      {"host major version 0", "", 0, {0, 0, 0}, 0, {1, 1, 1}, false, major0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Configure(c.config);
-    frame_test::FakeHost host;
-    host.getIntfResult = c.getIntfResult;
-    host.createStatus = c.createStatus;
-    host.activateStatus = c.activateStatus;
+    FakeHost host;
+    std::copy(c.status, c.status + 3, host.status);
     debugEnabled = !c.debug;
     log_.Clear();
     EXPECT_EQ(Start(c.major), c.result);
-    EXPECT_EQ(log_.PluginLines(), c.lines);
+    Lines expected = {kInfo + "QRN start!",
+                      kInfo + "QRN.ScRedir.Enable option value is " + (c.calls[0] ? "1" : "0")};
+    if (!c.extraLine.empty()) expected.push_back(c.extraLine);
+    EXPECT_EQ(log_.PluginLines(), expected);
     EXPECT_EQ(debugEnabled.load(), c.debug);
-    EXPECT_EQ(host.getIntfCalls, c.config.find("false") == std::string::npos ? 1 : 0);
-    EXPECT_EQ(host.createCalls, c.createCalls);
-    EXPECT_EQ(host.activateCalls, c.activateCalls);
-    if (host.getIntfCalls) {
+    EXPECT_EQ(std::vector<int>(host.calls, host.calls + 3), std::vector<int>(c.calls, c.calls + 3));
+    if (c.calls[0]) {
       EXPECT_EQ(host.tableSizeSeen, 192u);
       EXPECT_EQ(host.requestedVersion[0] * 0x10000 + host.requestedVersion[1], 0x10002);
     }
-    if (c.createCalls) {
+    if (c.calls[1]) {
       EXPECT_EQ(host.listenerName, "Smart Card Virtual Channel");
       EXPECT_EQ(host.listenerSessionId, -1);
       EXPECT_EQ(host.listenerClientData, &scRedirQrnState);
@@ -153,88 +104,67 @@ TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
   }
 }
 
-TEST_F(LifecycleTest, StopReturnsWhatCloseListenerReturns) {
+// With the channel still open, the link thread (waiting to connect here)
+// must be gone before the maps are.
+TEST_F(LifecycleTest, StopEndsTheLinkThreadAndReturnsWhatCloseListenerReturns) {
   Configure("");
-  for (uint32_t status : {0u, 0x1234u}) {
-    frame_test::FakeHost host;
-    host.closeStatus = status;
+  for (bool channelOpen : {false, true}) {
+    SCOPED_TRACE(channelOpen);
+    FakeHost host;
+    host.status[FakeHost::kClose] = channelOpen ? 0x1234 : 0;
     ASSERT_EQ(Start(), 0u);
+    int channel;
+    if (channelOpen) {
+      ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+      log_.WaitFor(kInfo + "waiting for connection with pcscd");
+    }
     log_.Clear();
-    EXPECT_EQ(ScRedirQrn_Stop(), status);
-    EXPECT_EQ(host.closeCalls, 1);
-    EXPECT_EQ(log_.PluginLines(), Lines{"SCQRN: INFO |TID|: QRN stop"});
+    EXPECT_EQ(ScRedirQrn_Stop(), host.status[FakeHost::kClose]);
+    EXPECT_EQ(host.calls[FakeHost::kClose], 1);
+    if (!channelOpen) {
+      EXPECT_EQ(log_.PluginLines(), Lines{kInfo + "QRN stop"});
+    }
+    EXPECT_EQ(log_.Count(kInfo + "QRN stop"), 1);
+    EXPECT_EQ(log_.Count(kInfo + "qrn plugin thread exits"), channelOpen ? 1 : 0);
   }
 }
 
-// With the channel still open, the link thread (waiting to connect here)
-// must be gone before the maps are.
-TEST_F(LifecycleTest, StopWithOpenChannelEndsTheLinkThreadFirst) {
-  Configure("");
-  ASSERT_EQ(Start(), 0u);
-  int channel;
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
-  log_.WaitFor("SCQRN: INFO |TID|: waiting for connection with pcscd");
-  EXPECT_EQ(ScRedirQrn_Stop(), 0u);
-  EXPECT_EQ(log_.Count("SCQRN: INFO |TID|: qrn plugin thread exits"), 1);
-}
-
+// Every peer open is logged, then accepted (our name in any case) or
+// rejected; a failing host call adds an ERROR line with its status.
 TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
   struct Case {
     std::string name;
     uint32_t acceptStatus, rejectStatus;
-    int accepts, rejects;
-    uint32_t channelId;
-    Lines lines;
+    bool accepted;  // handed to AcceptChannel rather than RejectChannel
+    std::string line;
   } cases[] = {
-      {"smart card virtual channel",
-       0,
-       0,
-       1,
-       0,
-       42,
-       {"SCQRN: INFO |TID|: accepted QRN smart card virtual channel channel"}},
-      {"Smart Card Virtual Channel",
-       5,
-       0,
-       1,
-       0,
-       0,
-       {"SCQRN: ERROR(00000005) |TID|: Failed to accept QRN Smart Card Virtual Channel channel, "
-        "status=5"}},
-      {"Smart Card Virtual Channel2",
-       0,
-       0,
-       0,
-       1,
-       0,
-       {"SCQRN: INFO |TID|: Rejecting unrecognised channel 'Smart Card Virtual Channel2'"}},
-      {"rdpdr",
-       0,
-       3,
-       0,
-       1,
-       0,
-       {"SCQRN: INFO |TID|: Rejecting unrecognised channel 'rdpdr'",
-        "SCQRN: ERROR(00000003) |TID|: Failed to reject channel 'rdpdr', status=3"}},
+      {"smart card virtual channel", 0, 0, true, kInfo + "accepted QRN %s channel"},
+      {"Smart Card Virtual Channel", 5, 0, true,
+       "SCQRN: ERROR(00000005) |TID|: Failed to accept QRN %s channel, status=5"},
+      {"Smart Card Virtual Channel2", 0, 0, false, ""},
+      {"rdpdr", 0, 3, false,
+       "SCQRN: ERROR(00000003) |TID|: Failed to reject channel '%s', status=3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    host_.acceptCalls = host_.rejectCalls = 0;
+    host_.calls[FakeHost::kAccept] = host_.calls[FakeHost::kReject] = 0;
     host_.channelClientData = nullptr;
-    host_.acceptStatus = c.acceptStatus;
-    host_.rejectStatus = c.rejectStatus;
+    host_.status[FakeHost::kAccept] = c.acceptStatus;
+    host_.status[FakeHost::kReject] = c.rejectStatus;
     scRedirQrnState.channelId = 0;
     log_.Clear();
     int listener, peer;
     ScRedirVChan_OnPeerOpen(c.name.c_str(), &listener, &peer, 0, 3, nullptr, 0, &scRedirQrnState);
-    Lines expected{"SCQRN: INFO |TID|: QRN listener=" + Ptr(&listener) +
-                   " sessid=3 gets Peer Open for '" + c.name + "'"};
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    Lines expected{kInfo + "QRN listener=" + Ptr(&listener) + " sessid=3 gets Peer Open for '" +
+                   c.name + "'"};
+    if (!c.accepted) expected.push_back(kInfo + "Rejecting unrecognised channel '" + c.name + "'");
+    if (!c.line.empty()) expected.push_back(std::regex_replace(c.line, std::regex("%s"), c.name));
     EXPECT_EQ(log_.PluginLines(), expected);
-    EXPECT_EQ(host_.acceptCalls, c.accepts);
-    EXPECT_EQ(host_.rejectCalls, c.rejects);
-    EXPECT_EQ(scRedirQrnState.channelId.load(), c.channelId);
-    EXPECT_EQ(host_.channelClientData, c.accepts ? &scRedirQrnState : nullptr);
+    EXPECT_EQ(host_.calls[FakeHost::kAccept], c.accepted ? 1 : 0);
+    EXPECT_EQ(host_.calls[FakeHost::kReject], c.accepted ? 0 : 1);
+    // The host's channel id is kept only from a successful accept.
+    EXPECT_EQ(scRedirQrnState.channelId.load(), c.accepted && !c.acceptStatus ? 42u : 0u);
+    EXPECT_EQ(host_.channelClientData, c.accepted ? &scRedirQrnState : nullptr);
     EXPECT_EQ(ScRedir_CurrentSession(), nullptr);  // nothing opens before onOpen
   }
 }
@@ -247,14 +177,16 @@ TEST_F(PluginFixture, FailedOpenSetsNothingUpAndQuietCallbacksOnlyLog) {
   ScRedirVChan_OnDelivered(&channel, nullptr, 0, 9, &scRedirQrnState);
   EXPECT_EQ(log_.PluginLines(),
             (Lines{"SCQRN: ERROR(00000005) |TID|: Failed to open channel, status=5",
-                   "SCQRN: INFO |TID|: QRN on listener close",
-                   "SCQRN: INFO |TID|: ScRedirVChan_OnDelivered channel=" + Ptr(&channel) +
-                       " msgid=9)"}));
+                   kInfo + "QRN on listener close",
+                   kInfo + "ScRedirVChan_OnDelivered channel=" + Ptr(&channel) + " msgid=9)"}));
   EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
   EXPECT_TRUE(host_.Sent().empty());
 }
 
-TEST_F(PluginFixture, OpenAnnouncesAndSendCompletionsReleaseInOrder) {
+// A whole channel: the announce waits on the request list until the host
+// has sent it, a received packet is routed and handed back, and the close
+// wakes the link thread still waiting to connect.
+TEST_F(PluginFixture, OpenAnnouncesReceivesAndCloseEndsTheLinkThread) {
   int channel;
   ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
   ScRedirSessionRef session = ScRedir_CurrentSession();
@@ -263,7 +195,7 @@ TEST_F(PluginFixture, OpenAnnouncesAndSendCompletionsReleaseInOrder) {
   EXPECT_EQ(host_.Sent()[0].size(), 52u);
   EXPECT_EQ(host_.sentChannels[0], &channel);
   EXPECT_EQ(KeyedList_Count(session->ChannelRequestList().get()), 1);
-  EXPECT_EQ(log_.Count("SCQRN: INFO |TID|: QRN sc channel(" + Ptr(&channel) + ") has Opened"), 1);
+  EXPECT_EQ(log_.Count(kInfo + "QRN sc channel(" + Ptr(&channel) + ") has Opened"), 1);
   ScRedirVChan_OnSendComplete(&channel, nullptr, 0, &scRedirQrnState);
   EXPECT_EQ(KeyedList_Count(session->ChannelRequestList().get()), 0);
   // The link thread logs its own lines meanwhile; count just ours.
@@ -271,33 +203,24 @@ TEST_F(PluginFixture, OpenAnnouncesAndSendCompletionsReleaseInOrder) {
   EXPECT_EQ(
       log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to get the first item of qrn request list"),
       1);
-}
 
-TEST_F(PluginFixture, CloseWhileConnectingEndsTheLinkThread) {
-  int channel;
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
-  log_.WaitFor("SCQRN: INFO |TID|: waiting for connection with pcscd");
-  ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
-  ScRedirQrn_JoinServerThread();  // returns only because the close woke the thread
-  EXPECT_EQ(
-      log_.Count("SCQRN: INFO |TID|: QRN smart channel=" + Ptr(&channel) + " has Closed, reason=2"),
-      1);
-  EXPECT_EQ(log_.Count("SCQRN: INFO |TID|: qrn plugin thread exits"), 1);
-  EXPECT_EQ(scRedirQrnState.channelId.load(), kNoChannelId);
-  EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
-}
-
-TEST_F(PluginFixture, ReceiveRoutesThenHandsTheBufferBack) {
   debugEnabled = true;
-  int channel;
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
-  host_.recvCompleteStatus = 3;
+  host_.status[FakeHost::kRecvComplete] = 3;
   uint8_t packet[] = {0x52, 0x50, 0x43, 0x50};  // a printer packet
   EXPECT_EQ(ScRedirVChan_OnRecv(&channel, 0, packet, sizeof packet, &scRedirQrnState), 3u);
-  EXPECT_EQ(host_.recvCompleteCalls, 1);
+  debugEnabled = false;
+  EXPECT_EQ(host_.calls[FakeHost::kRecvComplete], 1);
   EXPECT_EQ(host_.recvCompleteChannel, &channel);
   EXPECT_EQ(log_.Count("SCQRN: DEBUG |TID|: QRN receive buf len 4"), 1);
   EXPECT_EQ(log_.Count("SCQRN: ERROR(00000000) |TID|: Incorrect component 00005052"), 1);
+
+  log_.WaitFor(kInfo + "waiting for connection with pcscd");
+  ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
+  ScRedirQrn_JoinServerThread();  // returns only because the close woke the thread
+  EXPECT_EQ(log_.Count(kInfo + "QRN smart channel=" + Ptr(&channel) + " has Closed, reason=2"), 1);
+  EXPECT_EQ(log_.Count(kInfo + "qrn plugin thread exits"), 1);
+  EXPECT_EQ(scRedirQrnState.channelId.load(), kNoChannelId);
+  EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
 }
 
 }  // namespace

@@ -1,18 +1,17 @@
 // Reading and writing exact byte counts on the daemon socket, and the
-// connect steps, against real socket pairs and a listening socket.
+// connect steps, against real socket pairs and a listening socket. Reads in
+// pieces and an end of stream mid-record are driven through the daemon
+// link's dispatch.
 #include "scredir/socket_link.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@
 
 namespace {
 
+using frame_test::Bytes;
 using frame_test::LogCapture;
 
 struct SocketPair {
@@ -36,46 +36,10 @@ struct SocketPair {
   }
 };
 
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> v(n);
+Bytes Pattern(size_t n) {
+  Bytes v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
   return v;
-}
-
-TEST(SocketLinkTest, ReadExactlyGathersPiecesAndStopsAtEndOfStream) {
-  struct Case {
-    const char* name;
-    std::vector<size_t> pieces;  // bytes the peer writes, in order
-    bool closeAfter;
-    size_t want;
-    int result;
-  } cases[] = {
-      {"one piece", {12}, false, 12, 0},
-      {"byte by byte", std::vector<size_t>(12, 1), false, 12, 0},
-      {"more than asked stays for the next read", {20}, false, 12, 0},
-      {"daemon closes mid-record", {5}, true, 12, -1},
-      {"daemon closes before anything", {}, true, 12, -1},
-      {"nothing wanted", {}, false, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    SocketPair sp;
-    auto data = Pattern(64);
-    std::thread writer([&] {
-      size_t at = 0;
-      for (size_t n : c.pieces) {
-        ASSERT_EQ(write(sp.fd[1], data.data() + at, n), static_cast<ssize_t>(n));
-        at += n;
-      }
-      if (c.closeAfter) sp.CloseWriter();
-    });
-    std::vector<uint8_t> got(c.want, 0xEE);
-    EXPECT_EQ(ScRedirQrn_ReadExactly(got.data(), c.want, sp.fd[0]), c.result);
-    writer.join();
-    if (c.result == 0) {
-      EXPECT_EQ(got, std::vector<uint8_t>(data.begin(), data.begin() + c.want));
-    }
-  }
 }
 
 std::atomic<int> g_signals{0};
@@ -83,7 +47,8 @@ void OnSignal(int) {
   g_signals.fetch_add(1);
 }
 
-// A real signal, delivered while the reader waits, without SA_RESTART.
+// A real signal, delivered while the reader waits, without SA_RESTART; the
+// record arrives in two pieces around it.
 TEST(SocketLinkTest, SignalDuringWaitResumesTheRead) {
   LogCapture log;
   struct sigaction sa {
@@ -93,7 +58,7 @@ TEST(SocketLinkTest, SignalDuringWaitResumesTheRead) {
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   SocketPair sp;
   auto data = Pattern(8);
-  std::vector<uint8_t> got(8);
+  Bytes got(8);
   std::atomic<int> result{1};
   ASSERT_EQ(write(sp.fd[1], data.data(), 3), 3);
   std::thread reader([&] { result = ScRedirQrn_ReadExactly(got.data(), got.size(), sp.fd[0]); });
@@ -109,44 +74,31 @@ TEST(SocketLinkTest, SignalDuringWaitResumesTheRead) {
   EXPECT_EQ(got, data);
 }
 
-// The daemon went away: the write fails instead of killing the process.
-TEST(SocketLinkTest, WriteToVanishedDaemonFailsWithoutSigpipe) {
+// Nothing to read returns at once (it must not wait for bytes nobody
+// sends); a write to a daemon that went away fails instead of killing the
+// process with SIGPIPE.
+TEST(SocketLinkTest, EmptyReadReturnsAtOnceAndVanishedDaemonFailsTheWrite) {
   SocketPair sp;
-  sp.CloseWriter();
   uint8_t reply[24] = {};
+  EXPECT_EQ(ScRedirQrn_ReadExactly(reply, 0, sp.fd[0]), 0);
+  sp.CloseWriter();
   EXPECT_EQ(ScRedirQrn_WriteExactly(reply, sizeof reply, sp.fd[0]), -1);
 }
 
-struct Listener {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  explicit Listener(const std::string& path) {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(fd, 4), 0);
-  }
-  ~Listener() { close(fd); }
-};
-
 TEST(SocketLinkTest, ConnectChecksThePathConnectsAndGoesNonBlocking) {
   frame_test::TempDir dir;
-  const std::string sock = dir.path() + "/qrn.socket";
-  const std::string plain = dir.path() + "/plain";
-  std::ofstream(plain) << "x";
+  const std::string sock = dir.path() + "/qrn.socket", plain = dir.path() + "/plain";
   const std::string missing = dir.path() + "/missing";
-  Listener listener(sock);
+  std::ofstream(plain) << "x";
+  frame_test::Listener listener(sock);
+  const std::string e = "SCQRN: ERROR(00000000) |TID|: ";
   struct Case {
     std::string path;
     int result;
     std::string line;
   } cases[] = {
-      {missing, -1,
-       "SCQRN: ERROR(00000000) |TID|: PCSC Not Running: " + missing +
-           ": No such file or directory"},
-      {plain, -1,
-       "SCQRN: ERROR(00000000) |TID|: Failed to connect to client socket " + plain +
-           ": Connection refused"},
+      {missing, -1, e + "PCSC Not Running: " + missing + ": No such file or directory"},
+      {plain, -1, e + "Failed to connect to client socket " + plain + ": Connection refused"},
       {sock, 0, "SCQRN: INFO |TID|: Connect server okay."},
   };
   for (const auto& c : cases) {
@@ -155,7 +107,7 @@ TEST(SocketLinkTest, ConnectChecksThePathConnectsAndGoesNonBlocking) {
     int fd = -1;
     ASSERT_EQ(ScRedirQrn_CreateSocket(&fd), 0);
     EXPECT_EQ(ScRedirQrn_ConnectSocket(&fd, c.path.c_str()), c.result);
-    EXPECT_EQ(log.PluginLines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(log.PluginLines(), frame_test::Lines{c.line});
     // A failed attempt leaves the descriptor open for the next one; a
     // successful one leaves it non-blocking.
     ASSERT_GE(fd, 0);
