@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/config/config_test_util.h"
@@ -134,16 +135,39 @@ TEST(DictionaryLoad, EachKindOfSourceLoadsOrFailsWithItsMessage) {
   close(savedStdin);
 }
 
-TEST(DictionaryLoad, ReadErrorKeepsEarlierLinesAndNamesTheLine) {
-  int calls = 0;
-  ReadFn source = [&](void* buf, size_t) -> ssize_t {
-    if (calls++) return errno = EIO, -1;
-    std::memcpy(buf, "a = 1\nb = 2\nc", 13);
-    return 13;
+// Hands out `data` at most `chunk` bytes a read, then ends, or fails with
+// EIO when `fail` is set.
+ReadFn ChunkedSource(std::string data, size_t chunk, bool fail = false) {
+  return [=, pos = size_t{0}](void* buf, size_t len) mutable -> ssize_t {
+    if (fail && pos == data.size()) return errno = EIO, -1;
+    size_t n = std::min({chunk, len, data.size() - pos});
+    std::memcpy(buf, data.data() + pos, n);
+    pos += n;
+    return static_cast<ssize_t>(n);
   };
+}
+
+// Lines split the same whatever sizes the reads return, a NUL does not end a
+// line, and a line may be far longer than any read; a read error keeps the
+// lines before it and names the line it broke.
+TEST(DictionaryLoad, ReadsSplitIntoLinesWhateverTheChunking) {
+  for (size_t chunk : {1u, 2u, 3u, 7u, 65536u}) {
+    const std::string big(chunk < 65536 ? 100 : 3 * 1024 * 1024 + 17, 'x');
+    Dictionary d;
+    EXPECT_TRUE(d.LoadFrom(
+        ChunkedSource("one = 1\n\n# c\0x = 2\nbig = \""s + big + "\"\nlast = no-newline", chunk),
+        "src", {}, {}));
+    std::string names;
+    for (const Entry* e : d.Entries()) names += e->name + ";";
+    EXPECT_EQ(names, "one;big;last;") << chunk;
+    ASSERT_NE(d.Find("big"), nullptr);
+    EXPECT_EQ(d.Find("big")->value.str, big);
+    EXPECT_EQ(d.Find("last")->value.str, "no-newline");
+  }
   Dictionary d;
   Strings msgs;
-  EXPECT_FALSE(d.LoadFrom(source, "src", [&](const std::string& m) { msgs.push_back(m); }, {}));
+  auto collect = [&](const std::string& m) { msgs.push_back(m); };
+  EXPECT_FALSE(d.LoadFrom(ChunkedSource("a = 1\nb = 2\nc", 13, true), "src", collect, {}));
   EXPECT_NE(d.Find("b"), nullptr);
   EXPECT_EQ(msgs, Strings{"src: error reading line 3: "s + strerror(EIO) + ".\n"});
 }

@@ -1,5 +1,5 @@
-// Escaping and line splitting of configuration files; the kinds of line are
-// covered where the loader reads them.
+// Escaping of configuration values; the kinds of line and their splitting
+// are covered where the loader reads them.
 #include "lib/dict/dictll.h"
 
 #include <gtest/gtest.h>
@@ -38,34 +38,6 @@ TEST(DictLine, EveryByteValueRoundTripsThroughAWrittenLine) {
     ASSERT_EQ(p.kind, LineKind::kEntry) << b;
     EXPECT_EQ(UnescapeValue(p.rawValue), value) << b;
   }
-}
-
-// Hands out `data` at most `chunk` bytes at a time.
-ReadFn ChunkedSource(std::string data, size_t chunk) {
-  return [data = std::move(data), chunk, pos = size_t{0}](void* buf, size_t len) mutable {
-    size_t n = std::min({chunk, len, data.size() - pos});
-    std::memcpy(buf, data.data() + pos, n);
-    pos += n;
-    return static_cast<ssize_t>(n);
-  };
-}
-
-std::vector<std::string> ReadAll(LineReader r) {
-  std::vector<std::string> lines;
-  std::string line;
-  while (r.Next(line) == LineReader::Result::kLine) lines.push_back(line);
-  return lines;
-}
-
-TEST(DictLineReader, SplitsOnNewlineWhateverTheChunking) {
-  const std::string text = "one\n\ntwo\0x\nlast without newline"s;
-  const std::vector<std::string> want = {"one", "", "two\0x"s, "last without newline"};
-  for (size_t chunk : {1u, 2u, 3u, 7u, 1000u}) {
-    EXPECT_EQ(ReadAll(LineReader(ChunkedSource(text, chunk))), want) << chunk;
-  }
-  std::string big(3 * 1024 * 1024 + 17, 'x');
-  EXPECT_EQ(ReadAll(LineReader(ChunkedSource(big + "\nnext", 65536))),
-            (std::vector<std::string>{big, "next"}));
 }
 
 }  // namespace
