@@ -20,7 +20,6 @@ TEST(LogVariables, ResolutionOrderLevelsAndLimits) {
     std::string note;
   } cases[] = {
       // clang-format off
-      {{{"log.keepOld", "80"}}, {}, &S::keepOld, 80, ""},
       {{{"log.keepOld", "80"}}, {{"log.keepOld", "5"}}, &S::keepOld, 5, ""},
       // A stored value equal to the default does not override the dictionary.
       {{{"log.keepOld", "80"}}, {{"log.keepOld", "3"}}, &S::keepOld, 80, ""},
