@@ -53,10 +53,13 @@ inline constexpr uint32_t kScardStateEmpty = 0x0010;
 inline constexpr uint32_t kScardStatePresent = 0x0020;
 inline constexpr uint32_t kScardStateInUse = 0x0100;
 
-// Card states as Status reports them.
+// Card state bits as Status reports them (the bit layout of the PC/SC
+// stack on the plug-in's side, which passes the value through).
 inline constexpr uint32_t kScardAbsent = 0x0002;
 inline constexpr uint32_t kScardPresent = 0x0004;
-inline constexpr uint32_t kScardSpecific = 0x0020;
+inline constexpr uint32_t kScardPowered = 0x0010;
+inline constexpr uint32_t kScardNegotiable = 0x0020;
+inline constexpr uint32_t kScardSpecific = 0x0040;
 
 // Protocols.
 inline constexpr uint32_t kScardProtocolT0 = 0x0001;

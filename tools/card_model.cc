@@ -355,7 +355,8 @@ uint32_t CardModel::Status(const CardRef& card, std::vector<std::string>* reader
     atr->clear();
     return rv;
   }
-  *state = kScardSpecific;
+  // Connect chose the protocol: the card is in its specific mode.
+  *state = kScardPresent | kScardPowered | kScardSpecific;
   *protocol = it->second.protocol;
   *atr = FindReader(it->second.reader)->atr;
   return kScardSuccess;

@@ -238,12 +238,16 @@ bool DaemonDouble::SendRaw(const Bytes& bytes) {
 }
 
 std::optional<Bytes> DaemonDouble::AwaitReply(uint32_t id) {
+  return AwaitReply(id, kWaitBound);
+}
+
+std::optional<Bytes> DaemonDouble::AwaitReply(uint32_t id, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mu_);
   auto find = [&] {
     return std::find_if(replies_.begin(), replies_.end(),
                         [&](const Bytes& r) { return Get32(r, 0) == id; });
   };
-  WaitFor(lock, [&] { return find() != replies_.end() || peerClosed_; });
+  cv_.wait_for(lock, timeout, [&] { return find() != replies_.end() || peerClosed_; });
   auto it = find();
   if (it == replies_.end()) return std::nullopt;
   Bytes reply = std::move(*it);
@@ -275,6 +279,11 @@ size_t DaemonDouble::replyCount() const {
 bool DaemonDouble::AwaitPeerClosed() {
   std::unique_lock lock(mu_);
   return WaitFor(lock, [&] { return peerClosed_ && connections_ > 0; });
+}
+
+bool DaemonDouble::peerClosed() const {
+  std::lock_guard lock(mu_);
+  return peerClosed_;
 }
 
 void DaemonDouble::CloseConnection() {

@@ -16,6 +16,7 @@
 // of hanging it; the bound is a safety net, never what a test asserts.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -75,6 +76,37 @@ class PcscdRecord {
 // Reads a 32-bit host-order field of a record or reply.
 uint32_t Get32(const Bytes& bytes, size_t offset);
 
+// Field offsets inside the daemon's records (the reply's record starts 12
+// bytes in, after the header).
+namespace off {
+inline constexpr size_t kEstScope = 0, kEstContext = 4, kEstRv = 8;
+inline constexpr size_t kCtxContext = 0, kCtxRv = 4;  // ReleaseContext, Cancel
+inline constexpr size_t kLrContext = 0, kLrGroups = 4, kLrGroupPtr = 8, kLrCch = 16, kLrMsz = 20,
+                        kLrRv = 8212;
+inline constexpr size_t kConContext = 0, kConReader = 4, kConShare = 132, kConPreferred = 136,
+                        kConCard = 140, kConActive = 144, kConRv = 148;
+inline constexpr size_t kRecContext = 0, kRecCard = 4, kRecShare = 8, kRecPreferred = 12,
+                        kRecInit = 16, kRecActive = 20, kRecRv = 24;
+// Disconnect, EndTransaction.
+inline constexpr size_t kDisContext = 0, kDisCard = 4, kDisDisposition = 8, kDisRv = 12;
+inline constexpr size_t kBegContext = 0, kBegCard = 4, kBegRv = 8;
+inline constexpr size_t kTxContext = 0, kTxCard = 4, kTxSend = 8, kTxRecv = 12, kTxSendProto = 16,
+                        kTxSendPciLen = 20, kTxRecvProto = 24, kTxRecvPciLen = 28, kTxRv = 32,
+                        kTxBuffer = 36;
+inline constexpr size_t kCtlContext = 0, kCtlCard = 4, kCtlCode = 8, kCtlSend = 12, kCtlRecv = 16,
+                        kCtlReturned = 20, kCtlRv = 24, kCtlBuffer = 28;
+inline constexpr size_t kStContext = 0, kStCard = 4, kStName = 8, kStCch = 136, kStState = 140,
+                        kStProtocol = 144, kStAtr = 148, kStAtrLen = 184, kStRv = 188;
+// GetAttrib, SetAttrib.
+inline constexpr size_t kAtContext = 0, kAtCard = 4, kAtId = 8, kAtValue = 12, kAtLen = 276,
+                        kAtRv = 280;
+inline constexpr size_t kGscContext = 0, kGscTimeout = 4, kGscCount = 8, kGscStates = 12,
+                        kGscRv = 11276;
+// One reader-state slot of GetStatusChange, from its start.
+inline constexpr size_t kSlotSize = 176, kSlotCurrent = 128, kSlotEvent = 132, kSlotAtrLen = 136,
+                        kSlotAtr = 140;
+}  // namespace off
+
 class DaemonDouble {
  public:
   // Binds and listens at `socketPath` (removing a stale file first).
@@ -99,6 +131,9 @@ class DaemonDouble {
   // Waits for the reply whose header carries `id` and takes it (the oldest
   // such). Nothing when the connection ended without one.
   std::optional<Bytes> AwaitReply(uint32_t id);
+  // The same, but nothing also once `timeout` has passed (peerClosed()
+  // tells the two apart).
+  std::optional<Bytes> AwaitReply(uint32_t id, std::chrono::milliseconds timeout);
   // Waits until `count` replies have arrived in all (taken ones included).
   bool AwaitReplyCount(size_t count);
   // Ids of every reply in arrival order, taken ones included.
@@ -109,6 +144,7 @@ class DaemonDouble {
 
   // Waits until the plug-in has closed (or shut down) the current connection.
   bool AwaitPeerClosed();
+  bool peerClosed() const;
   // The daemon closes its end of the current connection.
   void CloseConnection();
   // True when a reply could not be framed (unknown command in its header).

@@ -16,10 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/demo/environment.h"
+#include "tools/harness/sandbox.h"
 
 namespace scredir::demo {
 namespace {
+
+using tools::ProbeSocketPath;
+using tools::SocketPathState;
 
 namespace fs = std::filesystem;
 
@@ -155,53 +158,37 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
 }
 
 TEST_F(DemoRunTest, SocketPathsOfOthersAreNeverTaken) {
-  std::string inUse = tmp_ + "/own-in-use.socket";
+  std::string inUse = tmp_ + "/own-in-use.socket", file = tmp_ + "/own-file";
+  std::string stale = tmp_ + "/stale.socket";
   Listener other(inUse);
   ASSERT_TRUE(other.listening());
+  std::ofstream(file) << "not a socket";
+  Listener gone(stale);
+  gone.Abandon();
+  const std::pair<std::string, SocketPathState> states[] = {
+      {tmp_ + "/nothing", SocketPathState::kFree},
+      {inUse, SocketPathState::kInUse},
+      {stale, SocketPathState::kStale},
+      {file, SocketPathState::kNotSocket},
+      {tmp_, SocketPathState::kNotSocket},
+      {tmp_ + "/" + std::string(120, 'x'), SocketPathState::kTooLong},
+  };
+  for (const auto& [path, state] : states) EXPECT_EQ(ProbeSocketPath(path), state) << path;
+
   Finished run = RunDemo({"--socket", inUse}, tmp_);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.output.find("is in use by another process"), std::string::npos) << run.output;
   EXPECT_EQ(ProbeSocketPath(inUse), SocketPathState::kInUse) << "the demo took the path";
 
-  std::string file = tmp_ + "/own-file";
-  std::ofstream(file) << "not a socket";
   run = RunDemo({"--socket", file}, tmp_);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.output.find("is not a socket"), std::string::npos) << run.output;
   EXPECT_TRUE(fs::is_regular_file(file));
 
   // A socket nobody listens on any more is replaced, used and removed.
-  std::string stale = tmp_ + "/stale.socket";
-  Listener gone(stale);
-  gone.Abandon();
-  ASSERT_EQ(ProbeSocketPath(stale), SocketPathState::kStale);
   run = RunDemo({"--socket", stale}, tmp_);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_FALSE(fs::exists(stale));
-}
-
-TEST(SocketProbeTest, StatesOfAPath) {
-  char dir[] = "/tmp/scredir-probe-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string base = dir;
-  Listener live(base + "/live");
-  Listener gone(base + "/gone");
-  gone.Abandon();
-  std::ofstream(base + "/file") << "x";
-  struct Case {
-    std::string path;
-    SocketPathState want;
-  };
-  const Case cases[] = {
-      {base + "/nothing", SocketPathState::kFree},
-      {base + "/live", SocketPathState::kInUse},
-      {base + "/gone", SocketPathState::kStale},
-      {base + "/file", SocketPathState::kNotSocket},
-      {base, SocketPathState::kNotSocket},
-      {base + "/" + std::string(120, 'x'), SocketPathState::kTooLong},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ProbeSocketPath(c.path), c.want) << c.path;
-  fs::remove_all(base);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 // states and protocols right, and bad options must be refused with a reason.
 #include <gtest/gtest.h>
 
-#include "tools/demo/environment.h"
 #include "tools/demo/format.h"
+#include "tools/demo/log_follower.h"
 #include "tools/demo/options.h"
+#include "tools/harness/sandbox.h"
 
 namespace scredir::demo {
 namespace {
@@ -49,10 +50,10 @@ TEST(DemoTextTest, TranscriptNamesValuesAsTheStacksDo) {
 
 TEST(DemoTextTest, ConfigValuesEscapeWhatTheFileFormatReserves) {
   const TextCase cases[] = {
-      {QuoteConfigValue("/tmp/a b/qrn.socket"), "\"/tmp/a b/qrn.socket\""},
-      {QuoteConfigValue("say \"hi\""), "\"say |22hi|22\""},
-      {QuoteConfigValue("a|b"), "\"a|7Cb\""},
-      {QuoteConfigValue("tab\tnew\nline\x7f"), "\"tab\tnew|0Aline|7F\""},
+      {tools::QuoteConfigValue("/tmp/a b/qrn.socket"), "\"/tmp/a b/qrn.socket\""},
+      {tools::QuoteConfigValue("say \"hi\""), "\"say |22hi|22\""},
+      {tools::QuoteConfigValue("a|b"), "\"a|7Cb\""},
+      {tools::QuoteConfigValue("tab\tnew\nline\x7f"), "\"tab\tnew|0Aline|7F\""},
   };
   for (const TextCase& c : cases) EXPECT_EQ(c.got, c.want);
 }

@@ -10,9 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "lib/base/byte_reader.h"
 #include "lib/base/byte_writer.h"
-#include "scredir/rpc/records.h"
 #include "tools/card_model.h"
 #include "tools/client_double.h"
 #include "tools/daemon_double.h"
@@ -51,6 +49,8 @@ TEST(CardModelTest, ApduResponderAnswersTheSmallCardApplication) {
   }
 }
 
+// What the road tests do not reach: sharing, a transaction that shuts out
+// other handles, a card swapped under a connection.
 TEST(CardModelTest, ConnectionsFollowSharingCardPresenceAndTransactions) {
   CardModel model;
   model.AddReader("R", true);
@@ -58,13 +58,8 @@ TEST(CardModelTest, ConnectionsFollowSharingCardPresenceAndTransactions) {
   uint32_t protocol = 0;
   ASSERT_EQ(model.EstablishContext(0, &context), kScardSuccess);
   EXPECT_EQ(model.Connect(context, "R", 2, kScardProtocolT0, &shared, &protocol), kScardSuccess);
-  EXPECT_EQ(protocol, kScardProtocolT0);
   EXPECT_EQ(model.Connect(context, "R", 1, 3, &exclusive, &protocol), kScardESharingViolation);
-  EXPECT_EQ(model.Connect(context, "Nope", 2, 3, &other, &protocol), kScardEUnknownReader);
-  EXPECT_EQ(model.Connect({9, 9, 9, 9}, "R", 2, 3, &other, &protocol), kScardEInvalidHandle);
-
   CardRef card{context, shared};
-  EXPECT_EQ(model.EndTransaction(card, 0), kScardENotTransacted);
   EXPECT_EQ(model.BeginTransaction(card), kScardSuccess);
   ASSERT_EQ(model.Connect(context, "R", 2, 3, &other, &protocol), kScardSuccess);
   EXPECT_EQ(model.BeginTransaction(CardRef{context, other}), kScardESharingViolation);
@@ -78,8 +73,6 @@ TEST(CardModelTest, ConnectionsFollowSharingCardPresenceAndTransactions) {
   EXPECT_EQ(model.Transmit(card, kScardProtocolT0, {0, 0xA4, 0, 0}, 258, &response, &pci),
             kScardWRemovedCard);
   EXPECT_EQ(model.Reconnect(card, 2, kScardProtocolT1, 1, &protocol), kScardSuccess);
-  EXPECT_EQ(model.Transmit(card, kScardProtocolT1, {0, 0xA4, 0, 0}, 258, &response, &pci),
-            kScardSuccess);
   EXPECT_EQ(model.Transmit(card, kScardProtocolT1, {0, 0x84, 0, 0, 8}, 4, &response, &pci),
             kScardEInsufficientBuffer);
 }
@@ -161,69 +154,22 @@ Bytes Request(uint32_t completionId, uint32_t ioctl, const Bytes& input) {
   return w.Take();
 }
 
-Bytes EncodedEstablish(uint32_t scope) {
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  ScRedirRpc_Handle* handle = nullptr;
-  MesEncodeDynBufferHandleCreate(&buffer, &length, &handle);
-  EstablishContext_Call call{scope};
-  EstablishContext_Call_Encode(handle, &call);
-  MesHandleFree(handle);
-  Bytes out(buffer, buffer + length);
-  g_free(buffer);
-  return out;
-}
-
-TEST(ClientDoubleTest, AnswersAnnounceAndRequestsAndSpoilsOnDemand) {
+// The road tests' "no protocol errors" checks are only as good as the
+// client's counting: a request that does not decode must be counted and
+// answered with STATUS_INVALID_PARAMETER. (Spoiled answers are checked
+// through the plug-in's log lines in the road tests.)
+TEST(ClientDoubleTest, CountsARequestThatDoesNotDecode) {
   CardModel model;
   Outbox outbox;
   ClientDouble client(model);
   client.Attach(outbox.sink());
-  client.SetCapabilityWithPrinterSet(false);
-  Bytes announce = {0x72, 0x44, 0x50, 0x53, 1, 0, 0, 0, 1, 0, 44, 0, 2, 0, 0, 0};
-  announce.resize(52);
-  client.OnServerPacket(announce);
-  client.OnServerPacket(Request(7, kIoctlEstablishContext, EncodedEstablish(0)));
-  outbox.AwaitCount(2);  // a fault applies to the next request answered
-  client.InjectFault({FaultKind::kUnknownId, 99});
-  client.OnServerPacket(Request(8, kIoctlEstablishContext, EncodedEstablish(0)));
-  outbox.AwaitCount(3);
-  client.InjectFault({FaultKind::kShortPacket});
-  client.OnServerPacket(Request(9, kIoctlEstablishContext, EncodedEstablish(0)));
-  client.OnServerPacket(Request(10, kIoctlEstablishContext, Bytes{1, 2, 3}));  // not a record
-  outbox.AwaitCount(5);
+  client.OnServerPacket(Request(10, kIoctlEstablishContext, Bytes{1, 2, 3}));
+  outbox.AwaitCount(1);
   client.Stop();
-
   std::vector<Bytes> out = outbox.packets();
-  ASSERT_EQ(out.size(), 5u);
-  // Capability response: general set only, 8 + 44 + 8 bytes.
-  EXPECT_EQ(out[0].size(), 8u + 44u + 8u);
-  EXPECT_EQ(Bytes(out[0].begin(), out[0].begin() + 6), (Bytes{0x72, 0x44, 0x50, 0x43, 2, 0}));
-
-  // The completion carries an EstablishContext_Return with a 4-byte context.
-  base::ByteReader r(out[1]);
-  uint16_t component, packetId;
-  uint32_t deviceId, completionId, ioStatus, outputLength;
-  ASSERT_TRUE(r.ReadU16Le(component) && r.ReadU16Le(packetId) && r.ReadU32Le(deviceId) &&
-              r.ReadU32Le(completionId) && r.ReadU32Le(ioStatus) && r.ReadU32Le(outputLength));
-  EXPECT_EQ(component, 0x4472);
-  EXPECT_EQ(packetId, 0x4943);
-  EXPECT_EQ(completionId, 7u);
-  EXPECT_EQ(ioStatus, 0u);
-  ASSERT_EQ(outputLength, r.remaining());
-  ScRedirRpc_Handle* handle = nullptr;
-  ASSERT_EQ(MesDecodeBufferHandleCreate(r.rest().data(), outputLength, &handle), 0u);
-  EstablishContext_Return ret{};
-  EstablishContext_Return_Decode(handle, &ret);
-  EXPECT_EQ(ScRedirRpc_ErrorCode(), 0u);
-  EXPECT_EQ(ret.ReturnCode, 0);
-  EXPECT_EQ(ret.Context.cbContext, 4u);
-  EstablishContext_Return_Free(handle, &ret);
-  MesHandleFree(handle);
-
-  EXPECT_EQ(Get32(out[2], 8), 99u);  // the id was replaced
-  EXPECT_EQ(out[3].size(), 12u);     // cut below the fixed part
-  EXPECT_EQ(Get32(out[4], 12), 0xC000000Du);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(Get32(out[0], 8), 10u);  // the completion id
+  EXPECT_EQ(Get32(out[0], 12), 0xC000000Du);
   EXPECT_EQ(client.protocolErrors(), 1u);
 }
 

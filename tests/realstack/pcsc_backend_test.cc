@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/realstack/pcsc_stack.h"
 #include "tools/pcsc_backend.h"
+#include "tools/pcsc_stack.h"
 
 namespace scredir::tools {
 namespace {
@@ -75,16 +75,16 @@ TEST(PcscStackTest, TakenReaderPortIsReportedNotFought) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(realstack::PcscStack::kVpcdPort);
+  addr.sin_port = htons(PcscStack::kVpcdPort);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) {
     close(fd);
-    GTEST_SKIP() << "port " << realstack::PcscStack::kVpcdPort << " is busy on this machine";
+    GTEST_SKIP() << "port " << PcscStack::kVpcdPort << " is busy on this machine";
   }
-  EXPECT_TRUE(realstack::TcpPortListening(realstack::PcscStack::kVpcdPort));
+  EXPECT_TRUE(TcpPortListening(PcscStack::kVpcdPort));
   std::string why;
-  EXPECT_EQ(realstack::PcscStack::Start(&why), nullptr);
+  EXPECT_EQ(PcscStack::Start(&why), nullptr);
   EXPECT_NE(why.find("already has a listener"), std::string::npos) << why;
   close(fd);
 }

@@ -16,20 +16,18 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/realstack/pcsc_stack.h"
-#include "tools/demo/environment.h"
 #include "tools/demo/format.h"
-#include "tools/demo/rig.h"
 #include "tools/demo/session.h"
+#include "tools/harness/rig.h"
+#include "tools/harness/sandbox.h"
 #include "tools/pcsc_backend.h"
+#include "tools/pcsc_stack.h"
 
-namespace scredir::realstack {
+namespace scredir::tools {
 namespace {
 
-using demo::Bytes;
 using demo::HexBytes;
 
-constexpr uint32_t kChangedBit = SCARD_STATE_CHANGED;
 constexpr auto kStepTimeout = std::chrono::seconds(20);
 
 // The plug-in of this build tree; SCREDIR_BINARY_DIR points at another.
@@ -60,7 +58,7 @@ Direct DirectCalls(const std::string& reader) {
   char names[4096];
   DWORD namesLength = sizeof names;
   if (SCardListReaders(context, nullptr, names, &namesLength) == SCARD_S_SUCCESS)
-    d.readers = tools::SplitMultiString(names, namesLength);
+    d.readers = SplitMultiString(names, namesLength);
 
   SCARD_READERSTATE slot{};
   slot.szReader = reader.c_str();
@@ -82,7 +80,7 @@ Direct DirectCalls(const std::string& reader) {
   DWORD atrLength = sizeof atr;
   if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) ==
       SCARD_S_SUCCESS) {
-    d.statusNames = tools::SplitMultiString(names, nameLength);
+    d.statusNames = SplitMultiString(names, nameLength);
     d.state = static_cast<uint32_t>(state);
     d.statusProtocol = static_cast<uint32_t>(statusProtocol);
     d.atr.assign(atr, atr + atrLength);
@@ -109,10 +107,6 @@ Direct DirectCalls(const std::string& reader) {
   return d;
 }
 
-std::string Joined(const std::vector<std::string>& names) {
-  return demo::QuotedList(names);
-}
-
 class RealStackTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,14 +115,12 @@ class RealStackTest : public ::testing::Test {
     if (!stack_) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
     // The plug-in reads its socket path once per process: a path that
     // stays the same for every test of the process.
-    env_ = demo::DemoEnvironment::Create(stack_->Directory() + "/qrn.socket", /*debug=*/false, &why,
-                                         /*keepLog=*/false);
+    env_ = Sandbox::Create(
+        {.socketPath = stack_->Directory() + "/qrn.socket", .debug = false, .keepLog = false},
+        &why);
     ASSERT_TRUE(env_) << why;
-    rig_ = std::make_unique<demo::DemoRig>(backend_, [this] { backend_.Shutdown(); });
-    ASSERT_TRUE(rig_->LoadPlugin(PluginPath(), &why)) << why;
-    ASSERT_TRUE(rig_->ListenOn(env_->socketPath(), &why)) << why;
-    ASSERT_TRUE(rig_->StartPlugin(&why)) << why;
-    ASSERT_TRUE(rig_->OpenChannel(kStepTimeout, nullptr, &why)) << why;
+    rig_ = std::make_unique<Rig>(backend_, [this] { backend_.Shutdown(); });
+    ASSERT_TRUE(rig_->BringUp(PluginPath(), env_->socketPath(), kStepTimeout, &why)) << why;
   }
   void TearDown() override {
     rig_.reset();
@@ -148,9 +140,9 @@ class RealStackTest : public ::testing::Test {
   }
 
   std::unique_ptr<PcscStack> stack_;
-  std::unique_ptr<demo::DemoEnvironment> env_;
-  tools::PcscBackend backend_;
-  std::unique_ptr<demo::DemoRig> rig_;
+  std::unique_ptr<Sandbox> env_;
+  PcscBackend backend_;
+  std::unique_ptr<Rig> rig_;
   std::ostringstream transcript_;
   std::unique_ptr<demo::DemoSession> session_;
 };
@@ -168,13 +160,14 @@ TEST_F(RealStackTest, DaemonSeesWhatDirectPcscCallsSee) {
     std::string viaPlugin, viaLibrary;
   };
   const Field fields[] = {
-      {"readers", Joined(seen.readers), Joined(direct.readers)},
-      {"reader state", demo::ReaderStateText(seen.readerEventState & ~kChangedBit),
-       demo::ReaderStateText(direct.eventState & ~kChangedBit)},
+      {"readers", demo::QuotedList(seen.readers), demo::QuotedList(direct.readers)},
+      {"reader state", demo::ReaderStateText(seen.readerEventState & ~SCARD_STATE_CHANGED),
+       demo::ReaderStateText(direct.eventState & ~SCARD_STATE_CHANGED)},
       {"reader ATR", HexBytes(seen.readerAtr), HexBytes(direct.readerAtr)},
       {"active protocol", demo::ProtocolText(seen.activeProtocol),
        demo::ProtocolText(direct.protocol)},
-      {"status reader", Joined(seen.statusReaderNames), Joined(direct.statusNames)},
+      {"status reader", demo::QuotedList(seen.statusReaderNames),
+       demo::QuotedList(direct.statusNames)},
       {"card state", demo::CardStateText(seen.statusState), demo::CardStateText(direct.state)},
       {"status protocol", demo::ProtocolText(seen.statusProtocol),
        demo::ProtocolText(direct.statusProtocol)},
@@ -263,4 +256,4 @@ TEST(RealStackDemoTest, DemoProgramRunsItsSessionOnThePcscStack) {
 }
 
 }  // namespace
-}  // namespace scredir::realstack
+}  // namespace scredir::tools

@@ -26,11 +26,12 @@
 #include "tools/card_model.h"
 #include "tools/client_double.h"
 #include "tools/daemon_double.h"
-#include "tools/demo/environment.h"
 #include "tools/demo/format.h"
+#include "tools/demo/log_follower.h"
 #include "tools/demo/options.h"
-#include "tools/demo/rig.h"
 #include "tools/demo/session.h"
+#include "tools/harness/rig.h"
+#include "tools/harness/sandbox.h"
 #include "tools/host_double.h"
 #include "tools/pcsc_backend.h"
 
@@ -39,6 +40,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using tools::Rig;
+using tools::Sandbox;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitSetup = 2;
@@ -173,8 +176,8 @@ struct CardSide {
 
 // Loads and starts the plug-in, opens the channel and waits for the
 // plug-in's daemon connection, printing the set-up as it goes.
-bool BringUp(DemoRig& rig, const DemoEnvironment& env, const DemoOptions& options,
-             const std::string& plugin, const CardSide& card, std::string* error) {
+bool BringUp(Rig& rig, const Sandbox& env, const DemoOptions& options, const std::string& plugin,
+             const CardSide& card, std::string* error) {
   if (!rig.LoadPlugin(plugin, error) || !rig.ListenOn(env.socketPath(), error)) return false;
   std::cout << "Smart-card redirection demo\n"
             << "  plug-in  " << fs::absolute(plugin).string() << "\n"
@@ -186,7 +189,9 @@ bool BringUp(DemoRig& rig, const DemoEnvironment& env, const DemoOptions& option
     started = rig.StartPlugin(error);
     messages.Show(std::cout, options.debug);
   }
-  if (!started || !rig.OpenChannel(options.stepTimeout, &g_interrupted, error)) return false;
+  if (!started || !rig.OpenChannel(error) ||
+      !rig.AwaitDaemon(options.stepTimeout, &g_interrupted, error))
+    return false;
   std::cout << "  channel  \"Smart Card Virtual Channel\" open; the plug-in is connected to the "
                "daemon socket\n\n";
   return true;
@@ -194,7 +199,7 @@ bool BringUp(DemoRig& rig, const DemoEnvironment& env, const DemoOptions& option
 
 // What the command line asks to happen around the steps: the emulated card
 // going in or out, the client falling silent, the traces shown.
-SessionOptions SessionHooks(const DemoOptions& options, CardSide& card, DemoRig& rig,
+SessionOptions SessionHooks(const DemoOptions& options, CardSide& card, Rig& rig,
                             CardInserter* inserter, LogFollower& log) {
   SessionOptions hooks;
   hooks.stepTimeout = options.stepTimeout;
@@ -217,7 +222,7 @@ SessionOptions SessionHooks(const DemoOptions& options, CardSide& card, DemoRig&
 }
 
 void PrintSummary(const DemoSession& session, SessionOutcome outcome, double totalMs,
-                  const DemoEnvironment& env) {
+                  const Sandbox& env) {
   size_t calls = session.record().results.size(), errors = 0;
   for (const auto& [step, rv] : session.record().results) errors += rv != 0;
   std::cout << "\n";
@@ -240,16 +245,16 @@ int Run(const DemoOptions& options) {
                                 " (build it first, or name it with --plugin PATH)");
   if (!options.socketPath.empty()) {
     std::string problem =
-        SocketPathProblem(options.socketPath, ProbeSocketPath(options.socketPath));
+        tools::SocketPathProblem(options.socketPath, tools::ProbeSocketPath(options.socketPath));
     if (!problem.empty()) return Fail(kExitSetup, problem);
   }
   CatchSignals();
   std::string error;
-  auto env = DemoEnvironment::Create(options.socketPath, options.debug, &error);
+  auto env = Sandbox::Create({.socketPath = options.socketPath, .debug = options.debug}, &error);
   if (!env) return Fail(kExitSetup, error);
 
   CardSide card(options.backend);
-  DemoRig rig(card.backend(), [&card] { card.EndWaits(); });
+  Rig rig(card.backend(), [&card] { card.EndWaits(); });
   LogFollower log(*env);
   if (!BringUp(rig, *env, options, plugin, card, &error)) return Fail(kExitSetup, error);
   if (options.debug) log.Drain(std::cout);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "lib/base/byte_reader.h"
 #include "scredir/names.h"
@@ -40,9 +39,9 @@ constexpr uint32_t kScardENoService = 0x8010001D;
 constexpr uint32_t kResponseRoom = 258;
 // The GetStatusChange waits a session makes before giving up on a card.
 constexpr int kMaxWaits = 16;
-// How often the reply queue is looked at; short, so round-trip times are
-// measured to a fraction of a millisecond.
-constexpr auto kReplyPoll = std::chrono::microseconds(100);
+// The longest a reply wait goes without looking at the interrupt flag (a
+// reply itself ends the wait at once, so round-trip times stay exact).
+constexpr auto kInterruptCheck = std::chrono::milliseconds(50);
 
 template <typename Msg>
 Bytes ToBytes(const Msg& msg, size_t size = sizeof(Msg)) {
@@ -148,8 +147,12 @@ DemoSession::Reply DemoSession::Exchange(const Call& call, const Bytes& record) 
     return reply;
   }
   auto timeout = call.timeout.count() ? call.timeout : options_.stepTimeout;
-  if (!AwaitReply(id, start + timeout)) {
-    if (Interrupted()) {
+  std::optional<Bytes> bytes = AwaitReply(id, start + timeout);
+  if (!bytes) {
+    if (daemon_.peerClosed()) {
+      Abandon("the plug-in closed the daemon socket before answering " + what_,
+              "daemon socket closed");
+    } else if (Interrupted()) {
       Abandon("interrupted while waiting for the reply to " + what_, "interrupted");
     } else {
       char seconds[32];
@@ -161,9 +164,8 @@ DemoSession::Reply DemoSession::Exchange(const Call& call, const Bytes& record) 
     return reply;
   }
   reply.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-  auto bytes = daemon_.AwaitReply(id);
-  reply.answered = bytes.has_value();
-  if (bytes) reply.bytes = std::move(*bytes);
+  reply.answered = true;
+  reply.bytes = std::move(*bytes);
   return reply;
 }
 
@@ -171,12 +173,13 @@ bool DemoSession::Interrupted() const {
   return options_.interrupted && options_.interrupted->load();
 }
 
-bool DemoSession::AwaitReply(uint32_t id, std::chrono::steady_clock::time_point deadline) {
-  while (!daemon_.HasReply(id)) {
-    if (Clock::now() >= deadline || Interrupted()) return false;
-    std::this_thread::sleep_for(kReplyPoll);
+std::optional<Bytes> DemoSession::AwaitReply(uint32_t id, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto bytes =
+        daemon_.AwaitReply(id, std::clamp(left, std::chrono::milliseconds(0), kInterruptCheck));
+    if (bytes || daemon_.peerClosed() || Interrupted() || left <= kInterruptCheck) return bytes;
   }
-  return true;
 }
 
 void DemoSession::Abandon(const std::string& failure, const std::string& shown) {

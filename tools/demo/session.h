@@ -142,7 +142,9 @@ class DemoSession {
   bool Ask(const Call& call, Msg* msg, Reply* reply);
   // Prints the call line, sends the record and waits for the reply.
   Reply Exchange(const Call& call, const Bytes& record);
-  bool AwaitReply(uint32_t id, std::chrono::steady_clock::time_point deadline);
+  // The reply, or nothing once the deadline passed, the plug-in closed the
+  // socket or the session was interrupted.
+  std::optional<Bytes> AwaitReply(uint32_t id, std::chrono::steady_clock::time_point deadline);
   bool Interrupted() const;
   // Ends the session without a reply: no clean-up call would be answered.
   void Abandon(const std::string& failure, const std::string& shown);

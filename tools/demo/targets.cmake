@@ -10,15 +10,20 @@ if(PCSCLITE_FOUND)
   target_include_directories(scredir_pcsc_backend PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(scredir_pcsc_backend PUBLIC PkgConfig::PCSCLITE scredir_base
                                                     Threads::Threads)
+
+  # A private pcscd with the virtual reader driver and a virtual card, for
+  # runs against a genuine stack that must not touch the system's.
+  add_library(scredir_pcsc_stack STATIC pcsc_stack.cc)
+  target_include_directories(scredir_pcsc_stack PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(scredir_pcsc_stack PUBLIC PkgConfig::PCSCLITE Threads::Threads)
 endif()
 
-if(TARGET scredir_host_double AND TARGET scredir_names AND PCSCLITE_FOUND)
+if(TARGET scredir_rig AND TARGET scredir_names AND PCSCLITE_FOUND)
   # Everything of the demo but main(), so tests can drive a session too.
   add_library(scredir_demo_lib STATIC demo/session.cc demo/format.cc demo/options.cc
-                                      demo/environment.cc demo/rig.cc)
+                                      demo/log_follower.cc)
   target_include_directories(scredir_demo_lib PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(scredir_demo_lib PUBLIC scredir_daemon_double scredir_host_double
-                                                scredir_client_double scredir_names scredir_base
+  target_link_libraries(scredir_demo_lib PUBLIC scredir_rig scredir_names scredir_base
                                                 Threads::Threads)
 
   add_executable(scredir-demo demo/demo_main.cc)

@@ -1,6 +1,6 @@
-// The demo's work directory, configuration, socket check and log; see
-// environment.h.
-#include "tools/demo/environment.h"
+// The plug-in's work directory, configuration, socket check and log; see
+// sandbox.h.
+#include "tools/harness/sandbox.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
-namespace scredir::demo {
+namespace scredir::tools {
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,17 +35,6 @@ int TryConnect(const std::string& path) {
 }
 
 }  // namespace
-
-std::string WithoutLinePrefix(const std::string& line) {
-  // "2026-01-02T03:04:05.678Z In(05) thread message": the time stamp ends
-  // in Z, the level designator in ")".
-  size_t stamp = line.find(' ');
-  if (stamp == std::string::npos || stamp == 0 || line[stamp - 1] != 'Z') return line;
-  size_t level = line.find(' ', stamp + 1);
-  if (level == std::string::npos || line[level - 1] != ')') return line;
-  size_t thread = line.find(' ', level + 1);
-  return thread == std::string::npos ? line : line.substr(thread + 1);
-}
 
 std::string QuoteConfigValue(const std::string& value) {
   std::string out = "\"";
@@ -86,41 +78,40 @@ std::string SocketPathProblem(const std::string& path, SocketPathState state) {
   return {};
 }
 
-std::unique_ptr<DemoEnvironment> DemoEnvironment::Create(const std::string& socketPath, bool debug,
-                                                         std::string* error, bool keepLog) {
+std::unique_ptr<Sandbox> Sandbox::Create(const Options& options, std::string* error) {
   // TMPDIR as the process found it: Create points it elsewhere.
   static const std::string base = [] {
     const char* dir = getenv("TMPDIR");
     return std::string(dir && *dir ? dir : "/tmp");
   }();
-  std::string pattern = base + "/scredir-demo-XXXXXX";
-  std::unique_ptr<DemoEnvironment> env(new DemoEnvironment());
+  std::string pattern = base + "/scredir-run-XXXXXX";
+  std::unique_ptr<Sandbox> box(new Sandbox());
   if (!mkdtemp(pattern.data())) {
     *error = "cannot create a work directory from " + pattern + ": " + std::strerror(errno);
     return nullptr;
   }
-  env->workDir_ = pattern;
-  env->keepLog_ = keepLog;
-  env->socketPath_ = socketPath.empty() ? env->workDir_ + "/qrn.socket" : socketPath;
+  box->workDir_ = pattern;
+  box->keepLog_ = options.keepLog;
+  box->socketPath_ = options.socketPath.empty() ? pattern + "/qrn.socket" : options.socketPath;
 
   std::error_code ec;
-  fs::create_directories(env->workDir_ + "/home/.nimbrel", ec);
-  fs::create_directories(env->workDir_ + "/log", ec);
-  std::ofstream config(env->workDir_ + "/home/.nimbrel/config");
-  config << "# Written by the demo for this run only.\n"
-         << "QRN.ScRedir.socketPath = " << QuoteConfigValue(env->socketPath_) << "\n";
-  if (debug) config << "QRN.ScRedir.logLevel = \"debug\"\n";
+  fs::create_directories(pattern + "/home/.nimbrel", ec);
+  fs::create_directories(pattern + "/log", ec);
+  std::ofstream config(pattern + "/home/.nimbrel/config");
+  config << "# Written for this run only.\n"
+         << "QRN.ScRedir.socketPath = " << QuoteConfigValue(box->socketPath_) << "\n";
+  if (options.debug) config << "QRN.ScRedir.logLevel = \"debug\"\n";
   config.close();
   if (ec || !config) {
-    *error = "cannot write the plug-in's configuration under " + env->workDir_;
+    *error = "cannot write the plug-in's configuration under " + pattern;
     return nullptr;
   }
-  setenv("HOME", (env->workDir_ + "/home").c_str(), 1);
-  setenv("TMPDIR", (env->workDir_ + "/log").c_str(), 1);
-  return env;
+  setenv("HOME", (pattern + "/home").c_str(), 1);
+  setenv("TMPDIR", (pattern + "/log").c_str(), 1);
+  return box;
 }
 
-DemoEnvironment::~DemoEnvironment() {
+Sandbox::~Sandbox() {
   std::error_code ec;
   fs::remove_all(workDir_ + "/home", ec);
   // The socket normally goes with the daemon double; one left behind is
@@ -129,7 +120,7 @@ DemoEnvironment::~DemoEnvironment() {
   if (!keepLog_ || FindLogFile().empty()) fs::remove_all(workDir_, ec);
 }
 
-std::string DemoEnvironment::FindLogFile() const {
+std::string Sandbox::FindLogFile() const {
   // The log facility picks a per-user directory below TMPDIR; the file
   // carries our process id.
   std::string suffix = "-" + std::to_string(getpid()) + ".log";
@@ -142,18 +133,22 @@ std::string DemoEnvironment::FindLogFile() const {
   return {};
 }
 
-void LogFollower::Drain(std::ostream& out) {
-  if (path_.empty()) path_ = env_.FindLogFile();
-  if (path_.empty()) return;
-  std::ifstream in(path_, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(offset_));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (in.eof()) break;  // no newline yet: the writer is mid-line
-    offset_ += line.size() + 1;
-    out << "     | " << WithoutLinePrefix(line) << "\n";
-  }
-  out.flush();
+std::string Sandbox::LogText() const {
+  std::string path = FindLogFile();
+  if (path.empty()) return {};
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
-}  // namespace scredir::demo
+bool Sandbox::AwaitLog(const std::string& text) const {
+  // Polls the file: the plug-in offers no other signal.
+  for (int i = 0; i < 6000; ++i) {
+    if (LogText().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace scredir::tools

@@ -1,5 +1,5 @@
 // A private pcscd + virtual reader + virtual card; see pcsc_stack.h.
-#include "tests/realstack/pcsc_stack.h"
+#include "tools/pcsc_stack.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-namespace scredir::realstack {
+namespace scredir::tools {
 namespace {
 
 namespace fs = std::filesystem;
@@ -338,4 +338,4 @@ PcscStack::~PcscStack() {
   if (!dir_.empty() && !getenv("SCREDIR_KEEP_REALSTACK")) fs::remove_all(dir_, ec);
 }
 
-}  // namespace scredir::realstack
+}  // namespace scredir::tools

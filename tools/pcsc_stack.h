@@ -1,4 +1,4 @@
-// PcscStack: a private PC/SC stack for one test run.
+// PcscStack: a private PC/SC stack (pcscd, virtual reader, virtual card) for one run.
 //
 // It starts, in a directory of its own (/tmp/scredir-realstack-<pid>, the
 // same for every stack of one process):
@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-namespace scredir::realstack {
+namespace scredir::tools {
 
 // A child process that is stopped, by its id, when the holder goes away.
 class ChildProcess {
@@ -92,4 +92,4 @@ class PcscStack {
   std::unique_ptr<PidFileKeeper> pidFile_;
 };
 
-}  // namespace scredir::realstack
+}  // namespace scredir::tools
