@@ -108,6 +108,7 @@ TEST(DemoOptionsTest, BadCommandLinesAreRefusedWithTheReason) {
       {{"--remove-card-before", "lunch"}, "unknown step"},
       {{"--backend", "pcsc", "--remove-card-before", "select"}, "emulated card only"},
       {{"--verbose"}, "unknown option"},
+      {{"--private-stack"}, "goes with --backend pcsc"},
   };
   for (const Case& c : cases) {
     DemoOptions o;

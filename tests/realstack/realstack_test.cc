@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -234,25 +235,33 @@ TEST_F(RealStackTest, CardPulledMidSessionGivesTheDaemonTheStacksOwnError) {
   EXPECT_EQ(seen.results.back().second, SCARD_S_SUCCESS);
 }
 
-// The demo program's own --backend pcsc, as a user runs it against the
-// private pcscd (reached through PCSCLITE_CSOCK_NAME, which Start() set and
-// the program inherits).
+// The demo program's own --backend pcsc, as a user runs it: against the
+// test's private pcscd (reached through PCSCLITE_CSOCK_NAME, which Start()
+// set and the program inherits), then with --private-stack on a pcscd the
+// program starts itself.
 TEST(RealStackDemoTest, DemoProgramRunsItsSessionOnThePcscStack) {
   std::string why;
   std::unique_ptr<PcscStack> stack = PcscStack::Start(&why);
   if (!stack) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
-  std::string command = "TMPDIR='" + stack->Directory() + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
-                        PluginPath() + "' --backend pcsc 2>&1";
-  FILE* program = popen(command.c_str(), "r");
-  ASSERT_NE(program, nullptr);
-  std::string output;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
-  int status = pclose(program);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  for (const char* text : {"\"Virtual PCD 00 00\": CHANGED|PRESENT", "ATR 3B", "SELECT MF 3F00",
-                           "< 90 00   success", "Session complete"})
-    EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
+  char dir[] = "/tmp/scredir-realstack-demo-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  for (const char* extra : {"", " --private-stack"}) {
+    SCOPED_TRACE(extra);
+    if (*extra) stack.reset();  // the program's own stack needs the reader port
+    std::string command = "TMPDIR='" + std::string(dir) + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
+                          PluginPath() + "' --backend pcsc" + extra + " 2>&1";
+    FILE* program = popen(command.c_str(), "r");
+    ASSERT_NE(program, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
+    int status = pclose(program);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    for (const char* text : {"\"Virtual PCD 00 00\": CHANGED|PRESENT", "ATR 3B", "SELECT MF 3F00",
+                             "< 90 00   success", "Session complete"})
+      EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

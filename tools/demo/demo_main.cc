@@ -34,6 +34,7 @@
 #include "tools/harness/sandbox.h"
 #include "tools/host_double.h"
 #include "tools/pcsc_backend.h"
+#include "tools/pcsc_stack.h"
 
 namespace scredir::demo {
 namespace {
@@ -63,6 +64,9 @@ void CatchSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+  // A reader that goes away (`| head`) ends the run the same way, so the
+  // clean-up still happens (a private pcscd is not left behind).
+  sigaction(SIGPIPE, &action, nullptr);
 }
 
 // The plug-in built next to this program: <build>/tools/scredir-demo and
@@ -154,7 +158,7 @@ class StartupMessages {
 // The remote client's card: the emulated one or this machine's PC/SC stack.
 // It outlives the rig, which ends its waits on the way out.
 struct CardSide {
-  explicit CardSide(Backend kind) {
+  explicit CardSide(Backend kind, bool ownStack) : privateStack(ownStack) {
     if (kind == Backend::kPcsc) {
       pcsc = std::make_unique<tools::PcscBackend>();
       return;
@@ -165,11 +169,15 @@ struct CardSide {
   tools::CardBackend& backend() { return model ? static_cast<tools::CardBackend&>(*model) : *pcsc; }
   void EndWaits() { model ? model->Shutdown() : pcsc->Shutdown(); }
   std::string Describe() const {
-    return model ? "emulated, in \"" + std::string(kEmulatedReader) +
-                       "\" (inserted once the session waits for it)"
-                 : "this machine's PC/SC stack (pcscd)";
+    if (model)
+      return "emulated, in \"" + std::string(kEmulatedReader) +
+             "\" (inserted once the session waits for it)";
+    return privateStack ? "a virtual card in \"" + std::string(tools::PcscStack::kReaderName) +
+                              "\" of a private pcscd"
+                        : "this machine's PC/SC stack (pcscd)";
   }
 
+  bool privateStack;
   std::unique_ptr<tools::CardModel> model;
   std::unique_ptr<tools::PcscBackend> pcsc;
 };
@@ -250,10 +258,14 @@ int Run(const DemoOptions& options) {
   }
   CatchSignals();
   std::string error;
+  // Started before the first PC/SC call: it points the library at itself.
+  std::unique_ptr<tools::PcscStack> stack;
+  if (options.privateStack && !(stack = tools::PcscStack::Start(&error)))
+    return Fail(kExitSetup, "cannot start a private PC/SC stack: " + error);
   auto env = Sandbox::Create({.socketPath = options.socketPath, .debug = options.debug}, &error);
   if (!env) return Fail(kExitSetup, error);
 
-  CardSide card(options.backend);
+  CardSide card(options.backend, options.privateStack);
   Rig rig(card.backend(), [&card] { card.EndWaits(); });
   LogFollower log(*env);
   if (!BringUp(rig, *env, options, plugin, card, &error)) return Fail(kExitSetup, error);

@@ -50,6 +50,8 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options, st
     };
     if (arg == "-h" || arg == "--help") {
       options->help = true;
+    } else if (arg == "--private-stack") {
+      options->privateStack = true;
     } else if (arg == "--log-level") {
       if (!takeValue()) return false;
       if (value != "debug" && value != "info") {
@@ -90,6 +92,10 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options, st
       return false;
     }
   }
+  if (options->privateStack && options->backend != Backend::kPcsc) {
+    *error = "--private-stack goes with --backend pcsc";
+    return false;
+  }
   if (!options->removeCardBefore.empty() && options->backend != Backend::kEmulated) {
     *error = "--remove-card-before works with the emulated card only";
     return false;
@@ -114,6 +120,9 @@ std::string UsageText(const std::string& program) {
          "                         emulated  a built-in emulated card (default)\n"
          "                         pcsc      this machine's PC/SC stack (pcscd); set\n"
          "                                   PCSCLITE_CSOCK_NAME to reach another pcscd\n"
+         "  --private-stack      with --backend pcsc: start a pcscd of the demo's own\n"
+         "                       with the virtual reader and a virtual card (needs\n"
+         "                       vsmartcard-vpcd and python3-virtualsmartcard)\n"
          "  --log-level LEVEL    info (default) or debug: debug also shows the\n"
          "                       plug-in's protocol traces after each call\n"
          "  --timeout SECONDS    how long each call may take (default 10)\n"

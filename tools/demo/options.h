@@ -15,7 +15,8 @@ struct DemoOptions {
   bool debug = false;  // --log-level debug
   std::string plugin;  // --plugin PATH (empty: next to the program)
   Backend backend = Backend::kEmulated;
-  std::string socketPath;  // --socket PATH (empty: in the work directory)
+  bool privateStack = false;  // --private-stack: a pcscd of the demo's own
+  std::string socketPath;     // --socket PATH (empty: in the work directory)
   std::chrono::milliseconds stepTimeout{10000};
   std::chrono::milliseconds cardWait{30000};
   std::string removeCardBefore;  // step name, emulated card only

@@ -28,7 +28,7 @@ if(TARGET scredir_rig AND TARGET scredir_names AND PCSCLITE_FOUND)
 
   add_executable(scredir-demo demo/demo_main.cc)
   target_link_libraries(scredir-demo PRIVATE scredir_demo_lib scredir_card_model
-                                             scredir_pcsc_backend)
+                                             scredir_pcsc_backend scredir_pcsc_stack)
   # The demo loads the plug-in at run time; build it along with the demo.
   if(TARGET scrediragent)
     add_dependencies(scredir-demo scrediragent)
