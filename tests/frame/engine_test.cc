@@ -93,7 +93,8 @@ class EngineTest : public frame_test::PluginFixture {
 };
 
 // Also: once the link has ended its messages are gone, so a late completion
-// finds nothing and nothing is written.
+// finds nothing and nothing is written. (An unknown id and a failed IoStatus
+// are spoiled on the whole road.)
 TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   ASSERT_EQ(Redirect(7, 0), 0u);
   ASSERT_EQ(Redirect(7, 2), 0u);
@@ -105,12 +106,6 @@ TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   EXPECT_EQ(sent[2].size(), 56u + U32(sent[2], 28));  // InputBufferLength
   EXPECT_EQ(host_.sentChannels[2], &channel_);
   EXPECT_EQ(Unsent(), 3);  // kept until the host has sent them
-
-  // Unknown id, then a failed IoStatus: no reply, nothing taken.
-  Receive(Completion(8, 0, 0));
-  Receive(Completion(7, 0xC0000001, 0));
-  EXPECT_EQ(Reply(), Bytes{});
-  EXPECT_EQ(Pending(), 3);
 
   Receive(Completion(7, 0, kNoService));
   EXPECT_EQ(Reply(), ExpectedReply(7, 0, kNoService));
@@ -127,9 +122,9 @@ TEST_F(EngineTest, CompletionsAnswerTheOldestMessageOfTheirId) {
   EXPECT_EQ(Reply(), Bytes{});
 }
 
+// The whole road spoils a foreign component and completions one byte short
+// of their output; these are the edges it does not reach.
 TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
-  Bytes shortOutput = Completion(9, 0, 0);
-  shortOutput.pop_back();  // OutputBufferLength claims one byte more
   const std::string e0 = "SCQRN: ERROR(00000000) |TID|: ", eD = "SCQRN: ERROR(c000000d) |TID|: ";
   const Lines malformed = {e0 + "Invalid completion packet or size",
                            eD + "Failed to parse IO completion message",
@@ -140,10 +135,8 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
     Lines lines;
   } cases[] = {
       {"shorter than the header", Hex("724443"), {}},
-      {"printer component", Hex("52504349"), {e0 + "Incorrect component 00005052"}},
       {"request coming from the client", Hex("72445249"), {eD + "Invalid packetId: 00004952"}},
       {"cut inside its fixed part", Hex("72444349 00000000 09000000 00000000 000000"), malformed},
-      {"shorter than its output", shortOutput, malformed},
       {"output length near 4 GiB", Hex("72444349 00000000 09000000 00000000 f0ffffff 00"),
        malformed},
   };
