@@ -18,14 +18,8 @@ namespace {
 
 using frame_test::Bytes;
 using frame_test::Cat;
+using frame_test::Le32;
 using frame_test::Lines;
-
-Bytes Header(uint32_t id, uint32_t command, uint32_t size) {
-  Bytes b(12);
-  const uint32_t words[3] = {id, command, size};
-  std::memcpy(b.data(), words, 12);
-  return b;
-}
 
 class DaemonLinkTest : public frame_test::PluginFixture {
  protected:
@@ -56,7 +50,8 @@ TEST_F(DaemonLinkTest, DispatchKeepsTheStreamInStep) {
   ScRedir_ExchangeCurrentSession(std::make_shared<ScRedirSession>(&channel));
   const std::string bad = "SCQRN: ERROR(00000000) |TID|: Invalid command: ";
   const std::string refused = "SCQRN: ERROR(c000000d) |TID|: Refused ";
-  const Bytes next = Header(9, 12, 0);  // an unknown command: header only
+  // A daemon message is a header {id, command, size} and a body.
+  const Bytes next = Le32({9, 12, 0});  // an unknown command: header only
   struct Case {
     const char* name;
     Bytes stream;  // closed by the daemon when the last result is -1
@@ -64,26 +59,26 @@ TEST_F(DaemonLinkTest, DispatchKeepsTheStreamInStep) {
     Lines lines;  // "DIE" stands for the descriptor's die line
   } cases[] = {
       {"unknown commands read no body",
-       Cat({Header(1, 12, 8), Header(2, 0, 0), Header(3, 19, 0), next}),
+       Cat({Le32({1, 12, 8}), Le32({2, 0, 0}), Le32({3, 19, 0}), next}),
        {0, 0, 0, 0, -1},
        {bad + "0000000c", bad + "00000000", bad + "00000013", bad + "0000000c", "DIE"}},
       {"daemon closes inside a fixed record",
-       Cat({Header(1, 1, 12), Bytes(5)}),
+       Cat({Le32({1, 1, 12}), Bytes(5)}),
        {-1},
        {"SCQRN: ERROR(ffffffff) |TID|: Exit receive loop for error(-1)"}},
-      {"daemon closes inside a sized body", Cat({Header(1, 9, 100), Bytes(50)}), {-1}, {}},
+      {"daemon closes inside a sized body", Cat({Le32({1, 9, 100}), Bytes(50)}), {-1}, {}},
       {"header cut short", Bytes(7), {-1}, {"DIE"}},
       {"sized body above the full record is drained and refused",
-       Cat({Header(1, 9, 65584 + 100), Bytes(65584 + 100, 0xAB), next}),
+       Cat({Le32({1, 9, 65584 + 100}), Bytes(65584 + 100, 0xAB), next}),
        {0, 0},
        {refused + "PCSCD_TRANSMIT: size 65684 is above the full record of 65584 bytes",
         bad + "0000000c"}},
       {"sized body below its fixed part is refused",
-       Cat({Header(1, 10, 27), Bytes(27, 0xAB), next}),
+       Cat({Le32({1, 10, 27}), Bytes(27, 0xAB), next}),
        {0, 0},
        {refused + "PCSCD_CONTROL: size 27 is below its fixed part of 28 bytes", bad + "0000000c"}},
       {"fixed record with a wrong size",
-       Cat({Header(5, 1, 999), Bytes(12), next}),
+       Cat({Le32({5, 1, 999}), Bytes(12), next}),
        {0, 0},
        {bad + "0000000c"}},
   };
@@ -116,7 +111,7 @@ TEST_F(DaemonLinkTest, DaemonLeavingEndsTheLinkButNotTheChannel) {
   ScRedirQrn_StartServerThread(session);
   int conn = accept(daemon.fd, nullptr, nullptr);
   ASSERT_GE(conn, 0);
-  const Bytes message = Cat({Header(7, 1, 12), Bytes(12)});
+  const Bytes message = Cat({Le32({7, 1, 12}), Bytes(12)});
   ASSERT_EQ(write(conn, message.data(), message.size()), 24);
   while (host_.Sent().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   close(conn);

@@ -19,7 +19,9 @@
 namespace {
 
 using frame_test::Bytes;
+using frame_test::Cat;
 using frame_test::Hex;
+using frame_test::Le32;
 using frame_test::Lines;
 
 constexpr uint32_t kNoService = 0x8010001D;
@@ -29,27 +31,18 @@ uint32_t U32(const Bytes& b, size_t at) {
   std::memcpy(&v, b.data() + at, 4);
   return v;
 }
-void Put(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 // A device I/O completion carrying an EstablishContext return: the NDR
 // common and private headers, ReturnCode, then an empty context.
 Bytes Completion(uint32_t id, uint32_t ioStatus, uint32_t returnCode) {
-  Bytes b = Hex("72444349 00000000");
-  for (uint32_t v : {id, ioStatus, 32u}) Put(b, v);
-  b = frame_test::Cat({b, Hex("01100800 cccccccc 10000000 00000000")});
-  Put(b, returnCode);
-  b.resize(b.size() + 12, 0);
-  return b;
+  return Cat({Hex("72444349 00000000"), Le32({id, ioStatus, 32}),
+              Hex("01100800 cccccccc 10000000 00000000"), Le32({returnCode, 0, 0, 0})});
 }
 
 // The daemon's reply to an EstablishContext message: the record as sent
 // with the return code written in.
 Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
-  Bytes b;
-  for (uint32_t v : {id, uint32_t{PCSCD_ESTABLISH_CONTEXT}, 12u, scope, 0x11111111u, rv}) Put(b, v);
-  return b;
+  return Le32({id, PCSCD_ESTABLISH_CONTEXT, 12, scope, 0x11111111, rv});
 }
 
 class EngineTest : public frame_test::PluginFixture {

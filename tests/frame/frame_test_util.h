@@ -42,6 +42,14 @@ inline Bytes Hex(std::string_view text) {
   }
   return out;
 }
+// Little-endian 32-bit words, as every integer on the channel and on the
+// daemon socket.
+inline Bytes Le32(std::initializer_list<uint32_t> words) {
+  Bytes out;
+  for (uint32_t w : words)
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+  return out;
+}
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());

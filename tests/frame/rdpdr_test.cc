@@ -18,6 +18,7 @@ namespace {
 using frame_test::Bytes;
 using frame_test::Cat;
 using frame_test::Hex;
+using frame_test::Le32;
 
 TEST(RdpdrTest, IoRequestFramesTheCallBehind56HeaderBytes) {
   struct Case {
@@ -43,39 +44,32 @@ TEST(RdpdrTest, IoRequestFramesTheCallBehind56HeaderBytes) {
   }
 }
 
-// A capability set of `length` bytes (header, version 2, osType, osVersion,
-// zeros), and a client capability response holding `count` and the sets.
-Bytes CapSet(uint16_t type, uint16_t length, uint32_t osType, uint32_t osVersion) {
-  Bytes b = {uint8_t(type), uint8_t(type >> 8), uint8_t(length), uint8_t(length >> 8), 2, 0, 0, 0};
-  for (uint32_t v : {osType, osVersion})
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-  b.resize(length, 0);  // exactly what the set claims
-  return b;
-}
-Bytes CapResponse(uint16_t count, std::initializer_list<Bytes> sets) {
-  Bytes out = {0x72, 0x44, 0x50, 0x43, uint8_t(count), uint8_t(count >> 8), 0, 0};
-  for (const auto& s : sets) out.insert(out.end(), s.begin(), s.end());
-  return out;
+// A client core capability response: header, numCapabilities, padding, sets.
+Bytes CapResponse(uint16_t count, const Bytes& sets) {
+  return Cat({Hex("72445043"), Le32({count}), sets});
 }
 
 TEST(RdpdrTest, ClientCapabilityWalkFindsGeneralSetsWithinTheBytes) {
   const frame_test::Lines general = {
       "SCQRN: INFO |TID|: Client osType is 00000002 and osVersion is 0000000a"};
-  const Bytes set = CapSet(1, 44, 2, 10);
-  Bytes cut = CapResponse(1, {set});
+  // General set (type 1, 44 bytes, version 2): osType 2, osVersion 10.
+  const Bytes set = Cat({Hex("01002c00 02000000 02000000 0a000000"), Bytes(28, 0)});
+  const Bytes printer = Hex("02000800 02000000");
+  // Claims 4 bytes, less than its own header: taken at its word, the walk
+  // would find the general set right behind it.
+  const Bytes tooShort = Hex("01000400");
+  Bytes cut = CapResponse(1, set);
   cut.pop_back();
   struct Case {
     const char* name;
     Bytes packet;
     frame_test::Lines lines;
   } cases[] = {
-      {"printer set before the general set", CapResponse(2, {CapSet(2, 8, 0, 0), set}), general},
-      {"no sets", CapResponse(0, {set}), {}},
-      {"count larger than the sets present", CapResponse(5, {set}), general},
+      {"printer set before the general set", CapResponse(2, Cat({printer, set})), general},
+      {"no sets", CapResponse(0, set), {}},
+      {"count larger than the sets present", CapResponse(5, set), general},
       {"general set cut short by the packet end", cut, {}},
-      // A set claiming 4 bytes, shorter than its own header: taken at its
-      // word, the walk would find the general set right behind it.
-      {"set shorter than its header stops the walk", CapResponse(2, {Hex("01000400"), set}), {}},
+      {"set shorter than its header stops the walk", CapResponse(2, Cat({tooShort, set})), {}},
       {"header only", Hex("72445043"), {}},
   };
   for (const auto& c : cases) {

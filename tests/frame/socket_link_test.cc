@@ -36,12 +36,6 @@ struct SocketPair {
   }
 };
 
-Bytes Pattern(size_t n) {
-  Bytes v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
-  return v;
-}
-
 std::atomic<int> g_signals{0};
 void OnSignal(int) {
   g_signals.fetch_add(1);
@@ -57,7 +51,7 @@ TEST(SocketLinkTest, SignalDuringWaitResumesTheRead) {
   sigemptyset(&sa.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   SocketPair sp;
-  auto data = Pattern(8);
+  const Bytes data = frame_test::Hex("11 22 33 44 55 66 77 88");
   Bytes got(8);
   std::atomic<int> result{1};
   ASSERT_EQ(write(sp.fd[1], data.data(), 3), 3);
