@@ -49,7 +49,8 @@ if [ -f fuzz/CMakeLists.txt ]; then
     corpus="fuzz/corpus/$(basename "$f" | sed 's/^fuzz_//')"
     work=$(mktemp -d)
     [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    "$f" -max_total_time=20 -rss_limit_mb=1024 "$work" 2>&1 | tail -n 2
+    printf '%s: ' "$(basename "$f")"
+    "$f" -max_total_time=20 -rss_limit_mb=1024 "$work" 2>&1 | tail -n 1
     rm -rf "$work"
   done
 fi
