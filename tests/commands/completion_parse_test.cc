@@ -26,10 +26,6 @@ Bytes Completion(const Bytes& output, uint32_t id = kId, uint32_t ioStatus = 0,
 uint32_t RecordBytes(uint32_t command) {
   return ScRedirQrn_FindCommand(command)->recordBytes;
 }
-// The rv field, last in every record.
-Patch Rv(uint32_t command, uint32_t rv) {
-  return U(RecordBytes(command) - 4, rv);
-}
 
 class CompletionParse : public CommandsTest {
  protected:
@@ -43,11 +39,11 @@ class CompletionParse : public CommandsTest {
   }
   // Keeps `record` as the engine does once the request is sent; returns the
   // header the reply must carry.
-  Bytes Keep(uint32_t command, const Bytes& record, uint32_t size = 0) {
+  Bytes Keep(uint32_t command, const Bytes& record) {
     const PcscdCommand* row = ScRedirQrn_FindCommand(command);
     auto* entry = static_cast<PcscdMsgEntry*>(calloc(1, 16 + row->recordBytes));
     entry->ioControlCode = row->ioControlCode;
-    entry->header = {kId, command, size ? size : row->recordBytes};
+    entry->header = {kId, command, row->recordBytes};
     std::memcpy(PcscdMsgEntry_Body(entry), record.data(), record.size());
     KeyedList_AppendWithKey(list_, kId, entry);
     return Bytes(reinterpret_cast<uint8_t*>(&entry->header),
@@ -67,100 +63,43 @@ class CompletionParse : public CommandsTest {
 };
 
 uint8_t kCtx4[4] = {0xC1, 0xC2, 0xC3, 0xC4};
-uint8_t kSw[2] = {0x90, 0x00};
 
-TEST_F(CompletionParse, EveryReturnIsWrittenIntoItsRecord) {
-  srand(4242);
-  const auto id = static_cast<uint32_t>(rand());  // the fake id each case draws
-  static Bytes twoNames = Utf16("READER01\0READER02\0\0"s), none = Utf16("\0\0"s);
-  static Bytes name = Utf16("Reader A\0\0"s);
-  static SCardIO_Request pci{2, 0, nullptr};
-  static ReaderState_Return states[2] = {{0x10, 0x22, 3, {0x3B, 0x01, 0x02}}, {0x11, 0x12, 0, {}}};
+// The whole road answers every command, succeeding and failing; these are
+// the returns its card never gives.
+TEST_F(CompletionParse, UnusualReturnsAreWrittenIntoTheirRecord) {
+  static Bytes none = Utf16("\0\0"s), name = Utf16("Reader A\0\0"s);
   const uint8_t atr[32] = {0x3B, 0x8F, 0x80};
-  auto status = [&](int32_t rc, uint32_t cbAtrLen) {
-    Status_Return ret{rc, uint32_t(name.size()), name.data(), 6, 2, {}, cbAtrLen};
-    std::memcpy(ret.pbAtr, atr, 32);
-    return Encode(Status_Return_Encode, ret);
-  };
-  const uint32_t gsc0 = offsetof(GetStatusChangeMsg, rgReaderStates), gsc1 = gsc0 + 176;
+  Status_Return failedStatus{int32_t(0x80100069), uint32_t(name.size()), name.data(), 6, 2, {}, 2};
+  std::memcpy(failedStatus.pbAtr, atr, 32);
   struct Case {
     uint32_t command;
     Bytes output;
     std::vector<Patch> reply;  // applied to the record as sent
     Lines lines = {};
-  };
-  std::vector<Case> cases = {
-      {PCSCD_ESTABLISH_CONTEXT,
-       ENCODED(EstablishContext_Return, 0, {4, kCtx4}),
-       {U(4, id), U(8, 0)}},
-      {PCSCD_ESTABLISH_CONTEXT,
-       ENCODED(EstablishContext_Return, int32_t(0x8010001D), {4, kCtx4}),
-       {U(8, 0x8010001D)}},
+  } cases[] = {
+      // An empty context: no id is handed out, hContext stays as sent.
       {PCSCD_ESTABLISH_CONTEXT, ENCODED(EstablishContext_Return, 0, {0, nullptr}), {U(8, 0)}},
-      {PCSCD_LIST_READERS,
-       ENCODED(ListReaders_Return, 0, 38, twoNames.data()),
-       {U(16, 19), S(20, "READER01\0READER02\0\0"s), U(8212, 0)}},
       {PCSCD_LIST_READERS,
        ENCODED(ListReaders_Return, 0, 4, none.data()),
        {U(16, 1), S(20, "\0"s), U(8212, 0)}},
-      {PCSCD_LIST_READERS,
-       ENCODED(ListReaders_Return, int32_t(0x8010002E), 38, twoNames.data()),
-       {U(8212, 0x8010002E)}},
-      {PCSCD_CONNECT,
-       ENCODED(Connect_Return, 0, {{4, kCtx4}, 4, kCtx4}, 2),
-       {U(140, id), U(144, 2), U(148, 0)}},
-      {PCSCD_CONNECT,
-       ENCODED(Connect_Return, int32_t(0x8010000C), {{4, kCtx4}, 4, kCtx4}, 2),
-       {U(140, 0), U(148, 0x8010000C)}},
-      {PCSCD_RECONNECT,
-       ENCODED(Reconnect_Return, int32_t(0x80100068), 1),
-       {U(20, 1), U(24, 0x80100068)}},
-      {PCSCD_STATUS,
-       status(0, 3),
-       {S(8, "Reader A\0\0"s), U(136, 10), U(140, 6), U(144, 2), S(148, "\x3B\x8F\x80"s), U(184, 3),
-        U(188, 0)}},
       // A failed Status still carries state, protocol and ATR; the names stay.
       {PCSCD_STATUS,
-       status(int32_t(0x80100069), 2),
+       Encode(Status_Return_Encode, failedStatus),
        {U(140, 6), U(144, 2), S(148, "\x3B\x8F"s), U(184, 2), U(188, 0x80100069)},
        {"ERROR(80100069): Error return code for SCARD_IOCTL_STATUSW cmd"}},
-      {PCSCD_TRANSMIT,
-       ENCODED(Transmit_Return, 0, nullptr, 2, kSw),
-       {U(12, 2), U(24, 3), U(28, 8), U(32, 0), S(36, "\x90\x00"s)}},
-      {PCSCD_TRANSMIT,
-       ENCODED(Transmit_Return, 0x80100016, &pci, 0, nullptr),
-       {U(12, 0), U(24, 2), U(28, 0), U(32, 0x80100016)}},
-      {PCSCD_CONTROL, ENCODED(Control_Return, 0, 2, kSw), {U(20, 2), U(24, 0), S(28, "\x90\x00"s)}},
-      {PCSCD_GET_ATTRIB,
-       ENCODED(GetAttrib_Return, 0, 2, kSw),
-       {S(12, "\x90\x00"s), U(276, 2), U(280, 0)}},
+      // A length without bytes: the length is written, the value stays.
       {PCSCD_GET_ATTRIB,
        ENCODED(GetAttrib_Return, int32_t(0x80100008), 20, nullptr),
        {U(276, 20), U(280, 0x80100008)}},
-      // Names and the slots past the returned count stay as sent.
-      {PCSCD_GET_STATUS_CHANGE,
-       ENCODED(GetStatusChange_Return, 0, 2, states),
-       {U(8, 2), U(gsc0 + 128, 0x10), U(gsc0 + 132, 0x22), U(gsc0 + 136, 3),
-        S(gsc0 + 140, "\x3B\x01\x02"s), U(gsc1 + 128, 0x11), U(gsc1 + 132, 0x12), U(gsc1 + 136, 0),
-        U(11276, 0)}},
-      {PCSCD_GET_STATUS_CHANGE,
-       ENCODED(GetStatusChange_Return, int32_t(0x8010000A), 0, nullptr),
-       {U(8, 0), U(11276, 0x8010000A)}},
   };
-  // Commands answered by a bare return code write it into their last field.
-  for (uint32_t command : {PCSCD_RELEASE_CONTEXT, PCSCD_CANCEL, PCSCD_DISCONNECT,
-                           PCSCD_BEGIN_TRANSACTION, PCSCD_END_TRANSACTION, PCSCD_SET_ATTRIB})
-    cases.push_back(
-        {command, ENCODED(Long_Return, int32_t(0x80100069)), {Rv(command, 0x80100069)}});
   // The second pass traces every return, which must not change the reply.
   for (bool debug : {false, true}) {
     for (const Case& k : cases) {
-      SCOPED_TRACE(testing::Message() << "row " << &k - cases.data() << (debug ? " traced" : ""));
+      SCOPED_TRACE(testing::Message() << "row " << &k - cases << (debug ? " traced" : ""));
       ASSERT_FALSE(k.output.empty());
-      ResetMaps();  // an id still in use would be redrawn
-      srand(4242);
+      ResetMaps();
       Bytes record = Patterned(RecordBytes(k.command));
-      Bytes expected = Keep(k.command, record, k.command == PCSCD_TRANSMIT ? 41 : 0);
+      Bytes expected = Keep(k.command, record);
       record = Patched(record, k.reply);
       expected.insert(expected.end(), record.begin(), record.end());
       debugEnabled = debug;
@@ -198,7 +137,6 @@ TEST_F(CompletionParse, CompletionsThatCannotBeUsedLeaveTheMessageKept) {
     const char* line;
   } cases[] = {
       {{}, 0xC000000D, kSize},
-      {Bytes(3), 0xC000000D, kSize},
       {fixedCut, 0xC000000D, kSize},
       {outputCut, 0xC000000D, kSize},
       {Completion(ok, kId, 0, 0x49435052), 0xC000000D, "ERROR(00005052): Invalid header component"},
@@ -233,7 +171,8 @@ TEST_F(CompletionParse, UnmatchedIdsAnswerNothingAndTheOlderTwinIsAnsweredFirst)
   EXPECT_EQ(Take().size(), 2u);
 }
 
-// Once the message is matched it is gone, whatever fails after.
+// Once the message is matched it is gone, whatever fails after. (Output
+// whose headers the codec refuses is driven by the whole road.)
 TEST_F(CompletionParse, UndecodableOrOversizedReturnsConsumeTheMessageWithoutReply) {
   Bytes unpadded = ENCODED(Long_Return, 0);
   unpadded.resize(20);
@@ -248,9 +187,6 @@ TEST_F(CompletionParse, UndecodableOrOversizedReturnsConsumeTheMessageWithoutRep
     Bytes output;
     Lines lines;
   } cases[] = {
-      {PCSCD_TRANSMIT,
-       Bytes(8),
-       {"ERROR(00000000): Failed to create decode buffer handle for: SCARD_IOCTL_TRANSMIT"}},
       {PCSCD_CANCEL,
        unpadded,
        {"ERROR(0000007a): At pos 4, need 4 more bytes, but only have 4 total",
@@ -288,13 +224,12 @@ TEST_F(CompletionParse, UndecodableOrOversizedReturnsConsumeTheMessageWithoutRep
   }
 }
 
+// Plain reader lists come back over the whole road; these are the odd ones.
 TEST(MultiStringWToA, ConvertsEveryStringAndClosesTheList) {
   struct Case {
     std::vector<uint16_t> units;
     std::string utf8;  // empty: refused
   } cases[] = {
-      {{'A', 'B', 0, 'C', 0, 0}, "AB\0C\0\0"s},
-      {{0, 0}, "\0"s},
       {{}, "\0"s},
       {{0xE9, 0x20AC, 0, 0}, "\xC3\xA9\xE2\x82\xAC\0\0"s},
       {{'A', 0, 'B'}, "A\0B\0\0"s},  // the last string runs to the end

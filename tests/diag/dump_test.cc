@@ -63,26 +63,22 @@ std::string D(const std::string& text) {
            "SCQRN: DEBUG |%5lu|: ", static_cast<unsigned long>(syscall(SYS_gettid)));
   return prefix + text + "\n";
 }
-std::string In(const std::string& fn) {
-  return D(fn + "():L: Entry");
-}
-std::string Out(const std::string& fn) {
-  return D(fn + "():L: Exit");
-}
 // `label` is the pointer line up to and including " = ".
 std::string Ptr(const std::string& label, const void* address) {
   char text[32];
   snprintf(text, sizeof text, "%p", address);
   return D(label + text);
 }
-Lines Join(std::initializer_list<Lines> parts) {
-  Lines all;
+// The Entry line of ScRedirQrn_Dump<fn>, the parts in order, its Exit line.
+Lines Wrap(const std::string& fn, std::initializer_list<Lines> parts) {
+  Lines all = {D("ScRedirQrn_Dump" + fn + "():L: Entry")};
   for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  all.push_back(D("ScRedirQrn_Dump" + fn + "():L: Exit"));
   return all;
 }
 
 Lines ReturnCodeLines(const std::string& line) {
-  return {In("ScRedirQrn_DumpReturnCode"), D(line), Out("ScRedirQrn_DumpReturnCode")};
+  return Wrap("ReturnCode", {{D(line)}});
 }
 
 // Record contents as the request builder and decoder leave them.
@@ -97,59 +93,48 @@ SCardIO_Request g_recvPci{2, 0, nullptr};
 const REDIR_SCARDHANDLE kCard{{4, g_context}, 4, g_handle};
 
 Lines ContextLines() {
-  return {
-      In("ScRedirQrn_DumpRedirSCardContext"),
-      D("04 00 00 00             cbContext = 0x00000004 (4)"),
-      Ptr("                        pbContext = ", g_context),
-      "11 22 33 44                                      .\"3D            \n",
-      Out("ScRedirQrn_DumpRedirSCardContext"),
-  };
+  return Wrap("RedirSCardContext",
+              {{D("04 00 00 00             cbContext = 0x00000004 (4)"),
+                Ptr("                        pbContext = ", g_context),
+                "11 22 33 44                                      .\"3D            \n"}});
 }
 
 Lines CardLines() {
-  return Join({{In("ScRedirQrn_DumpRedirSCardHandle")},
-               ContextLines(),
+  return Wrap("RedirSCardHandle",
+              {ContextLines(),
                {D("04 00 00 00              cbHandle = 0x00000004 (4)"),
                 Ptr("                         pbHandle = ", g_handle),
-                "a1 b2 c3 d4                                      ....            \n",
-                Out("ScRedirQrn_DumpRedirSCardHandle")}});
+                "a1 b2 c3 d4                                      ....            \n"}});
 }
 
 Lines ReaderLines(const std::string& nameRow, const ReaderStateW& s, const Lines& common) {
-  return Join(
-      {{In("ScRedirQrn_DumpReaderStateW"), Ptr("                         szReader = ", s.szReader),
-        nameRow + "\n", In("ScRedirQrn_DumpReaderState_Common_Call")},
-       common,
-       {Out("ScRedirQrn_DumpReaderState_Common_Call"), Out("ScRedirQrn_DumpReaderStateW")}});
+  return Wrap("ReaderStateW",
+              {{Ptr("                         szReader = ", s.szReader), nameRow + "\n"},
+               Wrap("ReaderState_Common_Call", {common})});
 }
 
 Lines TransmitReturnLines(bool withPci) {
-  Lines pci = {
-      In("ScRedirQrn_DumpSCardIO_Request"), D("02 00 00 00            dwProtocol = 0x00000002 (2)"),
-      D("00 00 00 00          cbExtraBytes = 0000000000 (0)"),
-      Ptr("                     pbExtraBytes = ", nullptr), Out("ScRedirQrn_DumpSCardIO_Request")};
-  return Join({{In("ScRedirQrn_DumpTransmit_Return")},
-               ReturnCodeLines("00 00 00 00            ReturnCode = 0000000000 (SCARD_S_SUCCESS)"),
+  Lines pci = Wrap("SCardIO_Request", {{D("02 00 00 00            dwProtocol = 0x00000002 (2)"),
+                                        D("00 00 00 00          cbExtraBytes = 0000000000 (0)"),
+                                        Ptr("                     pbExtraBytes = ", nullptr)}});
+  return Wrap("Transmit_Return",
+              {ReturnCodeLines("00 00 00 00            ReturnCode = 0000000000 (SCARD_S_SUCCESS)"),
                withPci ? pci : Lines{},
                {D("02 00 00 00          cbRecvLength = 0x00000002 (2)"),
                 Ptr("                     pbRecvBuffer = ", g_response),
-                "90 00                                            ..              \n",
-                Out("ScRedirQrn_DumpTransmit_Return")}});
+                "90 00                                            ..              \n"}});
 }
 
 TEST_F(Trace, RecordsAreTracedLineForLineAndNotAtAllWithoutDebug) {
   const std::string kSuccess = "00 00 00 00            ReturnCode = 0000000000 (SCARD_S_SUCCESS)";
   Check("ReturnCode 0 (the # flag drops 0x from a zero)",
         std::bind(ScRedirQrn_DumpLong_Return, Long_Return{0}),
-        Join({{In("ScRedirQrn_DumpLong_Return")},
-              ReturnCodeLines(kSuccess),
-              {Out("ScRedirQrn_DumpLong_Return")}}));
+        Wrap("Long_Return", {ReturnCodeLines(kSuccess)}));
   Check("ReturnCode of a removed card", std::bind(ScRedirQrn_DumpReturnCode, 0x80100069),
         ReturnCodeLines("69 00 10 80            ReturnCode = 0x80100069 (SCARD_W_REMOVED_CARD)"));
   Check("unknown scope", std::bind(ScRedirQrn_DumpEstablishContext_Call, EstablishContext_Call{3}),
-        {In("ScRedirQrn_DumpEstablishContext_Call"),
-         D("03 00 00 00               dwScope = 0x00000003 (UNKNOWN)"),
-         Out("ScRedirQrn_DumpEstablishContext_Call")});
+        Wrap("EstablishContext_Call",
+             {{D("03 00 00 00               dwScope = 0x00000003 (UNKNOWN)")}}));
   Check("negative IsNULL flag keeps its sign",
         std::bind(ScRedirQrn_DumpSignedField, "fpbAttrIsNULL", -1),
         {D("ff ff ff ff         fpbAttrIsNULL = 0xffffffff (-1)")});
@@ -157,29 +142,25 @@ TEST_F(Trace, RecordsAreTracedLineForLineAndNotAtAllWithoutDebug) {
         {D("72 44            Header->RDPDR_CTYP_CORE = 0x4472")});
   Check("attribute read is named",
         std::bind(ScRedirQrn_DumpGetAttrib_Call, GetAttrib_Call{kCard, 0x00090303, 0, 32}),
-        Join({{In("ScRedirQrn_DumpGetAttrib_Call")},
-              CardLines(),
+        Wrap("GetAttrib_Call",
+             {CardLines(),
               {D("03 03 09 00              dwAttrId = 0x00090303 (SCARD_ATTR_ATR_STRING)"),
                D("00 00 00 00         fpbAttrIsNULL = 0000000000 (0)"),
-               D("20 00 00 00             cbAttrLen = 0x00000020 (32)"),
-               Out("ScRedirQrn_DumpGetAttrib_Call")}}));
+               D("20 00 00 00             cbAttrLen = 0x00000020 (32)")}}));
   Check("attribute write shows the number",
         std::bind(ScRedirQrn_DumpSetAttrib_Call, SetAttrib_Call{kCard, 0x00090303, 3, g_attr}),
-        Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
-              CardLines(),
+        Wrap("SetAttrib_Call",
+             {CardLines(),
               {D("03 03 09 00              dwAttrId = 0x00090303 (590595)"),
                D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
                Ptr("                           pbAttr = ", g_attr),
-               "3b 8f 80                                         ;..             \n",
-               Out("ScRedirQrn_DumpSetAttrib_Call")}}));
+               "3b 8f 80                                         ;..             \n"}}));
   Check("null buffer: pointer line, no hex dump",
         std::bind(ScRedirQrn_DumpSetAttrib_Call, SetAttrib_Call{kCard, 1, 3, nullptr}),
-        Join({{In("ScRedirQrn_DumpSetAttrib_Call")},
-              CardLines(),
-              {D("01 00 00 00              dwAttrId = 0x00000001 (1)"),
-               D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
-               D("                           pbAttr = (nil)"),
-               Out("ScRedirQrn_DumpSetAttrib_Call")}}));
+        Wrap("SetAttrib_Call", {CardLines(),
+                                {D("01 00 00 00              dwAttrId = 0x00000001 (1)"),
+                                 D("03 00 00 00             cbAttrLen = 0x00000003 (3)"),
+                                 D("                           pbAttr = (nil)")}}));
   Check("transmit return without pioRecvPci",
         std::bind(ScRedirQrn_DumpTransmit_Return, Transmit_Return{0, nullptr, 2, g_response}),
         TransmitReturnLines(false));
@@ -194,29 +175,31 @@ TEST_F(Trace, StatusChangeWithTwoReaders) {
   ScRedirQrn_HexDump(g_states, sizeof g_states);
   const Lines arrayRows = Take();
   ASSERT_EQ(arrayRows.size(), (sizeof g_states + 15) / 16);
-  Check("status change with two readers",
-        std::bind(ScRedirQrn_DumpGetStatusChangeW_Call,
-                  GetStatusChangeW_Call{{4, g_context}, 0xFFFFFFFF, 2, g_states}),
-        Join({{In("ScRedirQrn_DumpGetStatusChangeW_Call")},
-              ContextLines(),
-              {D("ff ff ff ff             dwTimeOut = 0xffffffff (4294967295)"),
-               D("02 00 00 00              cReaders = 0x00000002 (2)"),
-               Ptr("                   rgReaderStates = ", g_states)},
-              arrayRows,
-              ReaderLines("52 00 31 00 00 00                                R.1...          ",
-                          g_states[0],
-                          {D("00 00 00 00        dwCurrentState = 0000000000 (0)"),
-                           D("22 00 00 00          dwEventState = 0x00000022 (34)"),
-                           D("02 00 00 00                 cbAtr = 0x00000002 (2)"),
-                           Ptr("                           rgbAtr = ", g_states[0].Common.rgbAtr),
-                           "3b 00                                            ;.              \n"}),
-              ReaderLines("00 00                                            ..              ",
-                          g_states[1],
-                          {D("10 00 00 00        dwCurrentState = 0x00000010 (16)"),
-                           D("00 00 00 00          dwEventState = 0000000000 (0)"),
-                           D("00 00 00 00                 cbAtr = 0000000000 (0)"),
-                           Ptr("                           rgbAtr = ", g_states[1].Common.rgbAtr)}),
-              {Out("ScRedirQrn_DumpGetStatusChangeW_Call")}}));
+  Check(
+      "status change with two readers",
+      std::bind(ScRedirQrn_DumpGetStatusChangeW_Call,
+                GetStatusChangeW_Call{{4, g_context}, 0xFFFFFFFF, 2, g_states}),
+      Wrap("GetStatusChangeW_Call",
+           {
+               ContextLines(),
+               {D("ff ff ff ff             dwTimeOut = 0xffffffff (4294967295)"),
+                D("02 00 00 00              cReaders = 0x00000002 (2)"),
+                Ptr("                   rgReaderStates = ", g_states)},
+               arrayRows,
+               ReaderLines("52 00 31 00 00 00                                R.1...          ",
+                           g_states[0],
+                           {D("00 00 00 00        dwCurrentState = 0000000000 (0)"),
+                            D("22 00 00 00          dwEventState = 0x00000022 (34)"),
+                            D("02 00 00 00                 cbAtr = 0x00000002 (2)"),
+                            Ptr("                           rgbAtr = ", g_states[0].Common.rgbAtr),
+                            "3b 00                                            ;.              \n"}),
+               ReaderLines(
+                   "00 00                                            ..              ", g_states[1],
+                   {D("10 00 00 00        dwCurrentState = 0x00000010 (16)"),
+                    D("00 00 00 00          dwEventState = 0000000000 (0)"),
+                    D("00 00 00 00                 cbAtr = 0000000000 (0)"),
+                    Ptr("                           rgbAtr = ", g_states[1].Common.rgbAtr)}),
+           }));
 }
 
 // A count beside a fixed ATR array that is larger than the array (a call's
