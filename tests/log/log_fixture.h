@@ -3,13 +3,13 @@
 // write seam that records standard error and can fail file writes on demand.
 #pragma once
 
-#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -97,11 +97,9 @@ inline std::set<std::string> Names(const std::string& dir) {
 }
 // An empty file last modified at `mtime`.
 inline void Touch(const std::string& path, time_t mtime) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  std::ofstream{path};
+  std::filesystem::last_write_time(
+      path, std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(mtime)));
 }
 
 class LogFixture : public ::testing::Test {

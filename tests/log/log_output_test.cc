@@ -140,7 +140,15 @@ TEST_F(LogOutput, ThrottleStateMachine) {
   EXPECT_EQ(Body(), Walk(all, false));
 }
 
-TEST_F(LogOutput, FailedWritesAreAnnouncedWithTheirCount) {
+// A full disk is survived; a failed write is counted and announced before
+// the next line that can be written.
+TEST_F(LogOutput, FailedWritesAreSurvivedAndAnnouncedWithTheirCount) {
+  g_config = {{"log.fileName", "/dev/full"}};
+  ASSERT_NE(Open(), nullptr);
+  EXPECT_EQ(g_stderr, kPrefix + "Unable to label log file '/dev/full'\n");
+  for (int i = 0; i < 10; ++i) Log("into the void %d", i);
+  EXPECT_EQ(LogCurrentFileName(), "/dev/full");
+  LogShutdown();
   g_config = {{"log.fileName", "d.log"}};
   ASSERT_NE(Open(), nullptr);
   g_failWrites = 1;
@@ -149,14 +157,6 @@ TEST_F(LogOutput, FailedWritesAreAnnouncedWithTheirCount) {
   Log("again");
   EXPECT_EQ(Body(), kPrefix + ">>> Error writing log, 120 bytes discarded. Disk full?\n" + kPrefix +
                         "after\n" + kPrefix + "again\n");
-}
-
-TEST_F(LogOutput, FullDiskIsSurvived) {
-  g_config = {{"log.fileName", "/dev/full"}};
-  ASSERT_NE(Open(), nullptr);
-  EXPECT_EQ(g_stderr, kPrefix + "Unable to label log file '/dev/full'\n");
-  for (int i = 0; i < 10; ++i) Log("into the void %d", i);
-  EXPECT_EQ(LogCurrentFileName(), "/dev/full");
 }
 
 TEST_F(LogOutput, VanishedDirectoryIsReopened) {
