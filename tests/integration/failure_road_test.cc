@@ -120,19 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
             "Could not decode buffer into EstablishContext_Return: RPC_S_BUFFER_TOO_SMALL")),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FailureRoadTest, CompletionAfterNonZeroIoStatusStillFindsItsMessage) {
-  Road road;
-  ASSERT_EQ(road.error(), "");
-  road.client.InjectFault({FaultKind::kIoStatus, 0xC0000001});
-  // Same id twice: the first completion is refused and must leave the saved
-  // message in place for the second.
-  ASSERT_TRUE(road.daemon().Send(0x7300, kPcscdEstablishContext, kEstablish));
-  ASSERT_TRUE(road.daemon().Send(0x7300, kPcscdEstablishContext, kEstablish));
-  std::optional<Bytes> reply = road.daemon().AwaitReply(0x7300);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(Get32(*reply, 12 + off::kEstRv), 0u);
-}
-
 TEST(FailureRoadTest, DaemonClosingEndsTheLinkAndAReopenedChannelServesAgain) {
   Road road;
   ASSERT_EQ(road.error(), "");
