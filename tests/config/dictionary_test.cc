@@ -22,11 +22,14 @@ struct Loaded {
   bool ok = false;
   Strings messages;
   Dictionary d;
-  std::string Get(const char* name) {
-    Entry* e = d.Find(name);
-    return e ? e->value.str : "<absent>";
-  }
 };
+
+// "name=value;" for every entry, in file order.
+std::string Defined(const Dictionary& d) {
+  std::string out;
+  for (const Entry* e : d.Entries()) out += e->name + "=" + e->value.str + ";";
+  return out;
+}
 
 Loaded LoadText(const TempDir& dir, const std::string& text, const std::string& path = "f") {
   Loaded out;
@@ -78,9 +81,7 @@ TEST(DictionaryLoad, EachKindOfLineHasItsEffect) {
     SCOPED_TRACE(c.text);
     Loaded l = LoadText(dir, c.text);
     EXPECT_EQ(l.ok, c.ok);
-    std::string defined;
-    for (const Entry* e : l.d.Entries()) defined += e->name + "=" + e->value.str + ";";
-    EXPECT_EQ(defined, c.defined);
+    EXPECT_EQ(Defined(l.d), c.defined);
     ASSERT_EQ(l.messages.size(), c.message.empty() ? 0u : c.messages);
     if (!c.message.empty()) {
       EXPECT_NE(l.messages.back().find(c.message), std::string::npos) << l.messages.back();
@@ -143,18 +144,13 @@ TEST(DictionaryLoad, ReadsSplitIntoLinesWhateverTheChunking) {
     EXPECT_TRUE(d.LoadFrom(
         ChunkedSource("one = 1\n\n# c\0x = 2\nbig = \""s + big + "\"\nlast = no-newline", chunk),
         "src", {}, {}));
-    std::string names;
-    for (const Entry* e : d.Entries()) names += e->name + ";";
-    EXPECT_EQ(names, "one;big;last;") << chunk;
-    ASSERT_NE(d.Find("big"), nullptr);
-    EXPECT_EQ(d.Find("big")->value.str, big);
-    EXPECT_EQ(d.Find("last")->value.str, "no-newline");
+    EXPECT_TRUE(Defined(d) == "one=1;big=" + big + ";last=no-newline;") << chunk;
   }
   Dictionary d;
   Strings msgs;
   auto collect = [&](const std::string& m) { msgs.push_back(m); };
   EXPECT_FALSE(d.LoadFrom(ChunkedSource("a = 1\nb = 2\nc", 13, true), "src", collect, {}));
-  EXPECT_NE(d.Find("b"), nullptr);
+  EXPECT_EQ(Defined(d), "a=1;b=2;");
   EXPECT_EQ(msgs, Strings{"src: error reading line 3: "s + strerror(EIO) + ".\n"});
 }
 
@@ -167,7 +163,7 @@ TEST(DictionaryWrite, LinesComeBackAsReadValuesEscapedAndInTheFileEncoding) {
   l.d.Set("remembered", Value::String("x"), true, false);  // a default: never written
   EXPECT_EQ(l.d.Serialize(),
             "# header\n  \nk = \"bare\"\n.odd = 1\nq = \"a|22|7C\"\nk = 3\nadded = \"7\"\n");
-  EXPECT_EQ(LoadText(dir, l.d.Serialize()).Get("q"), "a\"|");
+  EXPECT_EQ(Defined(LoadText(dir, l.d.Serialize()).d), "k=bare;q=a\"|;added=7;");
 
   const std::string latin = "preferences.encoding = \"ISO-8859-1\"\nk = \"\xE9\"\n";
   Loaded l1 = LoadText(dir, latin);
