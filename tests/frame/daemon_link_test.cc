@@ -1,12 +1,13 @@
 // The daemon link thread: message dispatch on a socket pair (which also
 // drives the exact-count reads: pieces, end of stream mid-record, bodies
-// larger than the socket buffer), the daemon going away, a quick reopen.
+// larger than the socket buffer) and a quick reopen. The daemon going away,
+// a late daemon and a channel closing under a pending read are driven on
+// the whole road.
 #include "scredir/daemon_link.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -91,30 +92,6 @@ TEST_F(DaemonLinkTest, DispatchKeepsTheStreamInStep) {
 const std::string kWaiting = "SCQRN: INFO |TID|: waiting for connection with pcscd";
 const std::string kExits = "SCQRN: INFO |TID|: qrn plugin thread exits";
 const std::string kStart = "SCQRN: INFO |TID|: Smartcard server thread start.";
-
-// The daemon serves a request and then goes away, which ends the thread
-// while the channel stays open. (A late daemon and a channel closing under a
-// pending read are driven on the whole road.)
-TEST_F(DaemonLinkTest, DaemonLeavingEndsTheLinkButNotTheChannel) {
-  frame_test::Listener daemon(socketPath_);
-  int channel;
-  auto session = std::make_shared<ScRedirSession>(&channel);
-  ScRedir_ExchangeCurrentSession(session);
-  ScRedirQrn_StartServerThread(session);
-  int conn = accept(daemon.fd, nullptr, nullptr);
-  ASSERT_GE(conn, 0);
-  const Bytes message = Cat({Le32({7, 1, 12}), Bytes(12)});
-  ASSERT_EQ(write(conn, message.data(), message.size()), 24);
-  while (host_.Sent().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  close(conn);
-  log_.WaitFor(kExits);
-  ScRedirQrn_JoinServerThread();
-  EXPECT_EQ(log_.Count(kExitLoop), 1);
-  EXPECT_EQ(session->DaemonMsgList(), nullptr);  // the unanswered message went with the link
-  EXPECT_EQ(session->Socket(), nullptr);
-  EXPECT_NE(session->ChannelRequestList(), nullptr);  // the host may still be sending
-  EXPECT_EQ(ScRedir_CurrentSession(), session);
-}
 
 // A channel reopened at once: the new thread starts serving only after the
 // old one has ended.

@@ -110,21 +110,16 @@ class LogCapture {
   Lines lines_;
 };
 
-class TempDir {
- public:
-  TempDir() {
+struct TempDir {
+  std::string path = [] {
     std::string tmpl = (std::filesystem::temp_directory_path() / "scredir-frame-XXXXXX").string();
     EXPECT_NE(mkdtemp(tmpl.data()), nullptr);
-    path_ = tmpl;
-  }
+    return tmpl;
+  }();
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // A daemon socket listening at `path`.
@@ -154,8 +149,7 @@ struct FakeHost {
   void *listenerClientData = nullptr, *channelClientData = nullptr;
   void* recvCompleteChannel = nullptr;
   std::mutex sentMutex;
-  std::vector<Bytes> sent;          // guarded by sentMutex
-  std::vector<void*> sentChannels;  // guarded by sentMutex
+  std::vector<Bytes> sent;  // guarded by sentMutex
 
   static inline FakeHost* current = nullptr;
   FakeHost() { current = this; }
@@ -187,12 +181,11 @@ struct FakeHost {
       return Call(kAccept);
     };
     table->RejectChannel = [](void*, uint32_t, const void*, uint32_t) { return Call(kReject); };
-    table->Send = [](void* channel, uint32_t, uint32_t, const void* buffer, size_t length, void*,
+    table->Send = [](void*, uint32_t, uint32_t, const void* buffer, size_t length, void*,
                      uint32_t) {
       std::lock_guard<std::mutex> lock(current->sentMutex);
       const auto* p = static_cast<const uint8_t*>(buffer);
       current->sent.emplace_back(p, p + length);
-      current->sentChannels.push_back(channel);
       return 0u;
     };
     table->RecvComplete = [](void* channel, void*) {
@@ -207,7 +200,7 @@ struct FakeHost {
 class PluginFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    socketPath_ = dir_.path() + "/qrn.socket";
+    socketPath_ = dir_.path + "/qrn.socket";
     SetLink(60000);  // a test that wants quick retries says so
     const uint16_t version[2] = {1, 2};
     FakeHost::GetIntf(version, &scRedirQrnIntf);

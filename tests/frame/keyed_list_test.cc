@@ -1,13 +1,11 @@
 // The locked keyed list: FIFO order, key matching from the head, release of
-// what is left, allocation failures. Concurrent use is exercised by the
-// engine's two-thread test, which drives both lists of a session.
+// what is left. A failed node allocation and concurrent use are exercised
+// by the engine's tests, which drive both lists of a session.
 #include "scredir/keyed_list.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "tests/frame/frame_test_util.h"
 
 namespace {
 
@@ -86,23 +84,6 @@ TEST(KeyedListTest, DestroyReleasesWhatIsLeftOnceAndClearsTheReference) {
   EXPECT_EQ(KeyedList_Count(list), -1);  // an absent list
   KeyedList_Destroy(&list, Record);      // twice is harmless
   EXPECT_EQ(g_released, (std::vector<void*>{Item(11), Item(12)}));
-}
-
-TEST(KeyedListTest, NodeAllocationFailureLeavesDataWithCallerAndLogs) {
-  frame_test::LogCapture log;
-  ListHolder h;
-  ASSERT_EQ(KeyedList_Append(h.list, Item(1)), 0);
-  KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
-  EXPECT_LT(KeyedList_AppendWithKey(h.list, 9, Item(2)), 0);
-  KeyedList_SetNodeAllocatorForTest(nullptr);
-  EXPECT_EQ(KeyedList_Count(h.list), 1);
-  EXPECT_EQ(KeyedList_TakeByKey(h.list, 9), nullptr);
-  EXPECT_EQ(log.PluginLines(),
-            frame_test::Lines{"SCQRN: ERROR(c0000017) |TID|: Not enough memory"});
-  // The list still works after the failure.
-  ASSERT_EQ(KeyedList_Append(h.list, Item(3)), 0);
-  EXPECT_EQ(KeyedList_TakeFirst(h.list), Item(1));
-  EXPECT_EQ(KeyedList_TakeFirst(h.list), Item(3));
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ class LifecycleTest : public PluginFixture {
     PluginFixture::SetUp();
     for (auto& [name, saved] : env_) {
       if (const char* v = getenv(name)) saved = v;
-      setenv(name, dir_.path().c_str(), 1);  // the log file lands in our directory
+      setenv(name, dir_.path.c_str(), 1);  // the log file lands in our directory
     }
   }
   void TearDown() override {
@@ -40,10 +40,10 @@ class LifecycleTest : public PluginFixture {
   // A fresh configuration store whose host layer holds `text`.
   void Configure(const std::string& text) {
     ConfigStoreResetForTest();
-    std::ofstream(dir_.path() + "/config") << text;
+    std::ofstream(dir_.path + "/config") << text;
     ConfigStoreOptions options;
-    options.hostDir = dir_.path();
-    options.defaultLibDir = options.homeDir = dir_.path() + "/none";
+    options.hostDir = dir_.path;
+    options.defaultLibDir = options.homeDir = dir_.path + "/none";
     ASSERT_TRUE(ConfigStoreInitWith(options));
   }
   uint32_t Start(uint16_t major = 1) {
@@ -169,7 +169,12 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
   }
 }
 
-TEST_F(PluginFixture, FailedOpenSetsNothingUpAndQuietCallbacksOnlyLog) {
+// A failed open sets nothing up and the quiet callbacks only log. Then a
+// whole channel: the announce (its bytes are checked on the whole road)
+// waits on the request list until the host has sent it, a received packet
+// is routed and handed back, and the close wakes the link thread still
+// waiting to connect.
+TEST_F(PluginFixture, ChannelFromAFailedOpenToTheClose) {
   int channel;
   ScRedirVChan_OnOpen(&channel, 5, &scRedirQrnState);
   ScRedirVChan_OnListenerConnect(nullptr, 0, &scRedirQrnState);
@@ -181,19 +186,11 @@ TEST_F(PluginFixture, FailedOpenSetsNothingUpAndQuietCallbacksOnlyLog) {
                    kInfo + "ScRedirVChan_OnDelivered channel=" + Ptr(&channel) + " msgid=9)"}));
   EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
   EXPECT_TRUE(host_.Sent().empty());
-}
 
-// A whole channel: the announce waits on the request list until the host
-// has sent it, a received packet is routed and handed back, and the close
-// wakes the link thread still waiting to connect.
-TEST_F(PluginFixture, OpenAnnouncesReceivesAndCloseEndsTheLinkThread) {
-  int channel;
   ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
   ScRedirSessionRef session = ScRedir_CurrentSession();
   ASSERT_NE(session, nullptr);
   ASSERT_EQ(host_.Sent().size(), 1u);
-  EXPECT_EQ(host_.Sent()[0].size(), 52u);
-  EXPECT_EQ(host_.sentChannels[0], &channel);
   EXPECT_EQ(KeyedList_Count(session->ChannelRequestList().get()), 1);
   EXPECT_EQ(log_.Count(kInfo + "QRN sc channel(" + Ptr(&channel) + ") has Opened"), 1);
   ScRedirVChan_OnSendComplete(&channel, nullptr, 0, &scRedirQrnState);

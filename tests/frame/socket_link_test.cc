@@ -81,8 +81,8 @@ TEST(SocketLinkTest, EmptyReadReturnsAtOnceAndVanishedDaemonFailsTheWrite) {
 
 TEST(SocketLinkTest, ConnectChecksThePathConnectsAndGoesNonBlocking) {
   frame_test::TempDir dir;
-  const std::string sock = dir.path() + "/qrn.socket", plain = dir.path() + "/plain";
-  const std::string missing = dir.path() + "/missing";
+  const std::string sock = dir.path + "/qrn.socket", plain = dir.path + "/plain";
+  const std::string missing = dir.path + "/missing";
   std::ofstream(plain) << "x";
   frame_test::Listener listener(sock);
   const std::string e = "SCQRN: ERROR(00000000) |TID|: ";
