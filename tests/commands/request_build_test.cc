@@ -227,15 +227,6 @@ TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
   }
 }
 
-TEST_F(RequestBuild, ShortTransmitIsKeptAtFullRecordSizeWithItsHeader) {
-  Bytes body = Patched(Patterned(36 + 3), {U(8, 3)});
-  Enter(PCSCD_TRANSMIT, body);
-  ASSERT_EQ(g_redirected.size(), 1u);
-  EXPECT_EQ(g_redirected[0].header.size, 39u);
-  body.resize(sizeof(TransmitMsg));
-  EXPECT_EQ(g_redirected[0].body, body);
-}
-
 // Every entry point redirects with its IOCTL and full record size, and
 // names its own IOCTL when the redirection fails.
 TEST_F(RequestBuild, EntryPointsRedirectAndReportTheirFailure) {

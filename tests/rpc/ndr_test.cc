@@ -9,11 +9,6 @@
 namespace rpc_test {
 namespace {
 
-// A valid 16-byte buffer with an empty body.
-Bytes EmptyBody() {
-  return WithHeaders({});
-}
-
 TEST(DecodeHandle, RefusesEachBadHeaderWith1784AndNoHandle) {
   const struct {
     const char* what;
@@ -42,24 +37,18 @@ TEST(DecodeHandle, RefusesEachBadHeaderWith1784AndNoHandle) {
 TEST(DecodeHandle, BytesAfterTheAnnouncedBodyAreIgnored) {
   Bytes b = WithHeaders(Hex("05 00 00 00 00 00 00 00 ee ee ee"));
   b[8] = 8;
-  int32_t rc = 0;
-  EXPECT_EQ(DecodeRec<Long_Return>(b, [&](Long_Return& r) { rc = r.ReturnCode; }), RPC_S_OK);
-  EXPECT_EQ(rc, 5);
+  EXPECT_EQ(DecodeRec<Long_Return>(b, [](Long_Return& r) { EXPECT_EQ(r.ReturnCode, 5); }),
+            RPC_S_OK);
 }
 
 TEST(DecodeHandle, BigEndianSwapsIntegersButNotBytesOrStringUnits) {
-  uint32_t rc = 0, len = 0;
-  Bytes data;
-  auto check = [&](Transmit_Return& r) {
-    rc = r.ReturnCode;
-    len = r.cbRecvLength;
-    data.assign(r.pbRecvBuffer, r.pbRecvBuffer + r.cbRecvLength);
+  auto check = [](Transmit_Return& r) {
+    EXPECT_EQ(static_cast<uint32_t>(r.ReturnCode), 0x80100069u);
+    EXPECT_EQ(r.cbRecvLength, 2u);
+    EXPECT_EQ(Bytes(r.pbRecvBuffer, r.pbRecvBuffer + r.cbRecvLength), (Bytes{0x90, 0x00}));
     EXPECT_EQ(r.pioRecvPci, nullptr);
   };
   EXPECT_EQ(DecodeRec<Transmit_Return>(kTransmitReturnBigEndian, check), RPC_S_OK);
-  EXPECT_EQ(rc, 0x80100069u);
-  EXPECT_EQ(len, 2u);
-  EXPECT_EQ(data, (Bytes{0x90, 0x00}));
 
   // Every integer of the body swapped; the two string bytes (body 32..33) are
   // zero either way, so a unit goes there to see it is not swapped.
@@ -68,15 +57,11 @@ TEST(DecodeHandle, BigEndianSwapsIntegersButNotBytesOrStringUnits) {
   for (size_t off : {8u, 16u, 20u, 24u, 28u, 32u, 36u, 40u, 44u, 52u})
     std::reverse(be.begin() + static_cast<long>(off), be.begin() + static_cast<long>(off) + 4);
   be[16 + 32] = 0x41;
-  uint16_t unit = 0;
-  uint32_t share = 0;
-  auto checkName = [&](ConnectW_Call& c) {
-    unit = c.szReader[0];
-    share = c.Common.dwShareMode;
+  auto checkName = [](ConnectW_Call& c) {
+    EXPECT_EQ(c.szReader[0], 0x0041);
+    EXPECT_EQ(c.Common.dwShareMode, 2u);
   };
   EXPECT_EQ(DecodeRec<ConnectW_Call>(be, checkName), RPC_S_OK);
-  EXPECT_EQ(unit, 0x0041);
-  EXPECT_EQ(share, 2u);
 }
 
 TEST(EncodeHandle, UnfinishedEncodingReleasesItsBytes) {
@@ -95,7 +80,7 @@ TEST(StatusWord, IsPerThreadAndZeroUntilSet) {
   uint32_t fresh = 1, after = 0;
   std::thread t([&] {
     fresh = ScRedirRpc_ErrorCode();
-    after = DecodeStatus<Long_Return>(EmptyBody());
+    after = DecodeStatus<Long_Return>(WithHeaders({}));
   });
   t.join();
   EXPECT_EQ(fresh, 0u);
@@ -141,7 +126,7 @@ TEST(Traces, DecodeWritesHeaderDumpFieldTracesAndGoto) {
 TEST(Traces, NothingButErrorsWithoutDebug) {
   LogCapture log;
   EncodeRec(EstablishContext_Call{2});
-  EXPECT_EQ(DecodeStatus<Long_Return>(EmptyBody()), RPC_S_BUFFER_TOO_SMALL);
+  EXPECT_EQ(DecodeStatus<Long_Return>(WithHeaders({})), RPC_S_BUFFER_TOO_SMALL);
   EXPECT_EQ(LogCapture::Texts(),
             std::vector<std::string>{"At pos 0, need 4 more bytes, but only have 0 total"});
 }

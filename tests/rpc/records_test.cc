@@ -134,17 +134,13 @@ TEST(RecordLimits, LargestLegalRoundTripsAndOnePastFailsBothWays) {
 
 TEST(RecordEdges, DecodingOddButLegalShapes) {
   // Context id present with count 0: a null block, not the id.
-  void* pb = reinterpret_cast<void*>(1);
-  uint32_t cb = 1;
+  auto nullBlock = [](EstablishContext_Return& r) {
+    EXPECT_EQ(r.Context.pbContext, nullptr);
+    EXPECT_EQ(r.Context.cbContext, 0u);
+  };
   EXPECT_EQ(DecodeRec<EstablishContext_Return>(
-                WithHeaders(Hex("00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")),
-                [&](EstablishContext_Return& r) {
-                  pb = r.Context.pbContext;
-                  cb = r.Context.cbContext;
-                }),
+                WithHeaders(Hex("00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00")), nullBlock),
             RPC_S_OK);
-  EXPECT_EQ(pb, nullptr);
-  EXPECT_EQ(cb, 0u);
 
   // pioRecvPci with extra bytes: they follow its two integers unannounced,
   // and come back from decoding to the same encoding.
