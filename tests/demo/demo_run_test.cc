@@ -16,13 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/daemon_double.h"
 #include "tools/harness/sandbox.h"
 
 namespace scredir::demo {
 namespace {
-
-using tools::ProbeSocketPath;
-using tools::SocketPathState;
 
 namespace fs = std::filesystem;
 
@@ -59,29 +57,16 @@ Finished RunDemo(const std::vector<std::string>& args, const std::string& tmpdir
   return done;
 }
 
-// A listening Unix socket held by the test (someone else's daemon).
-class Listener {
- public:
-  explicit Listener(const std::string& path) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    listening_ = bound_ && listen(fd_, 4) == 0;
-  }
-  ~Listener() { close(fd_); }
-  // Closes the descriptor but leaves the socket file: a stale socket.
-  void Abandon() {
-    close(fd_);
-    fd_ = -1;
-  }
-  bool listening() const { return listening_; }
-
- private:
-  int fd_ = -1;
-  bool bound_ = false, listening_ = false;
-};
+// A socket file nobody listens on any more: what a daemon that died leaves.
+bool MakeStaleSocket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return bound;
+}
 
 class DemoRunTest : public ::testing::Test {
  protected:
@@ -107,7 +92,16 @@ class DemoRunTest : public ::testing::Test {
   std::string tmp_;
 };
 
+// Among the outcomes: socket paths that belong to others are never taken
+// (one a live daemon listens on, a plain file, one too long to bind); a
+// stale one is replaced, used and removed.
 TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
+  const std::string inUse = tmp_ + "/own-in-use.socket", file = tmp_ + "/own-file";
+  const std::string stale = tmp_ + "/own-stale.socket";
+  tools::DaemonDouble other(inUse);
+  ASSERT_TRUE(other.listening());
+  std::ofstream(file) << "not a socket";
+  ASSERT_TRUE(MakeStaleSocket(stale));
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -126,15 +120,27 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
        {"SCARD_W_REMOVED_CARD (0x80100069)", "cleaning up after the failure", "SCardReleaseContext",
         "Session FAILED: SCardTransmit SELECT MF 3F00 failed", "taken out of the reader"}},
       {"client stops answering",
-       {"--client-stops-at", "connect", "--timeout", "0.5"},
+       {"--client-stops-at", "connect", "--timeout=0.5"},
        1,
        {"Session FAILED: no reply to SCardConnect within 0.5 s: the remote client stopped "
         "answering"}},
       {"no card in time",
-       {"--remove-card-before", "wait", "--card-wait", "0.3"},
+       {"--remove-card-before", "wait", "--card-wait=0.3"},
        1,
        {"no card was inserted in time"}},
-      {"protocol traces", {"--log-level", "debug"}, 0, {"| SCQRN: DEBUG |", "Session complete"}},
+      // The plug-in reads the path from its configuration file: every byte
+      // that file reserves must come through.
+      {"protocol traces on a free socket path the config file must escape",
+       {"--log-level", "debug", "--socket", tmp_ + "/free \"s\" |7C\t\n.socket"},
+       0,
+       {"| SCQRN: DEBUG |", "Session complete"}},
+      {"socket path in use", {"--socket", inUse}, 2, {"is in use by another process"}},
+      {"socket path is a file", {"--socket", file}, 2, {"exists and is not a socket"}},
+      {"socket path too long",
+       {"--socket", tmp_ + "/" + std::string(120, 'x')},
+       2,
+       {"is too long for a Unix socket"}},
+      {"stale socket", {"--socket", stale}, 0, {"Session complete"}},
       {"missing library",
        {"--plugin", "/nonexistent/libscrediragent.so"},
        2,
@@ -155,39 +161,8 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
                                                           << run.output;
     EXPECT_EQ(LeftOvers(), std::vector<std::string>{}) << run.output;
   }
-}
-
-TEST_F(DemoRunTest, SocketPathsOfOthersAreNeverTaken) {
-  std::string inUse = tmp_ + "/own-in-use.socket", file = tmp_ + "/own-file";
-  std::string stale = tmp_ + "/stale.socket";
-  Listener other(inUse);
-  ASSERT_TRUE(other.listening());
-  std::ofstream(file) << "not a socket";
-  Listener gone(stale);
-  gone.Abandon();
-  const std::pair<std::string, SocketPathState> states[] = {
-      {tmp_ + "/nothing", SocketPathState::kFree},
-      {inUse, SocketPathState::kInUse},
-      {stale, SocketPathState::kStale},
-      {file, SocketPathState::kNotSocket},
-      {tmp_, SocketPathState::kNotSocket},
-      {tmp_ + "/" + std::string(120, 'x'), SocketPathState::kTooLong},
-  };
-  for (const auto& [path, state] : states) EXPECT_EQ(ProbeSocketPath(path), state) << path;
-
-  Finished run = RunDemo({"--socket", inUse}, tmp_);
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.output.find("is in use by another process"), std::string::npos) << run.output;
-  EXPECT_EQ(ProbeSocketPath(inUse), SocketPathState::kInUse) << "the demo took the path";
-
-  run = RunDemo({"--socket", file}, tmp_);
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.output.find("is not a socket"), std::string::npos) << run.output;
+  EXPECT_EQ(tools::ProbeSocketPath(inUse), tools::SocketPathState::kInUse) << "the path was taken";
   EXPECT_TRUE(fs::is_regular_file(file));
-
-  // A socket nobody listens on any more is replaced, used and removed.
-  run = RunDemo({"--socket", stale}, tmp_);
-  EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_FALSE(fs::exists(stale));
 }
 
