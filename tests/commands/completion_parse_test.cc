@@ -91,6 +91,10 @@ TEST_F(CompletionParse, UnusualReturnsAreWrittenIntoTheirRecord) {
       {PCSCD_GET_ATTRIB,
        ENCODED(GetAttrib_Return, int32_t(0x80100008), 20, nullptr),
        {U(276, 20), U(280, 0x80100008)}},
+      // No states at all: the count drops to 0, the slots stay as sent.
+      {PCSCD_GET_STATUS_CHANGE,
+       ENCODED(GetStatusChange_Return, int32_t(0x8010000A), 0, nullptr),
+       {U(8, 0), U(11276, 0x8010000A)}},
   };
   // The second pass traces every return, which must not change the reply.
   for (bool debug : {false, true}) {
