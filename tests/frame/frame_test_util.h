@@ -196,12 +196,13 @@ struct FakeHost {
   }
 };
 
-// Host table, maps, and a daemon socket path that does not exist yet.
+// Host table, maps, and a daemon socket path that does not exist yet, so a
+// link thread waits to connect (the road drives the retry itself).
 class PluginFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    socketPath_ = dir_.path + "/qrn.socket";
-    SetLink(60000);  // a test that wants quick retries says so
+    ScRedirLinkOptions options{dir_.path + "/qrn.socket", 60000};
+    ScRedirQrn_SetLinkOptionsForTest(&options);
     const uint16_t version[2] = {1, 2};
     FakeHost::GetIntf(version, &scRedirQrnIntf);
     ScRedirQrn_MapsCreate();
@@ -214,13 +215,7 @@ class PluginFixture : public ::testing::Test {
     scRedirQrnIntf = QrnIntf{};
     debugEnabled = false;
   }
-  void SetLink(uint32_t retryMs) {
-    ScRedirLinkOptions options{socketPath_, retryMs};
-    ScRedirQrn_SetLinkOptionsForTest(&options);
-  }
-
   TempDir dir_;
-  std::string socketPath_;
   FakeHost host_;
   LogCapture log_;
 };
