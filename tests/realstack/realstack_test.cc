@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -235,20 +234,15 @@ TEST_F(RealStackTest, CardPulledMidSessionGivesTheDaemonTheStacksOwnError) {
   EXPECT_EQ(seen.results.back().second, SCARD_S_SUCCESS);
 }
 
-// The demo program's own --backend pcsc, as a user runs it: against the
-// test's private pcscd (reached through PCSCLITE_CSOCK_NAME, which Start()
-// set and the program inherits), then with --private-stack on a pcscd the
-// program starts itself.
-TEST(RealStackDemoTest, DemoProgramRunsItsSessionOnThePcscStack) {
-  std::string why;
-  std::unique_ptr<PcscStack> stack = PcscStack::Start(&why);
-  if (!stack) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
-  char dir[] = "/tmp/scredir-realstack-demo-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+// The demo program's own --backend pcsc, as a user runs it (its files go to
+// the sandbox's work directory): against the test's private pcscd (reached
+// through PCSCLITE_CSOCK_NAME, which Start() set and the program inherits),
+// then with --private-stack on a pcscd the program starts itself.
+TEST_F(RealStackTest, DemoProgramRunsItsSessionOnThePcscStack) {
   for (const char* extra : {"", " --private-stack"}) {
     SCOPED_TRACE(extra);
-    if (*extra) stack.reset();  // the program's own stack needs the reader port
-    std::string command = "TMPDIR='" + std::string(dir) + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
+    if (*extra) stack_.reset();  // the program's own stack needs the reader port
+    std::string command = "TMPDIR='" + env_->workDir() + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
                           PluginPath() + "' --backend pcsc" + extra + " 2>&1";
     FILE* program = popen(command.c_str(), "r");
     ASSERT_NE(program, nullptr);
@@ -261,7 +255,6 @@ TEST(RealStackDemoTest, DemoProgramRunsItsSessionOnThePcscStack) {
                              "< 90 00   success", "Session complete"})
       EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
