@@ -172,9 +172,9 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
 // A failed open sets nothing up and the quiet callbacks only log. Then a
 // whole channel: the announce (its bytes are checked on the whole road)
 // waits on the request list until the host has sent it, a received packet
-// is routed and handed back, and the close wakes the link thread still
-// waiting to connect.
-TEST_F(PluginFixture, ChannelFromAFailedOpenToTheClose) {
+// is routed and handed back, the close wakes the link thread still waiting
+// to connect, and a reopen waits for that thread to end.
+TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   int channel;
   ScRedirVChan_OnOpen(&channel, 5, &scRedirQrnState);
   ScRedirVChan_OnListenerConnect(nullptr, 0, &scRedirQrnState);
@@ -213,11 +213,25 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToTheClose) {
 
   log_.WaitFor(kInfo + "waiting for connection with pcscd");
   ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
-  ScRedirQrn_JoinServerThread();  // returns only because the close woke the thread
   EXPECT_EQ(log_.Count(kInfo + "QRN smart channel=" + Ptr(&channel) + " has Closed, reason=2"), 1);
-  EXPECT_EQ(log_.Count(kInfo + "qrn plugin thread exits"), 1);
   EXPECT_EQ(scRedirQrnState.channelId.load(), kNoChannelId);
   EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
+
+  // Reopened at once: the new link thread starts only after the old one,
+  // woken by the close, has ended (without the wake-up this would hang).
+  const std::string start = kInfo + "Smartcard server thread start.";
+  const std::string exits = kInfo + "qrn plugin thread exits";
+  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+  log_.WaitFor(start, 2);
+  ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
+  ScRedirQrn_JoinServerThread();
+  Lines lines = log_.PluginLines();
+  auto firstExit = std::find(lines.begin(), lines.end(), exits);
+  auto secondStart =
+      std::find(std::find(lines.begin(), lines.end(), start) + 1, lines.end(), start);
+  ASSERT_NE(secondStart, lines.end());
+  EXPECT_LT(firstExit, secondStart);
+  EXPECT_EQ(log_.Count(exits), 2);
 }
 
 }  // namespace
