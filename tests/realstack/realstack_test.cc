@@ -36,23 +36,25 @@ std::string PluginPath() {
   return dir ? std::string(dir) + "/scredir/libscrediragent.so" : SCREDIR_PLUGIN_PATH;
 }
 
-// What direct libpcsclite calls report for the session's card.
-struct Direct {
-  std::vector<std::string> readers;
-  uint32_t eventState = 0;
-  Bytes readerAtr;
-  uint32_t protocol = 0;
-  std::vector<std::string> statusNames;
-  uint32_t state = 0, statusProtocol = 0;
-  Bytes atr;
-  std::vector<std::pair<uint32_t, Bytes>> apdus;  // result, response
-  uint32_t attribRv = 0;
-  Bytes attrib;
-};
+// A record as text, field by field. The plug-in's GetStatusChange asks
+// before the direct one, so only the CHANGED bit may differ; the event
+// counter in the upper half must not.
+std::vector<std::pair<std::string, std::string>> Shown(const demo::SessionRecord& r) {
+  return {{"readers", demo::QuotedList(r.readers)},
+          {"reader state", demo::ReaderStateText(r.readerEventState & ~SCARD_STATE_CHANGED)},
+          {"reader ATR", HexBytes(r.readerAtr)},
+          {"active protocol", demo::ProtocolText(r.activeProtocol)},
+          {"status reader", demo::QuotedList(r.statusReaderNames)},
+          {"card state", demo::CardStateText(r.statusState)},
+          {"status protocol", demo::ProtocolText(r.statusProtocol)},
+          {"status ATR", HexBytes(r.statusAtr)},
+          {"GetAttrib result", demo::ResultName(r.attribRv)},
+          {"GetAttrib value", HexBytes(r.attrib)}};
+}
 
 // The session's calls, made directly. Failures show up as differences.
-Direct DirectCalls(const std::string& reader) {
-  Direct d;
+demo::SessionRecord DirectCalls(const std::string& reader) {
+  demo::SessionRecord d;
   SCARDCONTEXT context = 0;
   EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
   char names[4096];
@@ -64,7 +66,7 @@ Direct DirectCalls(const std::string& reader) {
   slot.szReader = reader.c_str();
   slot.dwCurrentState = SCARD_STATE_UNAWARE;
   if (SCardGetStatusChange(context, 0, &slot, 1) == SCARD_S_SUCCESS) {
-    d.eventState = static_cast<uint32_t>(slot.dwEventState);
+    d.readerEventState = static_cast<uint32_t>(slot.dwEventState);
     d.readerAtr.assign(slot.rgbAtr, slot.rgbAtr + slot.cbAtr);
   }
 
@@ -73,17 +75,17 @@ Direct DirectCalls(const std::string& reader) {
   EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
             SCARD_S_SUCCESS);
-  d.protocol = static_cast<uint32_t>(protocol);
+  d.activeProtocol = static_cast<uint32_t>(protocol);
 
   DWORD nameLength = sizeof names, state = 0, statusProtocol = 0;
   BYTE atr[MAX_ATR_SIZE];
   DWORD atrLength = sizeof atr;
   if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) ==
       SCARD_S_SUCCESS) {
-    d.statusNames = SplitMultiString(names, nameLength);
-    d.state = static_cast<uint32_t>(state);
+    d.statusReaderNames = SplitMultiString(names, nameLength);
+    d.statusState = static_cast<uint32_t>(state);
     d.statusProtocol = static_cast<uint32_t>(statusProtocol);
-    d.atr.assign(atr, atr + atrLength);
+    d.statusAtr.assign(atr, atr + atrLength);
   }
 
   SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
@@ -92,8 +94,8 @@ Direct DirectCalls(const std::string& reader) {
     DWORD length = sizeof response;
     LONG rv = SCardTransmit(card, &pci, apdu.command.data(), apdu.command.size(), nullptr, response,
                             &length);
-    d.apdus.emplace_back(static_cast<uint32_t>(rv),
-                         rv == SCARD_S_SUCCESS ? Bytes(response, response + length) : Bytes());
+    d.apdus.push_back({apdu.label, apdu.command, static_cast<uint32_t>(rv),
+                       rv == SCARD_S_SUCCESS ? Bytes(response, response + length) : Bytes()});
   }
 
   BYTE attrib[MAX_BUFFER_SIZE];
@@ -151,31 +153,8 @@ TEST_F(RealStackTest, DaemonSeesWhatDirectPcscCallsSee) {
   ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << session_->failure();
   const demo::SessionRecord& seen = session_->record();
   ASSERT_EQ(seen.cardReader, PcscStack::kReaderName);
-  Direct direct = DirectCalls(seen.cardReader);
-
-  // The plug-in's GetStatusChange asked first, so only the CHANGED bit may
-  // differ; the event counter in the upper half must not.
-  struct Field {
-    const char* what;
-    std::string viaPlugin, viaLibrary;
-  };
-  const Field fields[] = {
-      {"readers", demo::QuotedList(seen.readers), demo::QuotedList(direct.readers)},
-      {"reader state", demo::ReaderStateText(seen.readerEventState & ~SCARD_STATE_CHANGED),
-       demo::ReaderStateText(direct.eventState & ~SCARD_STATE_CHANGED)},
-      {"reader ATR", HexBytes(seen.readerAtr), HexBytes(direct.readerAtr)},
-      {"active protocol", demo::ProtocolText(seen.activeProtocol),
-       demo::ProtocolText(direct.protocol)},
-      {"status reader", demo::QuotedList(seen.statusReaderNames),
-       demo::QuotedList(direct.statusNames)},
-      {"card state", demo::CardStateText(seen.statusState), demo::CardStateText(direct.state)},
-      {"status protocol", demo::ProtocolText(seen.statusProtocol),
-       demo::ProtocolText(direct.statusProtocol)},
-      {"status ATR", HexBytes(seen.statusAtr), HexBytes(direct.atr)},
-      {"GetAttrib result", demo::ResultName(seen.attribRv), demo::ResultName(direct.attribRv)},
-      {"GetAttrib value", HexBytes(seen.attrib), HexBytes(direct.attrib)},
-  };
-  for (const Field& f : fields) EXPECT_EQ(f.viaPlugin, f.viaLibrary) << f.what;
+  const demo::SessionRecord direct = DirectCalls(seen.cardReader);
+  EXPECT_EQ(Shown(seen), Shown(direct));
   EXPECT_EQ(seen.statusAtr, seen.readerAtr) << "Status and GetStatusChange disagree on the ATR";
 
   // SELECT and VERIFY answer the same bytes every time; GET CHALLENGE's
@@ -183,16 +162,16 @@ TEST_F(RealStackTest, DaemonSeesWhatDirectPcscCallsSee) {
   ASSERT_EQ(seen.apdus.size(), direct.apdus.size());
   const Bytes ok = {0x90, 0x00};
   for (size_t i = 0; i < seen.apdus.size(); ++i) {
-    const auto& [rv, response] = direct.apdus[i];
+    const demo::SessionRecord::Apdu& want = direct.apdus[i];
     SCOPED_TRACE(seen.apdus[i].label);
-    EXPECT_EQ(demo::ResultName(seen.apdus[i].rv), demo::ResultName(rv));
+    EXPECT_EQ(demo::ResultName(seen.apdus[i].rv), demo::ResultName(want.rv));
     ASSERT_GE(seen.apdus[i].response.size(), 2u);
     EXPECT_EQ(HexBytes(std::span(seen.apdus[i].response).last(2)), HexBytes(ok));
     if (seen.apdus[i].label.starts_with("GET CHALLENGE")) {
       EXPECT_EQ(seen.apdus[i].response.size(), 10u);
-      EXPECT_EQ(seen.apdus[i].response.size(), response.size());
+      EXPECT_EQ(seen.apdus[i].response.size(), want.response.size());
     } else {
-      EXPECT_EQ(HexBytes(seen.apdus[i].response), HexBytes(response));
+      EXPECT_EQ(HexBytes(seen.apdus[i].response), HexBytes(want.response));
     }
   }
 }
