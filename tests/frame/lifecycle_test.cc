@@ -108,25 +108,15 @@ TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
 // must be gone before the maps are.
 TEST_F(LifecycleTest, StopEndsTheLinkThreadAndReturnsWhatCloseListenerReturns) {
   Configure("");
-  for (bool channelOpen : {false, true}) {
-    SCOPED_TRACE(channelOpen);
-    FakeHost host;
-    host.status[FakeHost::kClose] = channelOpen ? 0x1234 : 0;
-    ASSERT_EQ(Start(), 0u);
-    int channel;
-    if (channelOpen) {
-      ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
-      log_.WaitFor(kInfo + "waiting for connection with pcscd");
-    }
-    log_.Clear();
-    EXPECT_EQ(ScRedirQrn_Stop(), host.status[FakeHost::kClose]);
-    EXPECT_EQ(host.calls[FakeHost::kClose], 1);
-    if (!channelOpen) {
-      EXPECT_EQ(log_.PluginLines(), Lines{kInfo + "QRN stop"});
-    }
-    EXPECT_EQ(log_.Count(kInfo + "QRN stop"), 1);
-    EXPECT_EQ(log_.Count(kInfo + "qrn plugin thread exits"), channelOpen ? 1 : 0);
-  }
+  host_.status[FakeHost::kClose] = 0x1234;
+  ASSERT_EQ(Start(), 0u);
+  int channel;
+  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+  log_.WaitFor(kInfo + "waiting for connection with pcscd");
+  log_.Clear();
+  EXPECT_EQ(ScRedirQrn_Stop(), 0x1234u);
+  EXPECT_EQ(host_.calls[FakeHost::kClose], 1);
+  EXPECT_EQ(log_.PluginLines(), (Lines{kInfo + "QRN stop", kInfo + "qrn plugin thread exits"}));
 }
 
 // Every peer open is logged, then accepted (our name in any case) or
