@@ -136,17 +136,15 @@ struct Listener {
 };
 
 // Answers every operation with a configurable status, counts the calls and
-// records the arguments. One instance at a time: the table holds plain
-// functions.
+// records the arguments the whole road's host cannot see. One instance at a time: the table holds
+// plain functions.
 struct FakeHost {
   enum Op { kGetIntf, kCreate, kActivate, kClose, kAccept, kReject, kRecvComplete, kOps };
   uint32_t status[kOps] = {};
   int calls[kOps] = {};
   uint16_t requestedVersion[2] = {};
   uint64_t tableSizeSeen = 0;
-  std::string listenerName;
   int32_t listenerSessionId = 0;
-  void *listenerClientData = nullptr, *channelClientData = nullptr;
   void* recvCompleteChannel = nullptr;
   std::mutex sentMutex;
   std::vector<Bytes> sent;  // guarded by sentMutex
@@ -164,19 +162,16 @@ struct FakeHost {
     std::copy(version, version + 2, current->requestedVersion);
     current->tableSizeSeen = table->size;
     if (Call(kGetIntf) != 0) return static_cast<int>(current->status[kGetIntf]);
-    table->CreateListener = [](int32_t sessionId, const char* name, const QrnListenerEvents*,
-                               void* clientData, void** listener) {
+    table->CreateListener = [](int32_t sessionId, const char*, const QrnListenerEvents*, void*,
+                               void** listener) {
       current->listenerSessionId = sessionId;
-      current->listenerName = name;
-      current->listenerClientData = clientData;
       *listener = current;
       return Call(kCreate);
     };
     table->ActivateListener = [](void*) { return Call(kActivate); };
     table->CloseListener = [](void*) { return Call(kClose); };
     table->AcceptChannel = [](void*, uint32_t, const QrnChannelEvents*, const void*, uint32_t,
-                              void* clientData, uint32_t* channelId) {
-      current->channelClientData = clientData;
+                              void*, uint32_t* channelId) {
       if (current->status[kAccept] == 0) *channelId = 42;
       return Call(kAccept);
     };
