@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "scredir/qrn_log.h"
 
@@ -158,6 +159,48 @@ void LogPairing(const char* what, uint32_t id, uint64_t value, uint32_t length) 
   }
 }
 
+enum class Kind { kContext, kHandle };
+
+struct Registered {
+  uint32_t id;
+  uint64_t traced;  // the first bytes of the value, for the pairing line
+};
+
+// The common part of a registration: copies `bytes` into a new block, draws
+// a fresh id and, when `keep`, stores the block under it. Every registration
+// sets the current context length; a handle's only changes when kept. Logs
+// "Generate fake ..." and frees the block when the map did not take it.
+// Null when out of memory (logged).
+std::optional<Registered> DrawAndStore(Kind kind, bool keep, uint32_t length,
+                                       const uint8_t* bytes) {
+  const bool context = kind == Kind::kContext;
+  uint8_t* block = NewBlock(length, keep ? bytes : nullptr);
+  if (!block) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Out of memory\n");
+    return std::nullopt;
+  }
+  // Read for the trace now: once in the map the block may be deleted by
+  // the other thread.
+  Registered reg{0, TraceValue(block, length)};
+  bool stored = false;
+  {
+    MapsLock lock(g_mutex);
+    IdMap* map = g_maps ? (context ? &g_maps->contexts : &g_maps->handles) : nullptr;
+    reg.id = DrawId(map);
+    if (keep && map) stored = map->Insert(reg.id, block, length);
+    if (context) {
+      g_contextLength = length;
+    } else if (keep) {
+      g_handleLength = length;
+    }
+  }
+  if (ScRedirQrn_DebugOn())
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "Generate fake %s %d", context ? "context" : "handle",
+                    static_cast<int>(reg.id));
+  if (!stored) std::free(block);
+  return reg;
+}
+
 ScRedirMapBytes CopyBytes(bool context, uint32_t id) {
   ScRedirMapBytes out{nullptr, 0, false};
   MapsLock lock(g_mutex);
@@ -205,27 +248,10 @@ uint32_t ScRedirQrn_HandleLength() {
 uint32_t ScRedirQrn_RegisterContext(int32_t returnCode, uint32_t cbContext,
                                     const uint8_t* pbContext, uint32_t* hContext) {
   bool keep = cbContext != 0 && returnCode == 0 && pbContext != nullptr;
-  uint8_t* block = NewBlock(cbContext, keep ? pbContext : nullptr);
-  if (!block) {
-    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Out of memory\n");
-    return kStatusNoMemory;
-  }
-  // Read for the trace now: once in the map the block may be deleted by
-  // the other thread.
-  uint64_t traced = TraceValue(block, cbContext);
-  uint32_t id;
-  bool stored = false;
-  {
-    MapsLock lock(g_mutex);
-    id = DrawId(g_maps ? &g_maps->contexts : nullptr);
-    if (keep && g_maps) stored = g_maps->contexts.Insert(id, block, cbContext);
-    g_contextLength = cbContext;
-  }
-  if (ScRedirQrn_DebugOn())
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "Generate fake context %d", static_cast<int>(id));
-  if (keep) *hContext = id;
-  LogPairing("Context", id, traced, cbContext);
-  if (!stored) std::free(block);
+  std::optional<Registered> reg = DrawAndStore(Kind::kContext, keep, cbContext, pbContext);
+  if (!reg) return kStatusNoMemory;
+  if (keep) *hContext = reg->id;
+  LogPairing("Context", reg->id, reg->traced, cbContext);
   return kStatusSuccess;
 }
 
@@ -233,32 +259,15 @@ uint32_t ScRedirQrn_RegisterHandle(int32_t returnCode, uint32_t cbHandle, const 
                                    uint32_t dwActiveProtocol, uint32_t* hCard,
                                    uint32_t* activeProtocolOut) {
   bool keep = returnCode == 0;
-  uint8_t* block = NewBlock(cbHandle, keep ? pbHandle : nullptr);
-  if (!block) {
-    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Out of memory\n");
-    return kStatusNoMemory;
-  }
-  uint64_t traced = TraceValue(block, cbHandle);
-  uint32_t id;
-  bool stored = false;
-  {
-    MapsLock lock(g_mutex);
-    id = DrawId(g_maps ? &g_maps->handles : nullptr);
-    if (keep) {
-      g_handleLength = cbHandle;
-      if (g_maps) stored = g_maps->handles.Insert(id, block, cbHandle);
-    }
-  }
-  if (ScRedirQrn_DebugOn())
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "Generate fake handle %d", static_cast<int>(id));
+  std::optional<Registered> reg = DrawAndStore(Kind::kHandle, keep, cbHandle, pbHandle);
+  if (!reg) return kStatusNoMemory;
   if (keep) {
-    *hCard = id;
+    *hCard = reg->id;
     *activeProtocolOut = dwActiveProtocol;
-    LogPairing("Handle", id, traced, cbHandle);
+    LogPairing("Handle", reg->id, reg->traced, cbHandle);
   } else {
     *hCard = 0;
   }
-  if (!stored) std::free(block);
   return kStatusSuccess;
 }
 
