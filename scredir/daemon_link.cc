@@ -175,7 +175,14 @@ void ScRedirQrn_JoinServerThread() {
     std::lock_guard<std::mutex> lock(g_slot.mutex);
     thread = std::move(g_slot.thread);
   }
-  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+  if (!thread.joinable()) return;
+  // The link thread cannot wait for itself; it is let go rather than
+  // destroyed joinable, which would end the whole process.
+  if (thread.get_id() == std::this_thread::get_id()) {
+    thread.detach();
+  } else {
+    thread.join();
+  }
 }
 
 int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
