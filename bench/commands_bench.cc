@@ -13,6 +13,7 @@
 #include "scredir/pcscd_msg.h"
 #include "scredir/qrn_log.h"
 #include "scredir/request_build.h"
+#include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/records.h"
 
 namespace {
@@ -52,17 +53,13 @@ void BM_TransmitCompletion(benchmark::State& state) {
   Setup();
   std::vector<uint8_t> response(static_cast<size_t>(state.range(0)), 0x90);
   Transmit_Return ret{0, nullptr, static_cast<uint32_t>(response.size()), response.data()};
-  uint8_t* encoded = nullptr;
-  uint32_t encodedLength = 0;
-  ScRedirRpc_Handle* handle = nullptr;
-  MesEncodeDynBufferHandleCreate(&encoded, &encodedLength, &handle);
-  Transmit_Return_Encode(handle, &ret);
-  MesHandleFree(handle);
+  const std::vector<uint8_t> encoded =
+      ScRedirRpc_EncodeToBytes(Transmit_Return_Encode, &ret).value_or(std::vector<uint8_t>{});
+  const uint32_t encodedLength = static_cast<uint32_t>(encoded.size());
   std::vector<uint8_t> packet(20 + encodedLength);
   const uint32_t head[5] = {0x49434472, 0, 7, 0, encodedLength};
   std::memcpy(packet.data(), head, sizeof head);
-  std::memcpy(packet.data() + 20, encoded, encodedLength);
-  g_free(encoded);
+  if (encodedLength) std::memcpy(packet.data() + 20, encoded.data(), encodedLength);
 
   KeyedList* list = KeyedList_Create();
   for (auto _ : state) {

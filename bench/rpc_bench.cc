@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/records.h"
 
 namespace {
@@ -21,15 +22,7 @@ std::vector<uint8_t> Filled(size_t n) {
 
 template <class R>
 std::vector<uint8_t> Encode(R rec, void (*encode)(ScRedirRpc_Handle*, R*)) {
-  uint8_t* buf = nullptr;
-  uint32_t len = 0;
-  ScRedirRpc_Handle* h = nullptr;
-  MesEncodeDynBufferHandleCreate(&buf, &len, &h);
-  encode(h, &rec);
-  MesHandleFree(h);
-  std::vector<uint8_t> out(buf, buf + len);
-  g_free(buf);
-  return out;
+  return ScRedirRpc_EncodeToBytes(encode, &rec).value_or(std::vector<uint8_t>{});
 }
 
 template <class R>

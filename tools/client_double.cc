@@ -12,6 +12,7 @@
 
 #include "lib/base/byte_reader.h"
 #include "lib/base/byte_writer.h"
+#include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/records.h"
 
 namespace scredir::tools {
@@ -61,17 +62,7 @@ class Decoded {
 
 template <typename Rec>
 std::optional<Bytes> Encode(void (*encode)(ScRedirRpc_Handle*, Rec*), Rec* rec) {
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  ScRedirRpc_Handle* handle = nullptr;
-  MesEncodeDynBufferHandleCreate(&buffer, &length, &handle);
-  encode(handle, rec);
-  uint32_t status = ScRedirRpc_ErrorCode();
-  MesHandleFree(handle);
-  std::optional<Bytes> out;
-  if (status == RPC_S_OK && buffer) out = Bytes(buffer, buffer + length);
-  g_free(buffer);
-  return out;
+  return ScRedirRpc_EncodeToBytes(encode, rec);
 }
 
 uint8_t* Ptr(Bytes& b) {

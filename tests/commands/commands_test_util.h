@@ -15,6 +15,7 @@
 #include "scredir/maps.h"
 #include "scredir/pcscd_msg.h"
 #include "scredir/qrn_log.h"
+#include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
 
@@ -60,16 +61,7 @@ class CommandsTest : public ::testing::Test {
 // Encodes `record` with the codec's Encode wrapper; empty on failure.
 template <typename Record>
 Bytes Encode(void (*encode)(ScRedirRpc_Handle*, Record*), Record record) {
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  ScRedirRpc_Handle* handle = nullptr;
-  MesEncodeDynBufferHandleCreate(&buffer, &length, &handle);
-  encode(handle, &record);
-  MesHandleFree(handle);
-  Bytes out;
-  if (ScRedirRpc_ErrorCode() == RPC_S_OK) out.assign(buffer, buffer + length);
-  g_free(buffer);
-  return out;
+  return ScRedirRpc_EncodeToBytes(encode, &record).value_or(Bytes{});
 }
 
 // The encoding of a record of type R built from the initialiser that follows.
