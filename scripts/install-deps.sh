@@ -6,7 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libglib2.0-dev libgtest-dev libgmock-dev googletest libbenchmark-dev clang-format
-  libpcsclite-dev pcscd vsmartcard-vpcd python3-virtualsmartcard python3-pycryptodome
+  libpcsclite-dev pcscd vsmartcard-vpcd vsmartcard-vpicc python3-virtualsmartcard
+  python3-pycryptodome
+  # the real RDP client, its display and the bridge host's FreeRDP server libraries
+  freerdp2-dev freerdp2-x11 xvfb openssl
+  # unmodified PC/SC applications for the daemon's chain tests
+  pcsc-tools opensc
 )
 
 missing=()
