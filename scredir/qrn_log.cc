@@ -1,10 +1,11 @@
 #include "scredir/qrn_log.h"
 
-#include <glib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "lib/log/log.h"
@@ -21,44 +22,71 @@ unsigned long ThreadNumber() {
   return static_cast<unsigned long>(syscall(SYS_gettid));
 }
 
-void WriteLiteral(const char* line) {
-  Log("%s", line);
+// The instructions whose data field is a PIN, a PUK or a new reference
+// value; the odd forms are their BER-TLV variants.
+bool CarriesSecret(uint8_t ins) {
+  switch (ins) {
+    case 0x20:  // VERIFY
+    case 0x21:
+    case 0x24:  // CHANGE REFERENCE DATA
+    case 0x25:
+    case 0x2C:  // RESET RETRY COUNTER
+    case 0x2D:
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr uint32_t kApduHeaderBytes = 5;
+
+bool Masked(std::span<const ScRedirQrn_MaskedRange> masked, uint32_t at) {
+  for (const ScRedirQrn_MaskedRange& r : masked)
+    if (at >= r.from && at < r.to) return true;
+  return false;
 }
 }  // namespace
 
-void ScRedirQrn_Log(uint32_t level, uint32_t code, const char* text) {
+void ScRedirQrn_Log(uint32_t level, uint32_t code, const char* text) noexcept {
   if (text == nullptr) text = "";
-  gchar* line = nullptr;
+  // Formatted with the C library into memory that may simply be missing:
+  // no exception, no abort, the line is dropped.
+  char* line = nullptr;
+  int n = -1;
   switch (level) {
     case kQrnLogCritical:
-      line = g_strdup_printf("%sCRITICAL(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
+      n = asprintf(&line, "%sCRITICAL(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
       break;
     case kQrnLogError:
-      line = g_strdup_printf("%sERROR(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
+      n = asprintf(&line, "%sERROR(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
       break;
     case kQrnLogInfo:
-      line = g_strdup_printf("%sINFO |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
+      n = asprintf(&line, "%sINFO |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
       break;
     case kQrnLogDebug:
-      line = g_strdup_printf("%sDEBUG |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
+      n = asprintf(&line, "%sDEBUG |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
       break;
     default:
       return;
   }
-  WriteLiteral(line);
-  g_free(line);
+  if (n < 0) return;
+  Log("%s", line);
+  free(line);
 }
 
-void ScRedirQrn_Logf(uint32_t level, uint32_t code, const char* format, ...) {
+void ScRedirQrn_Logf(uint32_t level, uint32_t code, const char* format, ...) noexcept {
   va_list ap;
   va_start(ap, format);
-  gchar* text = g_strdup_vprintf(format, ap);
+  char* text = nullptr;
+  int n = vasprintf(&text, format, ap);
   va_end(ap);
+  if (n < 0) return;
   ScRedirQrn_Log(level, code, text);
-  g_free(text);
+  free(text);
 }
 
-void ScRedirQrn_HexDump(const void* bytes, uint32_t count) {
+void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,
+                              std::span<const ScRedirQrn_MaskedRange> masked) noexcept {
   if (!ScRedirQrn_DebugOn() || count == 0 || bytes == nullptr) return;
   static constexpr char kHex[] = "0123456789abcdef";
   const auto* p = static_cast<const uint8_t*>(bytes);
@@ -69,10 +97,29 @@ void ScRedirQrn_HexDump(const void* bytes, uint32_t count) {
     uint32_t n = count - row < kDumpRow ? count - row : static_cast<uint32_t>(kDumpRow);
     for (uint32_t i = 0; i < n; ++i) {
       uint8_t b = p[row + i];
+      if (!masked.empty() && Masked(masked, row + i)) {
+        line[3 * i] = line[3 * i + 1] = line[kDumpCharColumn + i] = '*';
+        continue;
+      }
       line[3 * i] = kHex[b >> 4];
       line[3 * i + 1] = kHex[b & 0xF];
       line[kDumpCharColumn + i] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
     }
     Log("%s\n", line);
   }
+}
+
+void ScRedirQrn_HexDump(const void* bytes, uint32_t count) noexcept {
+  ScRedirQrn_HexDumpMasked(bytes, count, {});
+}
+
+uint32_t ScRedirQrn_ApduClearBytes(const uint8_t* apdu, uint32_t count) noexcept {
+  if (apdu == nullptr || count <= kApduHeaderBytes || !CarriesSecret(apdu[1])) return count;
+  return kApduHeaderBytes;
+}
+
+void ScRedirQrn_HexDumpApdu(const void* bytes, uint32_t count) noexcept {
+  const uint32_t clear = ScRedirQrn_ApduClearBytes(static_cast<const uint8_t*>(bytes), count);
+  const ScRedirQrn_MaskedRange secret{clear, count};
+  ScRedirQrn_HexDumpMasked(bytes, count, std::span(&secret, clear < count ? 1 : 0));
 }
