@@ -412,14 +412,14 @@ bool ChooseFile(LogFileOutput& o, const LogVarSource& src, const char* systemDir
     }
   }
   bool needDir = !expanded || (*expanded)[0] != '/';
-  int areaFd = -1;
   if (needDir) {
     // Both log areas pass the same check: a real directory of ours that
     // nobody else can write to.
     o.dir = o.settings.systemAreaTemp ? std::string(systemDir) : SafeTempDir();
     o.dirMode = o.settings.systemAreaTemp ? 0755 : 0700;
-    areaFd = FileOpenSafeDir(o.dir, geteuid(), true, o.dirMode);
-    if (areaFd < 0) {
+    // Held by the output from here on, so it is closed whatever happens.
+    o.dirFd = FileOpenSafeDir(o.dir, geteuid(), true, o.dirMode);
+    if (o.dirFd < 0) {
       notes.push_back(Printf("Safe logging area '%s' validation failed!\n", o.dir.c_str()));
       return false;
     }
@@ -436,11 +436,10 @@ bool ChooseFile(LogFileOutput& o, const LogVarSource& src, const char* systemDir
   o.baseName = parts.stem + parts.ext;
   // A name placed in the area keeps the descriptor that was checked; any
   // other directory (an explicit path) is opened when the file is.
-  if (needDir && o.dirPath == o.dir) {
-    o.checkedDir = true;
-    o.dirFd = areaFd;
-  } else if (areaFd >= 0) {
-    close(areaFd);
+  o.checkedDir = needDir && o.dirPath == o.dir;
+  if (!o.checkedDir && o.dirFd >= 0) {
+    close(o.dirFd);
+    o.dirFd = -1;
   }
   return true;
 }

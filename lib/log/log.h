@@ -89,6 +89,7 @@ struct LogSeams {
 void LogSetSeams(const LogSeams* seams);
 
 // Tests: every message handed to Log is also given, formatted but without
-// the line prefix, to this sink. Null removes it.
+// the line prefix (and before masking and escaping), to this sink. Null
+// removes it.
 using LogCaptureSink = void (*)(const char* message);
 void LogSetCaptureSink(LogCaptureSink sink);
