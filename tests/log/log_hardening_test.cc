@@ -213,6 +213,7 @@ TEST_F(LogHardening, ConfigurationMessagesReachThePluginLog) {
   options.defaultLibDir = dir_ + "/lib";
   options.homeDir = dir_ + "/home";
   ConfigStoreResetForTest();
+  ConfigSetMessageSink([](const char*) {});  // the missing files, before the log opens
   ASSERT_TRUE(ConfigStoreInitWith(options));
   const uint16_t version[2] = {1, 0};
   EXPECT_EQ(ScRedirQrn_Start(version, nullptr, {"Smart Card", "1.2", "77"}), 0u);
