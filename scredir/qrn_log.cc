@@ -17,6 +17,8 @@ constexpr const char kPrefix[] = "SCQRN: ";
 constexpr size_t kDumpLineWidth = 65;
 constexpr size_t kDumpRow = 16;
 constexpr size_t kDumpCharColumn = 49;
+// Most lines fit on the stack; a longer one is formatted into the heap.
+constexpr size_t kSmallText = 512;
 
 unsigned long ThreadNumber() {
   return static_cast<unsigned long>(syscall(SYS_gettid));
@@ -45,44 +47,71 @@ bool Masked(std::span<const ScRedirQrn_MaskedRange> masked, uint32_t at) {
     if (at >= r.from && at < r.to) return true;
   return false;
 }
+
+// Formats into `small` when the text fits, else into memory of its own
+// (*spill, for the caller to free). Null when the text cannot be made: the
+// C library reports a missing allocation instead of throwing or aborting.
+char* Format(char (&small)[kSmallText], char** spill, const char* format, va_list ap) {
+  va_list again;
+  va_copy(again, ap);
+  int n = vsnprintf(small, sizeof small, format, ap);
+  char* text = small;
+  if (n < 0) {
+    text = nullptr;
+  } else if (static_cast<size_t>(n) >= sizeof small) {
+    text = vasprintf(spill, format, again) < 0 ? nullptr : *spill;
+  }
+  va_end(again);
+  return text;
+}
+
+char* FormatLine(char (&small)[kSmallText], char** spill, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+char* FormatLine(char (&small)[kSmallText], char** spill, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  char* text = Format(small, spill, format, ap);
+  va_end(ap);
+  return text;
+}
 }  // namespace
 
 void ScRedirQrn_Log(uint32_t level, uint32_t code, const char* text) noexcept {
   if (text == nullptr) text = "";
-  // Formatted with the C library into memory that may simply be missing:
-  // no exception, no abort, the line is dropped.
+  char small[kSmallText];
+  char* spill = nullptr;
   char* line = nullptr;
-  int n = -1;
   switch (level) {
     case kQrnLogCritical:
-      n = asprintf(&line, "%sCRITICAL(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
+      line = FormatLine(small, &spill, "%sCRITICAL(%08x) |%5lu|: %s\n", kPrefix, code,
+                        ThreadNumber(), text);
       break;
     case kQrnLogError:
-      n = asprintf(&line, "%sERROR(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(), text);
+      line = FormatLine(small, &spill, "%sERROR(%08x) |%5lu|: %s\n", kPrefix, code, ThreadNumber(),
+                        text);
       break;
     case kQrnLogInfo:
-      n = asprintf(&line, "%sINFO |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
+      line = FormatLine(small, &spill, "%sINFO |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
       break;
     case kQrnLogDebug:
-      n = asprintf(&line, "%sDEBUG |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
+      line = FormatLine(small, &spill, "%sDEBUG |%5lu|: %s\n", kPrefix, ThreadNumber(), text);
       break;
     default:
       return;
   }
-  if (n < 0) return;
-  Log("%s", line);
-  free(line);
+  if (line != nullptr) Log("%s", line);
+  free(spill);
 }
 
 void ScRedirQrn_Logf(uint32_t level, uint32_t code, const char* format, ...) noexcept {
+  char small[kSmallText];
+  char* spill = nullptr;
   va_list ap;
   va_start(ap, format);
-  char* text = nullptr;
-  int n = vasprintf(&text, format, ap);
+  char* text = Format(small, &spill, format, ap);
   va_end(ap);
-  if (n < 0) return;
-  ScRedirQrn_Log(level, code, text);
-  free(text);
+  if (text != nullptr) ScRedirQrn_Log(level, code, text);
+  free(spill);
 }
 
 void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,

@@ -327,6 +327,13 @@ bool UpdateThrottle(LogState& s, LogFileOutput& o, size_t size) LOG_REQUIRES(s.l
 }
 
 void SubmitToFile(LogState& s, LogFileOutput& o, std::string line) LOG_REQUIRES(s.logLock) {
+  const int32_t limit = o.settings.throttleBytesPerSec;
+  if (limit == 0 || limit == -1) {
+    // Never throttled: no line is ever held back, so none needs keeping.
+    o.bytesCounted += line.size();
+    EmitLine(s, o, line);
+    return;
+  }
   bool was = o.throttled;
   bool now = UpdateThrottle(s, o, line.size());
   o.ring.Push(std::move(line));

@@ -268,9 +268,11 @@ LogSettings LogLoadSettings(const LogVarSource& src) {
   return s;
 }
 
-std::string LogFormatUtc(int64_t nowUs) {
-  // Lines come many to a second: the date and time are formatted once per
-  // second per thread.
+namespace {
+
+// Lines come many to a second: the date and time are formatted once per
+// second per thread, and appended from that cache without a copy.
+const char* UtcText(int64_t nowUs) {
   thread_local int64_t cachedSecond = INT64_MIN;
   thread_local char cached[40];
   int64_t second = nowUs / 1000000;
@@ -285,10 +287,16 @@ std::string LogFormatUtc(int64_t nowUs) {
   return cached;
 }
 
+}  // namespace
+
+std::string LogFormatUtc(int64_t nowUs) {
+  return UtcText(nowUs);
+}
+
 void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, bool mark,
                      int64_t nowUs) {
   if (flags.timeStamps) {
-    out += LogFormatUtc(nowUs);
+    out += UtcText(nowUs);
     if (flags.milliseconds) {
       char ms[8];
       snprintf(ms, sizeof ms, ".%03d", static_cast<int>((nowUs / 1000) % 1000));
