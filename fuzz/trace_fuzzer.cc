@@ -1,10 +1,11 @@
 // Runs the codec with every debug trace on, into a real file output of the
 // log facility: the first byte picks one of the twelve call records or ten
 // return records, the rest is the serialised buffer. A record that decodes
-// is dumped field by field, and a decoded call is encoded again, so the
-// header dump, the transfer traces, the record dumps, the masking of PINs
-// and the facility's line building (prefix, masking, escaping, throttling
-// ring) all see outside bytes. The input is also logged once as text.
+// is dumped field by field, and a decoded call is encoded again when the
+// first byte's top bit is set, so the header dump, the transfer traces, the
+// record dumps, the masking of PINs and the facility's line building
+// (prefix, masking, escaping) all see outside bytes. The input is also
+// logged once as text.
 //
 // Lines are built exactly as for a file, then handed to a write seam that
 // checks every one is a single line and drops it, so the disk is never
@@ -56,7 +57,7 @@ void OpenLogOnce() {
 }
 
 template <class R>
-void Trace(const uint8_t* data, uint32_t size, void (*decode)(ScRedirRpc_Handle*, R*),
+void Trace(bool again, const uint8_t* data, uint32_t size, void (*decode)(ScRedirRpc_Handle*, R*),
            void (*release)(ScRedirRpc_Handle*, R*), void (*dump)(const R&),
            void (*encode)(ScRedirRpc_Handle*, R*)) {
   ScRedirRpc_Handle* h = nullptr;
@@ -66,7 +67,7 @@ void Trace(const uint8_t* data, uint32_t size, void (*decode)(ScRedirRpc_Handle*
   decode(h, &rec);
   if (ScRedirRpc_ErrorCode() == RPC_S_OK) {
     if (dump != nullptr) dump(rec);
-    if (encode != nullptr) {
+    if (encode != nullptr && again) {
       uint8_t* out = nullptr;
       uint32_t length = 0;
       ScRedirRpc_Handle* e = nullptr;
@@ -90,9 +91,9 @@ using Encode = void (*)(ScRedirRpc_Handle*, R*);
 // terminated (they hold exactly the units received), and the call dumps
 // walk a name to its terminator, so the two calls with names are only
 // decoded, with their traces.
-#define TRACE(N, R, DUMP, ENCODE)                                 \
-  case N:                                                         \
-    Trace<R>(body, bodySize, R##_Decode, R##_Free, DUMP, ENCODE); \
+#define TRACE(N, R, DUMP, ENCODE)                                        \
+  case N:                                                                \
+    Trace<R>(again, body, bodySize, R##_Decode, R##_Free, DUMP, ENCODE); \
     break;
 #define TRACE_CALL(N, R) TRACE(N, R, ScRedirQrn_Dump##R, R##_Encode)
 #define TRACE_RETURN(N, R, DUMP) TRACE(N, R, DUMP, Encode<R>{})
@@ -105,6 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto bodySize = static_cast<uint32_t>(size - 1);
   auto* body = new uint8_t[bodySize ? bodySize : 1];
   if (bodySize) std::memcpy(body, data + 1, bodySize);
+  // The top bit of the first byte asks for a decoded call to be encoded
+  // again; the traces are the cost of every run, so not every run pays twice.
+  const bool again = (data[0] & 0x80) != 0;
   switch (data[0] % 22) {
     TRACE_CALL(0, EstablishContext_Call)
     TRACE_CALL(1, Context_Call)

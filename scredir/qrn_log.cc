@@ -20,8 +20,10 @@ constexpr size_t kDumpCharColumn = 49;
 // Most lines fit on the stack; a longer one is formatted into the heap.
 constexpr size_t kSmallText = 512;
 
+// A thread keeps its id: asked of the kernel once per thread, not per line.
 unsigned long ThreadNumber() {
-  return static_cast<unsigned long>(syscall(SYS_gettid));
+  thread_local const unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
+  return tid;
 }
 
 // The instructions whose data field is a PIN, a PUK or a new reference

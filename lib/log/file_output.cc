@@ -117,6 +117,9 @@ struct LogState {
   std::unique_ptr<LogFileOutput> output LOG_GUARDED_BY(logLock);
   Product product LOG_GUARDED_BY(logLock);
   LogSeams seams LOG_GUARDED_BY(logLock);
+  // The line being dispatched, reused so that a line that needs no keeping
+  // costs no allocation once the buffer has grown.
+  std::string scratch LOG_GUARDED_BY(logLock);
 };
 
 // Never destroyed: threads may still log while the process exits.
@@ -145,10 +148,10 @@ size_t WriteAll(LogState& s, int fd, const char* data, size_t size) LOG_REQUIRES
 // The prefix, the text and one newline. The text is masked and its control
 // bytes escaped (a final newline is the line's own end and stays), so one
 // message is always exactly one line; the prefix is never changed.
-std::string PrefixedLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
-                         bool mark) LOG_REQUIRES(s.logLock) {
+void BuildLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
+               bool mark, std::string& line) LOG_REQUIRES(s.logLock) {
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  std::string line;
+  line.clear();
   line.reserve(text.size() + 64);
   LogAppendPrefix(line, flags, level, mark, Now(s));
   size_t textStart = line.size();
@@ -156,6 +159,12 @@ std::string PrefixedLine(LogState& s, const LogPrefixFlags& flags, int level, st
   LogMaskWord(line, textStart);
   LogEscapeControls(line, textStart);
   line += '\n';
+}
+
+std::string PrefixedLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
+                         bool mark) LOG_REQUIRES(s.logLock) {
+  std::string line;
+  BuildLine(s, flags, level, text, mark, line);
   return line;
 }
 
@@ -326,7 +335,7 @@ bool UpdateThrottle(LogState& s, LogFileOutput& o, size_t size) LOG_REQUIRES(s.l
   return o.throttled;
 }
 
-void SubmitToFile(LogState& s, LogFileOutput& o, std::string line) LOG_REQUIRES(s.logLock) {
+void SubmitToFile(LogState& s, LogFileOutput& o, const std::string& line) LOG_REQUIRES(s.logLock) {
   const int32_t limit = o.settings.throttleBytesPerSec;
   if (limit == 0 || limit == -1) {
     // Never throttled: no line is ever held back, so none needs keeping.
@@ -336,7 +345,7 @@ void SubmitToFile(LogState& s, LogFileOutput& o, std::string line) LOG_REQUIRES(
   }
   bool was = o.throttled;
   bool now = UpdateThrottle(s, o, line.size());
-  o.ring.Push(std::move(line));
+  o.ring.Push(line);
   if (now) {
     if (!was)
       EmitLine(
@@ -479,9 +488,12 @@ void LogDispatch(int level, std::string_view message, bool truncated, bool captu
     return;
   }
   if (level > o->settings.fileLevel && level > o->settings.stderrLevel) return;
-  std::string line = PrefixedLine(s, o->prefix, level, message, truncated);
+  // The scratch line is only ever built here; the lines a write may add
+  // (rotation, throttling, discarded bytes) are strings of their own.
+  std::string& line = s.scratch;
+  BuildLine(s, o->prefix, level, message, truncated, line);
   if (level <= o->settings.stderrLevel) WriteAll(s, STDERR_FILENO, line.data(), line.size());
-  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, std::move(line));
+  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, line);
 }
 
 void LogRegisterProduct(const char* name, const char* version, const char* build,

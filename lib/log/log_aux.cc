@@ -157,6 +157,39 @@ bool IsAsciiLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+bool IsControl(char c) {
+  auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7F;
+}
+
+// Every line passes through the two scans of its text (masking, escaping),
+// so they look at eight bytes at a time and go byte by byte only inside a
+// word that may hold what they look for.
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+uint64_t WordAt(const std::string& s, size_t i) {
+  uint64_t w;
+  std::memcpy(&w, s.data() + i, sizeof w);
+  return w;
+}
+// Some byte of `w` is below `n` (n at most 0x80).
+bool HasByteBelow(uint64_t w, uint64_t n) {
+  return ((w - kOnes * n) & ~w & kHighBits) != 0;
+}
+bool HasControlByte(uint64_t w) {
+  return HasByteBelow(w, 0x20) || HasByteBelow(w ^ (kOnes * 0x7F), 1);
+}
+// Some byte of `w` is 'p' or 'P' (0x20 folds one onto the other).
+bool HasLetterP(uint64_t w) {
+  return HasByteBelow((w | (kOnes * 0x20)) ^ (kOnes * 'p'), 1);
+}
+// From `i`, past every whole word in which `has` finds nothing.
+size_t SkipWords(const std::string& s, size_t i, bool (*has)(uint64_t)) {
+  while (i + sizeof(uint64_t) <= s.size() && !has(WordAt(s, i))) i += sizeof(uint64_t);
+  return i;
+}
+
 }  // namespace
 
 const char* LogLevelName(int level) {
@@ -321,30 +354,37 @@ void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, b
 }
 
 void LogMaskWord(std::string& text, size_t from) {
-  for (size_t i = from; i + 3 <= text.size(); ++i) {
-    if (g_ascii_tolower(text[i]) == 'p' && g_ascii_tolower(text[i + 1]) == 'i' &&
-        g_ascii_tolower(text[i + 2]) == 'n' && (i == from || !IsAsciiLetter(text[i - 1])) &&
-        (i + 3 == text.size() || !IsAsciiLetter(text[i + 3]))) {
-      text.replace(i, 3, "***");
-      i += 2;
+  size_t i = from;
+  while (i + 3 <= text.size()) {
+    i = SkipWords(text, i, HasLetterP);
+    const size_t end = std::min(i + sizeof(uint64_t), text.size());
+    for (; i < end && i + 3 <= text.size(); ++i) {
+      if ((text[i] | 0x20) != 'p') continue;
+      if (g_ascii_tolower(text[i + 1]) == 'i' && g_ascii_tolower(text[i + 2]) == 'n' &&
+          (i == from || !IsAsciiLetter(text[i - 1])) &&
+          (i + 3 == text.size() || !IsAsciiLetter(text[i + 3]))) {
+        text.replace(i, 3, "***");  // same length: the scan goes on in place
+        i += 2;
+      }
     }
   }
 }
 
 void LogEscapeControls(std::string& text, size_t from) {
-  auto isControl = [](char c) {
-    auto b = static_cast<unsigned char>(c);
-    return b < 0x20 || b == 0x7F;
-  };
   size_t first = from;
-  while (first < text.size() && !isControl(text[first])) ++first;
-  if (first == text.size()) return;  // the usual case: nothing to do
+  for (;;) {
+    first = SkipWords(text, first, HasControlByte);
+    const size_t end = std::min(first + sizeof(uint64_t), text.size());
+    while (first < end && !IsControl(text[first])) ++first;
+    if (first == text.size()) return;  // the usual case: nothing to do
+    if (first < end) break;
+  }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string tail;
   tail.reserve((text.size() - first) * 2);
   for (size_t i = first; i < text.size(); ++i) {
     const char c = text[i];
-    if (!isControl(c)) {
+    if (!IsControl(c)) {
       tail += c;
     } else if (c == '\n') {
       tail += "\\n";

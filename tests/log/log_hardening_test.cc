@@ -54,6 +54,13 @@ TEST_F(LogHardening, EveryMessageIsOneLineAndOnlyTheWordPinIsMasked) {
       {"kept as is: back\\slash, UTF-8 \xc3\xa9, \\n typed", ""},
       {"Stopping, spinning, pinpad, opinion, PINs", ""},
       {"PIN pin: Pin1 user_pin (pIn) -pin-", "*** ***: ***1 user_*** (***) -***-"},
+      // Bytes are looked at a word of eight at a time: hits on either side
+      // of a word's edge.
+      {"0123456\x01"
+       "89abcdef\x7f",
+       "0123456\\x0189abcdef\\x7f"},
+      {"123456 pin 9abcd Pin", "123456 *** 9abcd ***"},
+      {"1234567pin 89abcd pinx", "1234567*** 89abcd pinx"},
   };
   std::string expected;
   for (const auto& [message, written] : cases) {
