@@ -44,12 +44,6 @@ bool CarriesSecret(uint8_t ins) {
 
 constexpr uint32_t kApduHeaderBytes = 5;
 
-bool Masked(std::span<const ScRedirQrn_MaskedRange> masked, uint32_t at) {
-  for (const ScRedirQrn_MaskedRange& r : masked)
-    if (at >= r.from && at < r.to) return true;
-  return false;
-}
-
 // Formats into `small` when the text fits, else into memory of its own
 // (*spill, for the caller to free). Null when the text cannot be made: the
 // C library reports a missing allocation instead of throwing or aborting.
@@ -121,6 +115,7 @@ void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,
   if (!ScRedirQrn_DebugOn() || count == 0 || bytes == nullptr) return;
   static constexpr char kHex[] = "0123456789abcdef";
   const auto* p = static_cast<const uint8_t*>(bytes);
+  size_t next = 0;  // the first range not yet behind the byte shown
   for (uint32_t row = 0; row < count; row += kDumpRow) {
     char line[kDumpLineWidth + 1];
     std::memset(line, ' ', kDumpLineWidth);
@@ -128,7 +123,9 @@ void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,
     uint32_t n = count - row < kDumpRow ? count - row : static_cast<uint32_t>(kDumpRow);
     for (uint32_t i = 0; i < n; ++i) {
       uint8_t b = p[row + i];
-      if (!masked.empty() && Masked(masked, row + i)) {
+      const uint32_t at = row + i;
+      while (next < masked.size() && masked[next].to <= at) ++next;
+      if (next < masked.size() && at >= masked[next].from) {
         line[3 * i] = line[3 * i + 1] = line[kDumpCharColumn + i] = '*';
         continue;
       }

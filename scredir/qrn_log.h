@@ -62,7 +62,8 @@ struct ScRedirQrn_MaskedRange {
   uint32_t from;
   uint32_t to;
 };
-// The hex dump with the bytes inside `masked` shown as "**" and '*'.
+// The hex dump with the bytes inside `masked` (sorted, not overlapping)
+// shown as "**" and '*'.
 void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,
                               std::span<const ScRedirQrn_MaskedRange> masked) noexcept;
 // The hex dump of a command APDU: masked after its header when it carries a

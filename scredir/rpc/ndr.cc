@@ -370,7 +370,14 @@ std::vector<ScRedirQrn_MaskedRange> SecretRanges(const uint8_t* body, uint32_t s
     const uint32_t start = pos + 4;
     if (n > size - start) continue;
     const uint32_t clear = ScRedirQrn_ApduClearBytes(body + start, n);
-    if (clear < n) ranges.push_back({start + clear, start + n});
+    if (clear == n) continue;
+    // Found in rising order: one that overlaps the last one extends it, so
+    // the list stays sorted and disjoint however many there are.
+    if (!ranges.empty() && start + clear <= ranges.back().to) {
+      if (start + n > ranges.back().to) ranges.back().to = start + n;
+    } else {
+      ranges.push_back({start + clear, start + n});
+    }
   }
   return ranges;
 }
