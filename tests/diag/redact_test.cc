@@ -122,6 +122,19 @@ TEST_F(Redaction, SecretBearingCommandsAreMaskedInEveryDumpAndTrace) {
   }
 }
 
+// The raw body dump does not know the record yet: every place a counted
+// byte array could start is tried, and candidates that overlap (here one
+// whose count is the Lc and data of another) are masked as one stretch.
+TEST_F(Redaction, RawBodyDumpMasksOverlappingCandidatesOnce) {
+  const Bytes buffer = {0x01, 0x10, 0x08, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 20,   0,    0,    0,
+                        0,    0,    0,    0,    16,   0,    0,    0,    0x00, 0x20, 0x00, 0x81,
+                        8,    0,    0,    0,    0x00, 0x24, 0x00, 0x81, 0x03, 0xAA, 0xBB, 0xCC};
+  ScRedirRpc_DumpTypeHeaders(buffer.data(), static_cast<uint32_t>(buffer.size()));
+  EXPECT_EQ(g_rows, (std::vector<std::string>{
+                        Row("10 00 00 00 00 20 00 81 08 ** ** ** ** ** ** **", "..... ...*******"),
+                        Row("** ** ** **", "****")}));
+}
+
 // The card's answer is not masked, even when its bytes look like a command.
 TEST_F(Redaction, AnswersStayReadable) {
   uint8_t answer[] = {0x00, 0x20, 0x00, 0x81, 0x02, 0x90, 0x00};
