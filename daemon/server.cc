@@ -243,6 +243,12 @@ class Server::Impl {
     WatchStep next = WatchStep::kNone;
     std::optional<Clock::time_point> at;
   };
+  // A Connect held back while another application's transaction runs on
+  // its reader.
+  struct DeferredConnect {
+    uint64_t conn = 0;
+    Bytes request;
+  };
   using Then = std::function<void(Conn* conn, Outcome outcome, std::span<const uint8_t> record)>;
 
   // ---- loop ----
@@ -282,6 +288,8 @@ class Server::Impl {
   void OnRelease(Conn& c, Bytes reply);
   void OnCancel(Conn& c, Bytes reply);
   void OnConnect(Conn& c, Bytes reply);
+  bool LockedForOthers(const std::string& reader, uint64_t conn) const;
+  void ResumeConnects();
   void WithRemoteContext(Conn& c, uint32_t contextId, std::function<void(Conn*, uint32_t)> next);
   void ConnectRemote(Conn& c, uint32_t contextId, Bytes reply);
   void OnCardCommand(Conn& c, uint32_t command, Bytes reply, std::span<const uint8_t> extra);
@@ -316,6 +324,7 @@ class Server::Impl {
   std::unordered_map<uint32_t, Context> contexts_;
   std::unordered_map<uint32_t, Card> cards_;
   std::map<std::string, uint32_t> locks_;  // reader -> card holding a transaction
+  std::vector<DeferredConnect> deferred_;
 
   std::unique_ptr<PluginLink> link_;
   bool linkFailing_ = false;
@@ -405,6 +414,7 @@ void Server::Impl::Run() {
       }
     }
     RunTimers();
+    ResumeConnects();
     Reap();
     UpdateStats();
   }
@@ -772,6 +782,14 @@ void Server::Impl::OnConnect(Conn& c, Bytes reply) {
     wire::Put32(reply, off::kConRv, rv);
     return SendToConn(c, reply);
   }
+  if (LockedForOthers(reader, c.serial)) {
+    // pcscd lets a connect wait for a running transaction; the remote is
+    // never asked to wait, so one blocked call cannot hold back the
+    // transaction's own calls on a client that serves calls in turn.
+    c.busy = true;
+    deferred_.push_back({c.serial, std::move(reply)});
+    return;
+  }
   WithRemoteContext(c, contextId, [this, contextId, reply](Conn* conn, uint32_t rv) mutable {
     if (!conn) return;
     if (rv != lite::kSuccess) {
@@ -781,6 +799,31 @@ void Server::Impl::OnConnect(Conn& c, Bytes reply) {
     }
     ConnectRemote(*conn, contextId, std::move(reply));
   });
+}
+
+bool Server::Impl::LockedForOthers(const std::string& reader, uint64_t conn) const {
+  auto lock = locks_.find(reader);
+  if (lock == locks_.end()) return false;
+  auto card = cards_.find(lock->second);
+  return card != cards_.end() && card->second.conn != conn;
+}
+
+void Server::Impl::ResumeConnects() {
+  if (deferred_.empty()) return;
+  std::vector<DeferredConnect> waiting;
+  waiting.swap(deferred_);
+  for (DeferredConnect& d : waiting) {
+    Conn* c = FindConn(d.conn);
+    if (!c) continue;
+    const std::string reader = wire::GetText(d.request, off::kConReader, wire::kMaxReaderName);
+    if (Linked() && LockedForOthers(reader, d.conn)) {
+      deferred_.push_back(std::move(d));
+      continue;
+    }
+    // Checked again from the start: the reader or the link may have gone.
+    c->busy = false;
+    OnConnect(*c, std::move(d.request));
+  }
 }
 
 void Server::Impl::WithRemoteContext(Conn& c, uint32_t contextId,
