@@ -41,7 +41,8 @@ TEST(DaemonTables, LimitsAndValuesMatchTheInstalledHeaders) {
            SCARD_STATE_UNAVAILABLE},
       {ControlCodeToRemote(W::kPcscLite, CM_IOCTL_GET_FEATURE_REQUEST), 0x42000D48},
   };
-  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
 }
 
 TEST(DaemonTables, RemoteValuesBecomePcscLiteValues) {
@@ -136,8 +137,8 @@ TEST(DaemonTables, ClientMessagesAreFramedByTheirCommand) {
     EXPECT_EQ(status, r.status) << r.what << ": " << reader.error();
     if (status != S::kFrame) continue;
     EXPECT_EQ(reader.body().size(), r.body) << r.what;
-    EXPECT_EQ(Bytes(reader.extra().begin(), reader.extra().end()),
-              r.extra ? apdu : Bytes()) << r.what;
+    EXPECT_EQ(Bytes(reader.extra().begin(), reader.extra().end()), r.extra ? apdu : Bytes())
+        << r.what;
   }
 }
 
@@ -171,7 +172,10 @@ TEST(DaemonTables, PublishedReaderStatesFollowTheRemoteEvents) {
     Bytes slot0;  // "B reader", the first listed
   } steps[] = {
       {"card present, another application on it",
-       [&] { table.ApplyEvent("B reader", 0x00010000 | state::kPresent | state::kInUse | state::kChanged, atr); },
+       [&] {
+         table.ApplyEvent("B reader",
+                          0x00010000 | state::kPresent | state::kInUse | state::kChanged, atr);
+       },
        Slot("B reader", 0, 0x34, 1, atr, 0)},
       {"connected with T=1", [&] { table.SetProtocol("B reader", 2); },
        Slot("B reader", 0, 0x34, 1, atr, 2)},
@@ -182,14 +186,18 @@ TEST(DaemonTables, PublishedReaderStatesFollowTheRemoteEvents) {
       {"a Status cannot bring a card back", [&] { table.ApplyStatus("B reader", 0x54, 2, atr); },
        Slot("B reader", 1, 0x02, 0, empty, 0)},
       {"a mute card, held exclusively",
-       [&] { table.ApplyEvent("B reader", 0x00030000 | state::kPresent | state::kMute | state::kExclusive, empty); },
+       [&] {
+         table.ApplyEvent("B reader",
+                          0x00030000 | state::kPresent | state::kMute | state::kExclusive, empty);
+       },
        Slot("B reader", 2, 0x0C, -1, empty, 0)},
       {"another card between two waits",
        [&] { table.ApplyEvent("B reader", 0x00050000 | state::kPresent, other); },
        Slot("B reader", 3, 0x34, 0, other, 0)},
       {"nothing new", [&] { table.ApplyEvent("B reader", 0x00050000 | state::kPresent, other); },
        Slot("B reader", 3, 0x34, 0, other, 0)},
-      {"reader unavailable", [&] { table.ApplyEvent("B reader", 0x00050000 | state::kUnavailable, empty); },
+      {"reader unavailable",
+       [&] { table.ApplyEvent("B reader", 0x00050000 | state::kUnavailable, empty); },
        Slot("B reader", 4, 0x01, 0, empty, 0)},
   };
   for (const Step& step : steps) {
