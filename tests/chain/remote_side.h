@@ -6,7 +6,8 @@
 // The plug-in gets a sandbox whose configuration names the daemon socket
 // and a short reconnect delay, so it finds a daemon that starts after it.
 // The channel can be closed and opened again to play a client that drops
-// and comes back.
+// and comes back. As a real client does when its channel closes, the card
+// side then lets go of every context and card handle the plug-in made.
 //
 // Threads: one caller; the doubles run threads of their own.
 #pragma once
@@ -22,6 +23,10 @@
 namespace scredir::chain {
 
 inline constexpr const char* kEmulatedReader = "Emulated Reader 00 00";
+
+// Forwards every call to the card behind it and remembers the contexts and
+// card handles it handed out, so they can all be given back at once.
+class ChannelScopedBackend;
 
 class RemoteSide {
  public:
@@ -48,6 +53,7 @@ class RemoteSide {
   std::unique_ptr<tools::Sandbox> sandbox_;
   std::unique_ptr<tools::CardModel> model_;
   std::unique_ptr<tools::PcscBackend> pcsc_;
+  std::unique_ptr<ChannelScopedBackend> scoped_;
   std::unique_ptr<tools::Rig> rig_;
 };
 
