@@ -105,6 +105,11 @@ bool ReaderTable::Has(const std::string& name) const {
   return slot && slot->known;
 }
 
+size_t ReaderTable::PublishedCount() const {
+  return static_cast<size_t>(
+      std::count_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.known; }));
+}
+
 std::vector<std::string> ReaderTable::Names() const {
   std::vector<std::string> names;
   for (const Slot& slot : slots_)

@@ -39,6 +39,7 @@ class ReaderTable {
   void Clear();
 
   bool Has(const std::string& name) const;  // listed and published
+  size_t PublishedCount() const;
   // Every listed reader, published or not, in slot order.
   std::vector<std::string> Names() const;
   // What to tell the remote this reader's state is: its last event state

@@ -579,7 +579,7 @@ void Server::Impl::Reap() {
 void Server::Impl::UpdateStats() {
   ServerStats s;
   s.clients = conns_.size();
-  s.readers = readers_.Names().size();
+  s.readers = readers_.PublishedCount();
   s.linked = Linked();
   s.links = linkGen_;
   s.remoteRequests = link_ ? link_->outstanding() : 0;
@@ -918,6 +918,12 @@ void Server::Impl::CardCall(Conn& c, const Card& card, uint32_t command, const T
                 rv = lite::kFCommError;  // a reply we cannot read
               else
                 rv = FailureRv(o);
+              if (command == PCSCD_BEGIN_TRANSACTION && rv != lite::kSuccess) {
+                // The lock taken when the call left is given back.
+                auto held = std::find_if(locks_.begin(), locks_.end(),
+                                         [cardId](const auto& l) { return l.second == cardId; });
+                if (held != locks_.end()) locks_.erase(held);
+              }
               if (command == PCSCD_DISCONNECT && o == Outcome::kLinkLost) {
                 // The remote side is gone and with it the handle.
                 DropCard(cardId, false);
@@ -1015,14 +1021,17 @@ void Server::Impl::OnCardCommand(Conn& c, uint32_t command, Bytes reply,
                       });
     }
     case wire::kBeginTransaction: {
+      // The reader counts as locked from now on: a connect or transmit of
+      // another application must not reach the remote between its grant
+      // and our hearing of it, or it would wait there for this lock ahead
+      // of this transaction's own calls.
+      locks_[card.reader] = id;
       BeginTransactionMsg record{};
       record.hContext = card.remoteContext;
       record.hCard = card.remoteCard;
       return CardCall(c, card, PCSCD_BEGIN_TRANSACTION, record, sizeof record, std::move(reply),
-                      rvOffset, [this](Card& k, const BeginTransactionMsg& m, Bytes&, Bytes&) {
-                        uint32_t rv = Result(m.rv);
-                        if (rv == lite::kSuccess) locks_[k.reader] = k.id;
-                        return rv;
+                      rvOffset, [this](Card&, const BeginTransactionMsg& m, Bytes&, Bytes&) {
+                        return Result(m.rv);
                       });
     }
     case wire::kEndTransaction: {
@@ -1067,7 +1076,7 @@ void Server::Impl::OnCardCommand(Conn& c, uint32_t command, Bytes reply,
       record->cbRecvLength = std::min<uint32_t>(room, kPcscdBufferBytes);
       record->ioSendPciProtocol = ProtocolToRemote(flavour, wire::Get32(reply, off::kTxSendProto));
       record->ioSendPciLength = wire::Get32(reply, off::kTxSendPciLen);
-      std::memcpy(record->pbBuffer, extra.data(), extra.size());  // at most kMaxExtended
+      if (!extra.empty()) std::memcpy(record->pbBuffer, extra.data(), extra.size());  // <= 65548
       return CardCall(
           c, card, PCSCD_TRANSMIT, *record, kTransmitFixedBytes + extra.size(), std::move(reply),
           rvOffset, [this, room](Card&, const TransmitMsg& m, Bytes& out, Bytes& tail) {
@@ -1090,7 +1099,7 @@ void Server::Impl::OnCardCommand(Conn& c, uint32_t command, Bytes reply,
       record->cbSendLength = static_cast<uint32_t>(extra.size());
       const uint32_t room = wire::Get32(reply, off::kCtlRecv);
       record->cbRecvLength = std::min<uint32_t>(room, kPcscdBufferBytes);
-      std::memcpy(record->pbBuffer, extra.data(), extra.size());
+      if (!extra.empty()) std::memcpy(record->pbBuffer, extra.data(), extra.size());
       return CardCall(c, card, PCSCD_CONTROL, *record, kControlFixedBytes + extra.size(),
                       std::move(reply), rvOffset,
                       [this, room](Card&, const ControlMsg& m, Bytes& out, Bytes& tail) {

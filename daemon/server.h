@@ -48,7 +48,7 @@ struct ServerOptions {
 
 struct ServerStats {
   size_t clients = 0;         // application connections
-  size_t readers = 0;         // published readers
+  size_t readers = 0;         // readers published to applications
   bool linked = false;        // a plug-in is connected
   uint64_t links = 0;         // plug-in connections so far
   size_t remoteRequests = 0;  // requests the plug-in has not answered

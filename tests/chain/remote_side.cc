@@ -147,6 +147,10 @@ bool RemoteSide::OpenChannel(std::string* error) {
   return false;
 }
 
+tools::ClientDouble& RemoteSide::client() {
+  return rig_->client();
+}
+
 void RemoteSide::CloseChannel() {
   rig_->host().CloseChannel();
   rig_->host().Flush();

@@ -44,7 +44,7 @@ class RemoteSide {
 
   // The emulated card farm (null with the pcsc backend).
   tools::CardModel* model() { return model_.get(); }
-  tools::ClientDouble& client() { return rig_->client(); }
+  tools::ClientDouble& client();
   tools::Sandbox& sandbox() { return *sandbox_; }
 
  private:

@@ -150,7 +150,7 @@ Bytes Slot(const std::string& name, uint32_t counter, uint32_t cardState, int32_
   std::memcpy(s.data() + 128, &counter, 4);
   std::memcpy(s.data() + 132, &cardState, 4);
   std::memcpy(s.data() + 136, &sharing, 4);
-  std::memcpy(s.data() + 140, atr.data(), atr.size());
+  if (!atr.empty()) std::memcpy(s.data() + 140, atr.data(), atr.size());
   const uint32_t atrLength = static_cast<uint32_t>(atr.size());
   std::memcpy(s.data() + 176, &atrLength, 4);
   std::memcpy(s.data() + 180, &protocol, 4);
