@@ -1029,10 +1029,9 @@ void Server::Impl::OnCardCommand(Conn& c, uint32_t command, Bytes reply,
       BeginTransactionMsg record{};
       record.hContext = card.remoteContext;
       record.hCard = card.remoteCard;
-      return CardCall(c, card, PCSCD_BEGIN_TRANSACTION, record, sizeof record, std::move(reply),
-                      rvOffset, [this](Card&, const BeginTransactionMsg& m, Bytes&, Bytes&) {
-                        return Result(m.rv);
-                      });
+      return CardCall(
+          c, card, PCSCD_BEGIN_TRANSACTION, record, sizeof record, std::move(reply), rvOffset,
+          [this](Card&, const BeginTransactionMsg& m, Bytes&, Bytes&) { return Result(m.rv); });
     }
     case wire::kEndTransaction: {
       EndTransactionMsg record{};
