@@ -243,10 +243,12 @@ class Server::Impl {
     WatchStep next = WatchStep::kNone;
     std::optional<Clock::time_point> at;
   };
-  // A Connect held back while another application's transaction runs on
-  // its reader.
+  // A Connect, or a Disconnect that resets or powers down the card, held
+  // back while another application's transaction runs on its reader.
   struct DeferredConnect {
     uint64_t conn = 0;
+    uint32_t command = 0;
+    std::string reader;
     Bytes request;
   };
   using Then = std::function<void(Conn* conn, Outcome outcome, std::span<const uint8_t> record)>;
@@ -787,7 +789,7 @@ void Server::Impl::OnConnect(Conn& c, Bytes reply) {
     // never asked to wait, so one blocked call cannot hold back the
     // transaction's own calls on a client that serves calls in turn.
     c.busy = true;
-    deferred_.push_back({c.serial, std::move(reply)});
+    deferred_.push_back({c.serial, wire::kConnect, reader, std::move(reply)});
     return;
   }
   WithRemoteContext(c, contextId, [this, contextId, reply](Conn* conn, uint32_t rv) mutable {
@@ -815,14 +817,16 @@ void Server::Impl::ResumeConnects() {
   for (DeferredConnect& d : waiting) {
     Conn* c = FindConn(d.conn);
     if (!c) continue;
-    const std::string reader = wire::GetText(d.request, off::kConReader, wire::kMaxReaderName);
-    if (Linked() && LockedForOthers(reader, d.conn)) {
+    if (Linked() && LockedForOthers(d.reader, d.conn)) {
       deferred_.push_back(std::move(d));
       continue;
     }
     // Checked again from the start: the reader or the link may have gone.
     c->busy = false;
-    OnConnect(*c, std::move(d.request));
+    if (d.command == wire::kConnect)
+      OnConnect(*c, std::move(d.request));
+    else
+      OnCardCommand(*c, d.command, std::move(d.request), {});
   }
 }
 
@@ -983,6 +987,13 @@ void Server::Impl::OnCardCommand(Conn& c, uint32_t command, Bytes reply,
   auto lock = locks_.find(card.reader);
   if (command != wire::kDisconnect && lock != locks_.end() && lock->second != id)
     return answer(lite::kESharingViolation);
+  // pcscd lets a disconnect that acts on the card wait for the transaction.
+  if (command == wire::kDisconnect && wire::Get32(reply, off::kDisDisposition) != 0 &&
+      LockedForOthers(card.reader, c.serial)) {
+    c.busy = true;
+    deferred_.push_back({c.serial, command, card.reader, std::move(reply)});
+    return;
+  }
 
   const RemoteFlavour flavour = opt_.flavour;
   switch (command) {
