@@ -46,8 +46,8 @@ constexpr auto kHang = 10s;
 
 const std::string kDir = "/tmp/scredir-soak-" + std::to_string(getpid());
 const std::string kAppSocket = kDir + "/pcscd.comm";
-// GLib's slice allocator hands memory between threads behind ThreadSanitizer's
-// back; plain malloc lets it see who owns what.
+// G_SLICE also comes from the test's environment (CMakeLists.txt): GLib may
+// read it before this runs.
 const bool kEnvironment = [] {
   return setenv("PCSCLITE_CSOCK_NAME", kAppSocket.c_str(), 1) == 0 &&
          setenv("G_SLICE", "always-malloc", 1) == 0;
