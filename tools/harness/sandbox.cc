@@ -101,6 +101,8 @@ std::unique_ptr<Sandbox> Sandbox::Create(const Options& options, std::string* er
   config << "# Written for this run only.\n"
          << "QRN.ScRedir.socketPath = " << QuoteConfigValue(box->socketPath_) << "\n";
   if (options.debug) config << "QRN.ScRedir.logLevel = \"debug\"\n";
+  for (const auto& [key, value] : options.keys)
+    config << key << " = " << QuoteConfigValue(value) << "\n";
   config.close();
   if (ec || !config) {
     *error = "cannot write the plug-in's configuration under " + pattern;

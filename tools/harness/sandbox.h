@@ -17,6 +17,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace scredir::tools {
 
@@ -41,6 +43,8 @@ class Sandbox {
     std::string socketPath;  // empty: one inside the work directory
     bool debug = false;      // the plug-in logs at debug level
     bool keepLog = true;     // the log and its directory outlive the sandbox
+    // Further configuration keys and their values, written as they are.
+    std::vector<std::pair<std::string, std::string>> keys = {};
   };
   static std::unique_ptr<Sandbox> Create(const Options& options, std::string* error);
   ~Sandbox();

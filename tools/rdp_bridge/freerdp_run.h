@@ -38,10 +38,10 @@ bool MakeCertificate(const std::string& dir, std::string* certificate, std::stri
                      std::string* error);
 
 struct FreeRdpRunOptions {
-  std::string bridgeProgram;           // the scredir-rdp-bridge executable
-  std::string plugin;                  // the plug-in library the bridge loads
-  std::string workDir;                 // certificate and the processes' logs go here
-  std::string pcscSocket;              // the client's PCSCLITE_CSOCK_NAME
+  std::string bridgeProgram = {};      // the scredir-rdp-bridge executable
+  std::string plugin = {};             // the plug-in library the bridge loads
+  std::string workDir = {};            // certificate and the processes' logs go here
+  std::string pcscSocket = {};         // the client's PCSCLITE_CSOCK_NAME
   std::chrono::seconds lifetime{180};  // the bridge ends by then whatever happens
 };
 
