@@ -15,6 +15,7 @@
 #include "scredir/engine.h"
 #include "scredir/maps.h"
 #include "scredir/qrn_log.h"
+#include "scredir/rpc/ndr.h"
 #include "scredir/state.h"
 
 namespace {
@@ -37,6 +38,22 @@ void OpenLog(const ScRedirProductInfo& product) {
   debugEnabled.store(debug, std::memory_order_relaxed);
   if (output) LogSetFileLevel(output, debug ? kLogLevelVerbose : kLogLevelInfo);
   g_free(level);
+}
+
+// How the codec numbers referent ids, from QRN.ScRedir.ndrPointerIds.
+// "sequential" (1, 2, 3) stays the default; "windows" is what clients that
+// check the ids (FreeRDP among them) accept.
+void ReadPointerIdStyle() {
+  char* value = ConfigGetString("sequential", "QRN.ScRedir.ndrPointerIds");
+  auto style = ScRedirRpc_PointerIds::kSequential;
+  if (value != nullptr && std::strcmp(value, "windows") == 0) {
+    style = ScRedirRpc_PointerIds::kWindows;
+  } else if (value == nullptr || std::strcmp(value, "sequential") != 0) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Unknown QRN.ScRedir.ndrPointerIds value '%s', keeping '%s'",
+                    value ? value : "", "sequential");
+  }
+  ScRedirRpc_SetPointerIds(style);
+  g_free(value);
 }
 
 QrnListenerEvents ListenerEvents() {
@@ -64,6 +81,7 @@ uint32_t ScRedirQrn_Start(const uint16_t* hostVersion, QrnGetIntfFn getIntf,
   const bool enabled = ConfigGetBool(true, "QRN.ScRedir.Enable");
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN.ScRedir.Enable option value is %d", enabled ? 1 : 0);
   if (!enabled) return kStatusSuccess;
+  ReadPointerIdStyle();
 
   const int major = hostVersion ? hostVersion[0] : 0;
   if (major == 0) {

@@ -4,6 +4,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -245,13 +246,30 @@ int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* h, int32_t* value) {
   return ok;
 }
 
+namespace {
+std::atomic<ScRedirRpc_PointerIds> pointerIds{ScRedirRpc_PointerIds::kSequential};
+
+uint32_t PointerIdStep() {
+  return pointerIds.load(std::memory_order_relaxed) == ScRedirRpc_PointerIds::kWindows ? 4 : 1;
+}
+}  // namespace
+
+void ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds style) {
+  pointerIds.store(style, std::memory_order_relaxed);
+}
+
+uint32_t ScRedirRpc_FirstPointerId() {
+  return pointerIds.load(std::memory_order_relaxed) == ScRedirRpc_PointerIds::kWindows ? 0x00020000
+                                                                                       : 1;
+}
+
 int ScRedirRpc_NdrPtrId(ScRedirRpc_Handle* h, void** slot, uint32_t* counter) {
   SCREDIR_TRACE_ENTRY();
   int ok;
   if (Encoding(h)) {
     uint32_t id = *slot != nullptr ? *counter : 0;
     ok = LabelledUInt32(h, &id, "id");
-    if (ok && *slot != nullptr) ++*counter;
+    if (ok && *slot != nullptr) *counter += PointerIdStep();
   } else {
     uint32_t id = 0;
     ok = LabelledUInt32(h, &id, "id");

@@ -94,7 +94,18 @@ int ScRedirRpc_CodecIO(ScRedirRpc_Handle* handle, void* data, uint32_t count);
 int ScRedirRpc_RealignCodec(ScRedirRpc_Handle* handle, uint32_t mask);
 int ScRedirRpc_NdrUInt32(ScRedirRpc_Handle* handle, uint32_t* value);
 int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* handle, int32_t* value);
-// Encoding writes *counter (then increments it) for a non-null *slot, else 0.
+// How referent ids of non-null pointers are numbered within one record.
+// Sequential: 1, 2, 3. Windows: 0x00020000, then 4 more for each further
+// pointer, the sequence the Windows NDR engine writes and some clients
+// (FreeRDP among them) insist on. Either restarts with every record.
+enum class ScRedirRpc_PointerIds : uint8_t { kSequential, kWindows };
+// Process-wide; set once at start, before any record is encoded.
+void ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds style);
+// The id of a record's first non-null pointer under the current style.
+uint32_t ScRedirRpc_FirstPointerId();
+
+// Encoding writes *counter (then advances it by the style's step) for a
+// non-null *slot, else 0.
 // Decoding stores the id read, zero-extended, in *slot: a presence marker,
 // never an address. Record routines pass a scratch slot, never a record
 // field, so decoded records only ever hold null or blocks they own.

@@ -217,7 +217,7 @@ class Rec {
   ScRedirRpc_Handle* h_;
   const char* routine_;
   const char* who_;
-  uint32_t ids_ = 1;
+  uint32_t ids_ = ScRedirRpc_FirstPointerId();
 };
 
 // ---- Shared sub-records ----------------------------------------------------

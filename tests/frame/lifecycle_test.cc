@@ -62,6 +62,8 @@ TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
   const std::string notActivated = kError + "Failed to activate QRN listener, status=0x1f";
   const std::string major0 =
       kInfo + "QRN_Start - QRN version warning. Major ver found = 0 but expected at least 1";
+  const std::string badIds =
+      kError + "Unknown QRN.ScRedir.ndrPointerIds value 'Windows', keeping 'sequential'";
   struct Case {
     const char* name;
     std::string config;
@@ -77,6 +79,14 @@ TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
       {"listener not created", "", 1, {0, 7, 0}, 7, {1, 1, 0}, false, notCreated},
       {"listener not activated", "", 1, {0, 0, 0x1F}, 0x1F, {1, 1, 1}, false, notActivated},
       {"host major version 0", "", 0, {0, 0, 0}, 0, {1, 1, 1}, false, major0},
+      {"unknown pointer-id style",
+       "QRN.ScRedir.ndrPointerIds = \"Windows\"\n",
+       1,
+       {0, 0, 0},
+       0,
+       {1, 1, 1},
+       false,
+       badIds},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -18,6 +18,7 @@
 
 #include "tools/demo/format.h"
 #include "tools/demo/session.h"
+#include "tools/harness/real_peer.h"
 #include "tools/harness/rig.h"
 #include "tools/harness/sandbox.h"
 #include "tools/pcsc_backend.h"
@@ -114,7 +115,8 @@ class RealStackTest : public ::testing::Test {
   void SetUp() override {
     std::string why;
     stack_ = PcscStack::Start(&why);
-    if (!stack_) GTEST_SKIP() << "pcscd with the virtual reader and card cannot run here: " << why;
+    SCREDIR_REQUIRE_PEER(stack_ != nullptr,
+                         "pcscd with the virtual reader and card cannot run here: " + why);
     // The plug-in reads its socket path once per process: a path that
     // stays the same for every test of the process.
     env_ = Sandbox::Create(

@@ -46,6 +46,65 @@ TEST(RecordVectors, EncodeAndDecodeByteExact) {
   ExpectVector("Connect_Return", kConnectReturn, Connect_Return{0, {{4, c}, 4, hd}, 2});
 }
 
+// With Windows-style referent ids only the id words change (0x00020000,
+// then 4 more per non-null pointer, restarting per record); the decoder takes
+// either numbering, so the decoded record re-encodes to the sequential bytes.
+TEST(RecordVectors, WindowsPointerIdsChangeOnlyTheIdWords) {
+  ReaderStateW states[2] = {{kNameA, {}}, {kNameB, {0x10, 0, 3, {0x3B, 0x02, 0x14}}}};
+  struct Case {
+    const char* what;
+    const Bytes& sequential;
+    std::vector<size_t> idOffsets;  // body offsets of the non-null ids, in order
+    std::function<Bytes()> encode;
+    std::function<uint32_t(const Bytes&)> decodeToSequential;
+  } cases[] = {
+      {"SetAttrib_Call",
+       kSetAttribCallIds,
+       {4, 24},
+       [] {
+         return EncodeRec(SetAttrib_Call{{{4, kCtx4}, 4, nullptr}, 0x00090303, 2, kAttr});
+       },
+       [](const Bytes& b) {
+         return DecodeRec<SetAttrib_Call>(
+             b, [](SetAttrib_Call& r) { EXPECT_EQ(EncodeRec(r), kSetAttribCallIds); });
+       }},
+      {"ConnectW_Call",
+       kConnectWCallEmptyName,
+       {0, 8},
+       [] {
+         return EncodeRec(ConnectW_Call{kEmptyName, {{4, kCtxB}, 2, 3}});
+       },
+       [](const Bytes& b) {
+         return DecodeRec<ConnectW_Call>(
+             b, [](ConnectW_Call& r) { EXPECT_EQ(EncodeRec(r), kConnectWCallEmptyName); });
+       }},
+      {"GetStatusChangeW_Call",
+       kGetStatusChangeWCall,
+       {4, 16, 32, 84},
+       [&] {
+         return EncodeRec(GetStatusChangeW_Call{{4, kCtxG}, 0xFFFFFFFF, 2, states});
+       },
+       [](const Bytes& b) {
+         return DecodeRec<GetStatusChangeW_Call>(
+             b, [](GetStatusChangeW_Call& r) { EXPECT_EQ(EncodeRec(r), kGetStatusChangeWCall); });
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes windows = c.sequential;
+    uint32_t id = 0x00020000;
+    for (size_t offset : c.idOffsets) {
+      for (int i = 0; i < 4; ++i) windows[16 + offset + i] = static_cast<uint8_t>(id >> (8 * i));
+      id += 4;
+    }
+    ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kWindows);
+    Bytes encoded = c.encode();
+    ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kSequential);
+    EXPECT_EQ(encoded, windows);
+    EXPECT_EQ(c.decodeToSequential(windows), RPC_S_OK);
+  }
+}
+
 // One limited field: a record carrying `value` in it.
 struct LimitCase {
   const char* what;
