@@ -286,13 +286,20 @@ uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out)
     return kStatusInvalidParameter;
   }
   if (!reader.ReadU32Le(deviceId) || !reader.ReadU32Le(out.completionId) ||
-      !reader.ReadU32Le(ioStatus) || !reader.ReadU32Le(outputLength)) {
+      !reader.ReadU32Le(ioStatus)) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
     return kStatusInvalidParameter;
   }
+  // A failed request may come back without OutputBufferLength (16 bytes):
+  // it is still the answer to that request, not a malformed packet.
   if (ioStatus != 0) {
     ScRedirQrn_Log(kQrnLogError, ioStatus, "Incorrect IO completion status");
+    ScRedirQrn_Logf(kQrnLogError, ioStatus, "Failed IO completion for ID(%08x)", out.completionId);
     return kStatusUnsuccessful;
+  }
+  if (!reader.ReadU32Le(outputLength)) {
+    ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
+    return kStatusInvalidParameter;
   }
   auto output = reader.ReadSpan(outputLength);
   if (!output) {

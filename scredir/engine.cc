@@ -69,9 +69,8 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
   } else {
     ScRedirListRef messages = session.DaemonMsgList();
-    status =
-        ScRedirQrn_ParseIOCompletion(packet, completion->outputLength + kIoCompletionFixedBytes,
-                                     &reply, &replyLength, messages.get());
+    status = ScRedirQrn_ParseIOCompletion(packet, completion->length, &reply, &replyLength,
+                                          messages.get());
   }
   if (status != kStatusSuccess) {
     ScRedirQrn_Log(kQrnLogError, status, "Failed to parse IO completion message");

@@ -104,6 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
               11280),
         ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001},
                     "Incorrect IO completion status"),
+        ClientFault("FailureWithoutOutputLengthField", {FaultKind::kIoStatusShort, 0xC0000001},
+                    "Incorrect IO completion status"),
         ClientFault("UnknownCompletionId", {FaultKind::kUnknownId, 0x0BADBAD0},
                     "No matched completionId: 0badbad0, exit!"),
         ClientFault("WrongComponent", {FaultKind::kBadComponent}, "Incorrect component 00005052"),
