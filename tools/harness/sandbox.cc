@@ -124,8 +124,8 @@ Sandbox::~Sandbox() {
 
 std::string Sandbox::FindLogFile() const {
   // The log facility picks a per-user directory below TMPDIR; the file
-  // carries our process id.
-  std::string suffix = "-" + std::to_string(getpid()) + ".log";
+  // carries the host's process id.
+  std::string suffix = "-" + std::to_string(hostPid_) + ".log";
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(workDir_ + "/log", ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {

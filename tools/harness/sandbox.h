@@ -15,6 +15,8 @@
 // names the same socket path as the first.
 #pragma once
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -53,8 +55,11 @@ class Sandbox {
 
   const std::string& workDir() const { return workDir_; }
   const std::string& socketPath() const { return socketPath_; }
-  // The plug-in's log file, once it exists (empty before).
+  // The plug-in's log file, once it exists (empty before). The file is
+  // named after the process hosting the plug-in: this one, unless a host
+  // in another process was named here.
   std::string FindLogFile() const;
+  void SetHostProcess(pid_t pid) { hostPid_ = pid; }
   // The log as it stands, and a wait until it holds `text` (the plug-in
   // writes it on its own threads; the bound is only a safety net).
   std::string LogText() const;
@@ -66,6 +71,7 @@ class Sandbox {
   std::string workDir_;
   std::string socketPath_;
   bool keepLog_ = true;
+  pid_t hostPid_ = getpid();
 };
 
 }  // namespace scredir::tools

@@ -189,24 +189,6 @@ std::string FreeRdpRun::ClientLog() const {
   return ReadFile(options_.workDir + "/xfreerdp.log");
 }
 
-std::string FreeRdpRun::PluginLogPath() const {
-  // Somewhere below the bridge's TMPDIR, named after its process id.
-  const char* tmp = std::getenv("TMPDIR");
-  std::string suffix = "-" + std::to_string(bridgePid_) + ".log";
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(tmp && *tmp ? tmp : "/tmp", ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec) && it->path().filename().string().ends_with(suffix))
-      return it->path().string();
-  }
-  return {};
-}
-
-std::string FreeRdpRun::PluginLog() const {
-  std::string path = PluginLogPath();
-  return path.empty() ? std::string() : ReadFile(path);
-}
-
 std::string FreeRdpRun::Tails() const {
   return "bridge:\n" + Tail(options_.workDir + "/bridge.log", 15) + "xfreerdp:\n" +
          Tail(options_.workDir + "/xfreerdp.log", 15);

@@ -56,11 +56,9 @@ class FreeRdpRun {
 
   uint16_t port() const { return port_; }
   int display() const { return display_; }
+  pid_t bridgePid() const { return bridgePid_; }
   std::string BridgeLog() const;
   std::string ClientLog() const;
-  // The plug-in's log as it stands (empty before it exists).
-  std::string PluginLog() const;
-  std::string PluginLogPath() const;
   // The last lines of the bridge's and the client's logs, for messages.
   std::string Tails() const;
 
