@@ -102,10 +102,15 @@ class Bridge {
 };
 
 void Bridge::QueueFromPlugin(const tools::Bytes& packet) {
-  // Called on the plug-in's thread under the host's lock: queue only.
-  std::lock_guard lock(mu_);
-  fromPlugin_.push_back(packet);
-  SetEvent(wake_);
+  // Called on the plug-in's thread under the host's lock: queue only. Out
+  // of memory loses the packet (the plug-in's request then times out)
+  // rather than throwing into the plug-in.
+  try {
+    std::lock_guard lock(mu_);
+    fromPlugin_.push_back(packet);
+    SetEvent(wake_);
+  } catch (...) {
+  }
 }
 
 bool Bridge::StartPlugin() {
@@ -174,24 +179,31 @@ void Bridge::OnContextFree(freerdp_peer* /*peer*/, rdpContext* context) {
   ctx->vcm = nullptr;
 }
 
+// FreeRDP calls these from C: nothing may throw out of them.
 BOOL Bridge::OnPostConnect(freerdp_peer* peer) {
-  auto* ctx = reinterpret_cast<PeerContext*>(peer->context);
-  ctx->bridge->OpenRdpdr(peer);
-  return TRUE;
+  try {
+    reinterpret_cast<PeerContext*>(peer->context)->bridge->OpenRdpdr(peer);
+    return TRUE;
+  } catch (...) {
+    return FALSE;
+  }
 }
 
 BOOL Bridge::OnActivate(freerdp_peer* peer) {
   Bridge* self = reinterpret_cast<PeerContext*>(peer->context)->bridge;
   // The handshake starts once, at the first activation; a reactivation
   // must not restart it under the plug-in.
-  if (self->channel_ && !self->announced_) {
+  if (!self->channel_ || self->announced_) return TRUE;
+  try {
     self->announced_ = true;
     self->Log("client activated; sending the device-redirection announce");
     RdpdrActions announce;
     announce.toClient.push_back(self->rdpdr_.ServerAnnounce());
     self->Apply(announce);
+    return TRUE;
+  } catch (...) {
+    return FALSE;
   }
-  return TRUE;
 }
 
 void Bridge::OpenRdpdr(freerdp_peer* peer) {
