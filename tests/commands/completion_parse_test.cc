@@ -41,7 +41,7 @@ class CompletionParse : public CommandsTest {
   // header the reply must carry.
   Bytes Keep(uint32_t command, const Bytes& record) {
     const PcscdCommand* row = ScRedirQrn_FindCommand(command);
-    auto* entry = static_cast<PcscdMsgEntry*>(calloc(1, 16 + row->recordBytes));
+    auto* entry = static_cast<PcscdMsgEntry*>(calloc(1, sizeof(PcscdMsgEntry) + row->recordBytes));
     entry->ioControlCode = row->ioControlCode;
     entry->header = {kId, command, row->recordBytes};
     std::memcpy(PcscdMsgEntry_Body(entry), record.data(), record.size());
@@ -129,7 +129,10 @@ TEST_F(CompletionParse, FailedCallsStillSetTheContextLengthButNotTheHandleLength
   EXPECT_EQ(ScRedirQrn_ContextCount() + ScRedirQrn_HandleCount(), 0u);
 }
 
-TEST_F(CompletionParse, CompletionsThatCannotBeUsedLeaveTheMessageKept) {
+// A malformed completion names no request for sure and leaves the message
+// kept; a failed one (IoStatus not 0, with or without OutputBufferLength)
+// takes its message, which the engine then answers.
+TEST_F(CompletionParse, MalformedCompletionsLeaveTheMessageKeptFailedOnesTakeIt) {
   Bytes ok = ENCODED(Long_Return, 0);
   Bytes outputCut = Completion(ok), fixedCut = Completion(ok);
   outputCut.pop_back();  // OutputBufferLength says one byte more
@@ -168,7 +171,9 @@ TEST_F(CompletionParse, CompletionsThatCannotBeUsedLeaveTheMessageKept) {
     EXPECT_TRUE(Parse(k.packet).empty());
     EXPECT_EQ(status_, k.status);
     EXPECT_EQ(Take(), k.lines);
-    EXPECT_EQ(KeyedList_Count(list_), 1);
+    const bool failed = k.status == 0xC0000001;
+    EXPECT_EQ(KeyedList_Count(list_), failed ? 0 : 1);
+    if (failed) Keep(PCSCD_BEGIN_TRANSACTION, Bytes(12));
   }
   expected.resize(24);  // the kept message is still answered
   EXPECT_EQ(Parse(Completion(ok)), expected);
