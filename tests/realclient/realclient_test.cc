@@ -216,7 +216,7 @@ TEST_F(RealClientTest, WindowsPointerIdsCarryTheWholeSessionToTheCard) {
             "");
 }
 
-TEST_F(RealClientTest, DISABLED_DefaultPointerIdsFailTheFirstPointerCallWithAnError) {
+TEST_F(RealClientTest, DefaultPointerIdsFailTheFirstPointerCallWithAnError) {
   ASSERT_NO_FATAL_FAILURE(BringUp({}));
   if (IsSkipped()) return;
   // Establishing a context carries no pointer, so it succeeds; listing the
@@ -228,6 +228,8 @@ TEST_F(RealClientTest, DISABLED_DefaultPointerIdsFailTheFirstPointerCallWithAnEr
   EXPECT_EQ(results[0], std::make_pair(std::string("establish"), 0u));
   EXPECT_EQ(results[1].first, "list");
   EXPECT_NE(results[1].second, 0u);
+  // The clean-up is answered too: nothing is left waiting.
+  EXPECT_EQ(results.back().first, "release");
   EXPECT_NE(run_->ClientLog().find("expected 0x00020000"), std::string::npos) << run_->Tails();
 }
 
