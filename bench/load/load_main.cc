@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,6 +110,23 @@ long ResidentBytes() {
   return resident * sysconf(_SC_PAGESIZE);
 }
 
+// CPU time (every thread, user and system), context switches and minor
+// page faults of this process so far.
+struct Usage {
+  double cpuMicros = 0, switches = 0, faults = 0;
+  static Usage Now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto us = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
+    return {us(u.ru_utime) + us(u.ru_stime), static_cast<double>(u.ru_nvcsw + u.ru_nivcsw),
+            static_cast<double>(u.ru_minflt)};
+  }
+  Usage PerCall(const Usage& before, int calls) const {
+    return {(cpuMicros - before.cpuMicros) / calls, (switches - before.switches) / calls,
+            (faults - before.faults) / calls};
+  }
+};
+
 enum class Target { kAgent, kFloor };
 const char* Name(Target t) {
   return t == Target::kAgent ? "agent" : "floor";
@@ -187,6 +205,7 @@ class Bench {
     const int fd = Peer(t).fd();
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(calls));
+    const Usage before = Usage::Now();
     for (int i = 0; i < calls; ++i) {
       const uint32_t id = nextId_++;
       load.SetId(id);
@@ -199,8 +218,12 @@ class Bench {
       if (!load.Check(id)) Fail(std::string("wrong reply from the ") + Name(t));
       samples.push_back(Micros(t1 - t0));
     }
+    lastUsage_ = Usage::Now().PerCall(before, calls);
     return samples;
   }
+
+  // What the last latency round cost per call, the whole process counted.
+  const Usage& lastUsage() const { return lastUsage_; }
 
   // Calls completed per second with `window` requests kept outstanding.
   double Throughput(Target t, uint32_t apduBytes, int window, milliseconds duration,
@@ -309,6 +332,7 @@ class Bench {
   bool started_ = false;
   uint32_t hContext_ = 0, hCard_ = 0;
   uint32_t nextId_ = 1000;
+  Usage lastUsage_;
 };
 
 // ---- Child processes -------------------------------------------------------------
@@ -453,14 +477,26 @@ int RunAll(const Options& o) {
   std::vector<Figure> figures;
   if (Wanted(o, "latency")) {
     Progress("latency");
-    Figure small{"Transmit 5 B, latency p50", "µs"};
-    rounds(
-        o.rounds, [&](Target t) { return Median(bench.Latency(t, kSmall, o.smallCalls)); }, small);
-    figures.push_back(small);
-    Figure large{"Transmit 64 KiB each way, latency p50", "µs"};
-    rounds(
-        o.rounds, [&](Target t) { return Median(bench.Latency(t, kLarge, o.largeCalls)); }, large);
-    figures.push_back(large);
+    struct Case {
+      const char* name;
+      uint32_t bytes;
+      int calls;
+    } cases[] = {{"Transmit 5 B", kSmall, o.smallCalls},
+                 {"Transmit 64 KiB each way", kLarge, o.largeCalls}};
+    for (const Case& c : cases) {
+      Figure latency{std::string(c.name) + ", latency p50", "µs"};
+      Figure cpu{std::string(c.name) + ", CPU time per call (whole process)", "µs"};
+      for (int r = 0; r < o.rounds; ++r) {
+        for (Target t : both) {
+          const bool agent = t == Target::kAgent;
+          (agent ? latency.agent : latency.floor)
+              .push_back(Median(bench.Latency(t, c.bytes, c.calls)));
+          (agent ? cpu.agent : cpu.floor).push_back(bench.lastUsage().cpuMicros);
+        }
+      }
+      figures.push_back(latency);
+      figures.push_back(cpu);
+    }
   }
   if (Wanted(o, "throughput")) {
     Progress("throughput");
@@ -547,8 +583,11 @@ int RunProfile(const Options& o) {
   std::vector<double> samples = bench.Latency(t, o.profileBytes, o.profileCalls);
   bench.host().Drain();
   LOAD_PROFILE_DUMP(Name(t));
-  std::printf("%s: %d calls of %u B, p50 %.1f µs\n", Name(t), o.profileCalls, o.profileBytes,
-              Median(samples));
+  const Usage& u = bench.lastUsage();
+  std::printf(
+      "%s: %d calls of %u B: p50 %.1f µs; per call: CPU %.1f µs, %.2f context switches, "
+      "%.2f minor faults\n",
+      Name(t), o.profileCalls, o.profileBytes, Median(samples), u.cpuMicros, u.switches, u.faults);
   return 0;
 }
 
