@@ -31,7 +31,7 @@ set ytics nomirror
 set y2tics
 set yrange [0:*]
 set y2range [0:*]
-set key top left
+set key bottom right
 set grid
 plot "$out/latency_vs_size.csv" skip 1 using 1:2 with linespoints lw 2 title "agent (libscrediragent.so)", \
      "" skip 1 using 1:3 with linespoints lw 2 title "floor relay", \

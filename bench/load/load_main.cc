@@ -70,7 +70,7 @@ struct Options {
   int processRounds = 7;  // fresh processes per target (first call)
   int memoryRounds = 3;   // fresh processes per target (memory)
   int inflight = 256;     // requests held for the memory figure
-  int sweepRounds = 3;    // rounds of the size sweep
+  int sweepRounds = 7;    // rounds of the size sweep
   int sweepCalls = 300;   // calls per size and round
   std::vector<uint32_t> sizes = {5, 64, 256, 1024, 4096, 16384, 65536};
   std::string csv;
@@ -605,7 +605,7 @@ void Usage() {
       "  --memory-rounds N  fresh processes per target for the memory figure (3)\n"
       "  --inflight N       requests held for the memory figure (256)\n"
       "  --sizes A,B,...    APDU sizes of the sweep (5,64,256,1024,4096,16384,65536)\n"
-      "  --sweep-rounds N   rounds of the sweep (3); --sweep-calls N calls per size (300)\n"
+      "  --sweep-rounds N   rounds of the sweep (7); --sweep-calls N calls per size (300)\n"
       "  --csv FILE         write the sweep as CSV\n"
       "  --only LIST        sections: latency,throughput,process,memory,sweep\n"
       "  --max-seconds N    end the run after N seconds whatever happens (120)\n"
