@@ -177,6 +177,7 @@ class Bench {
   }
 
   LoadHost& host() { return *host_; }
+  const InstantClient& client() const { return client_; }
 
   // ERROR lines in the plug-in's log: a run whose agent refused or lost
   // requests measured something else than the trip it claims.
@@ -565,6 +566,7 @@ int RunAll(const Options& o) {
     }
   }
   if (bench.host().badSends() != 0) Fail("the host refused sends during the run");
+  if (bench.client().protocolErrors() != 0) Fail("the client could not answer every request");
   if (std::vector<std::string> errors = bench.LogErrors(); !errors.empty()) {
     Fail(std::to_string(errors.size()) +
          " ERROR lines in the plug-in's log, the first: " + errors.front());
