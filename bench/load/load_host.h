@@ -13,8 +13,8 @@
 // packet on its own thread just before onRecv, so an answer costs no
 // allocation and no copy. By default the client answers inside Send, on the
 // sender's thread; with the client thread on, Send only queues the request
-// and a second host thread answers it (one more thread hop each way, as when
-// the answer comes from the network). Holding keeps answers back (the
+// and a second host thread answers it (one more thread hop per call, as
+// when the answer comes from the network). Holding keeps answers back (the
 // memory-per-request figure) until ReleaseHeld.
 //
 // One LoadHost per process (the C operations find it through a global).
