@@ -140,7 +140,11 @@ class Bench {
       : options_(options), withAgent_(withAgent), withFloor_(withFloor) {}
 
   ~Bench() {
-    if (floor_) floor_->Stop();
+    if (floor_) {
+      // No event for the relay may still be on its way when it goes.
+      floor_->Stop();
+      host_->Drain();
+    }
     if (started_) {
       host_->ClosePluginChannel();
       host_->Stop();
