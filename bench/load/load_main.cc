@@ -82,6 +82,7 @@ struct Options {
   std::string profile;
   int profileCalls = 2000;
   uint32_t profileBytes = kSmall;
+  int profileWindow = 0;  // >0: profile a throughput round with this window
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -242,6 +243,7 @@ class Bench {
     std::counting_semaphore<1 << 16> credits(window);
     std::atomic<uint64_t> written{0};
     std::atomic<bool> writerDone{false}, writeFailed{false};
+    const Usage before = Usage::Now();
     const auto start = Clock::now();
     const auto deadline = start + duration;
     std::thread writer([&] {
@@ -284,6 +286,7 @@ class Bench {
     nextId_ += static_cast<uint32_t>(written.load());
     if (readFailed || writeFailed) Fail(std::string("the ") + Name(t) + " stopped answering");
     if (wrong) Fail(std::string("a reply from the ") + Name(t) + " was wrong or out of order");
+    lastUsage_ = Usage::Now().PerCall(before, static_cast<int>(std::max<uint64_t>(got, 1)));
     return static_cast<double>(got) / std::chrono::duration<double>(last - start).count();
   }
 
@@ -585,6 +588,19 @@ int RunProfile(const Options& o) {
   Bench bench(o, t == Target::kAgent, t == Target::kFloor);
   bench.Setup();
   (void)bench.Latency(t, o.profileBytes, 200);
+  if (o.profileWindow > 0) {
+    LOAD_PROFILE_ZERO();
+    const double rate =
+        bench.Throughput(t, o.profileBytes, o.profileWindow, milliseconds(o.durationMs), false);
+    bench.host().Drain();
+    LOAD_PROFILE_DUMP(Name(t));
+    const Usage& u = bench.lastUsage();
+    std::printf(
+        "%s: %d outstanding, %u B: %.0f calls/s; per call: CPU %.1f µs, %.2f context switches, "
+        "%.2f minor faults\n",
+        Name(t), o.profileWindow, o.profileBytes, rate, u.cpuMicros, u.switches, u.faults);
+    return 0;
+  }
   LOAD_PROFILE_ZERO();
   std::vector<double> samples = bench.Latency(t, o.profileBytes, o.profileCalls);
   bench.host().Drain();
@@ -615,8 +631,10 @@ void Usage() {
       "  --csv FILE         write the sweep as CSV\n"
       "  --only LIST        sections: latency,throughput,process,memory,sweep\n"
       "  --max-seconds N    end the run after N seconds whatever happens (120)\n"
-      "  --profile agent|floor [--profile-calls N] [--profile-bytes N]\n"
-      "                     only the timed loop, between callgrind zero and dump points\n");
+      "  --profile agent|floor [--profile-calls N] [--profile-bytes N] [--profile-window N]\n"
+      "                     only one target's timed loop (one at a time, or a throughput\n"
+      "                     round of --duration-ms with N outstanding), between callgrind's\n"
+      "                     zero and dump points; prints CPU time and switches per call\n");
 }
 
 std::vector<uint32_t> ParseSizes(const std::string& text) {
@@ -692,6 +710,8 @@ Options Parse(int argc, char** argv) {
       o.profile = value();
     } else if (a == "--profile-calls") {
       o.profileCalls = number();
+    } else if (a == "--profile-window") {
+      o.profileWindow = std::min(number(), 256);
     } else if (a == "--profile-bytes") {
       o.profileBytes = static_cast<uint32_t>(std::min(number(), static_cast<int>(kLarge)));
     } else {
