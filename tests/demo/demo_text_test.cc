@@ -28,6 +28,8 @@ TEST(DemoTextTest, TranscriptNamesValuesAsTheStacksDo) {
       {ReaderStateText(0x1010), "EMPTY|0x00001000"},
       {CardStateText(0x10034), "PRESENT|POWERED|NEGOTIABLE events=1"},
       {CardStateText(0), "none"},
+      {WindowsCardStateText(6), "SPECIFIC"},
+      {WindowsCardStateText(7), "0x00000007"},
       {ProtocolText(0), "none"},
       {ProtocolText(3), "T=0|T=1"},
       {ProtocolText(4), "RAW"},

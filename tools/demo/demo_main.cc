@@ -307,6 +307,7 @@ int RunWithFreeRdp(const DemoOptions& options, const std::string& plugin) {
   hooks.stepTimeout = options.stepTimeout;
   hooks.cardWait = options.cardWait;
   hooks.interrupted = &g_interrupted;
+  hooks.windowsCardStates = true;
   if (options.debug) hooks.beforeStep = [&log](const std::string&) { log.Drain(std::cout); };
   auto start = Clock::now();
   DemoSession session(daemon, std::cout, hooks);

@@ -2,6 +2,7 @@
 #include "tools/demo/format.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "scredir/names.h"
 
@@ -82,6 +83,13 @@ std::string ReaderStateText(uint32_t state) {
 
 std::string CardStateText(uint32_t state) {
   return FlagText(state, kCardStateFlags, "none");
+}
+
+std::string WindowsCardStateText(uint32_t state) {
+  static constexpr const char* kNames[] = {"UNKNOWN", "ABSENT",     "PRESENT", "SWALLOWED",
+                                           "POWERED", "NEGOTIABLE", "SPECIFIC"};
+  if (state < std::size(kNames)) return kNames[state];
+  return Hex32(state);
 }
 
 std::string ProtocolText(uint32_t protocol) {

@@ -21,6 +21,9 @@ std::string ResultName(uint32_t rv);
 std::string ReaderStateText(uint32_t state);
 // Card state bits of Status: "PRESENT|POWERED|NEGOTIABLE" (plus events=N).
 std::string CardStateText(uint32_t state);
+// A card state in Windows numbering (0 UNKNOWN ... 6 SPECIFIC): what a
+// Windows or FreeRDP client reports in Status, a value rather than bits.
+std::string WindowsCardStateText(uint32_t state);
 // "T=0", "T=1", "T=0|T=1", "RAW"; 0 is "none".
 std::string ProtocolText(uint32_t protocol);
 // What the status word at the end of a response means: "success",

@@ -335,8 +335,9 @@ bool DemoSession::Status() {
     record_.statusProtocol = msg.dwProtocol;
     record_.statusAtr.assign(msg.pbAtr, msg.pbAtr + std::min(msg.cbAtrLen, kPcscdAtrBytes));
     detail = "\n         reader " + QuotedList(record_.statusReaderNames) + ", state " +
-             CardStateText(msg.dwState) + ", protocol " + ProtocolText(msg.dwProtocol) +
-             "\n         ATR " + HexBytes(record_.statusAtr);
+             (options_.windowsCardStates ? WindowsCardStateText : CardStateText)(msg.dwState) +
+             ", protocol " + ProtocolText(msg.dwProtocol) + "\n         ATR " +
+             HexBytes(record_.statusAtr);
   }
   return Result("status", reply, msg.rv, detail);
 }

@@ -79,6 +79,8 @@ struct SessionOptions {
   std::chrono::milliseconds cardWait{30000};
   // Called with the step name before the step's message is sent.
   std::function<void(const std::string& step)> beforeStep;
+  // The client reports Status card states in Windows numbering (FreeRDP).
+  bool windowsCardStates = false;
   // Set (by a signal handler, say) to stop waiting for replies.
   const std::atomic<bool>* interrupted = nullptr;
 };
