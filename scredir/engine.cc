@@ -150,6 +150,7 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
   uint32_t replyLength = 0;
   ScRedirCompletionFailure failure;
   ScRedirConnRef conn = session.Conn();
+  ScRedirDaemonConn::Busy busy(conn.get());
   auto completion = ScRedirQrn_ReadIoCompletion(std::span<const uint8_t>(packet, length));
   if (!completion) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
