@@ -106,7 +106,9 @@ void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedir
   // overtake it.
   if (KeyedList_AppendWithKey(messages, entry->header.id, entry) != 0) {
     session.ReleaseSent(packet);
-    ScRedirQrn_AnswerKept(conn.get(), entry, messages ? kScardENoMemory : kScardENoService);
+    // No connection: the link ended under us. A connection without a list:
+    // memory ran out when it was made.
+    ScRedirQrn_AnswerKept(conn.get(), entry, conn ? kScardENoMemory : kScardENoService);
     return;
   }
   status = ScRedirVChan_Send(session, packet, packetLength);

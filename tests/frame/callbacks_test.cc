@@ -15,6 +15,7 @@
 #include <new>
 #include <thread>
 
+#include "scredir/alloc_seam.h"
 #include "scredir/channel.h"
 #include "scredir/engine.h"
 #include "scredir/pcscd_msg.h"
@@ -159,6 +160,25 @@ TEST_F(CallbacksTest, NoExceptionLeavesACallback) {
   frame_test::LogCapture restore;  // the fixture's capture sink again
   debugEnabled = false;
   EXPECT_EQ(host_.calls[FakeHost::kRecvComplete], 1);
+}
+
+// No memory for the session of a new channel: nothing opens. No memory for
+// the announce: the channel opens without it.
+TEST_F(CallbacksTest, OpenWithoutMemoryForTheSessionOrTheAnnounce) {
+  struct Case {
+    ScRedirAllocSite site;
+    bool opens;
+  } cases[] = {{ScRedirAllocSite::kSession, false}, {ScRedirAllocSite::kAnnounce, true}};
+  for (const Case& c : cases) {
+    int channel;
+    log_.Clear();
+    ScRedir_FailAllocForTest(c.site, 1);
+    ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+    EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000017) |TID|: Not enough memory"), 1);
+    EXPECT_EQ(ScRedir_FindOpenSession(&channel) != nullptr, c.opens);
+    EXPECT_TRUE(host_.Sent().empty());
+    ScRedirVChan_OnClose(&channel, 0, &scRedirQrnState);
+  }
 }
 
 // A table published again (QRN_Start after QRN_Stop) is the same copy, so a
