@@ -192,7 +192,8 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
 
 void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32_t rv) {
   if (entry == nullptr) return;
-  const PcscdCommand* row = ScRedirQrn_FindCommand(entry->header.command);
+  // The IOCTL we sent names the record kept, as on the reply side.
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
   ScRedirQrn_Logf(kQrnLogError, rv, "Answer pcscd message %08x without the client's result",
                   entry->header.id);
   if (row && conn) {
