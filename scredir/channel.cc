@@ -123,10 +123,10 @@ uint32_t ScRedirQrn_Stop() {
   ScRedirQrn_Log(kQrnLogInfo, 0, "QRN stop");
   // The link thread reads the maps; it ends before they go. The channel
   // itself stays the host's: only its daemon link is shut.
-  if (ScRedirSessionRef session = ScRedir_CurrentSession()) session->Close();
+  if (ScRedirSessionRef session = ScRedir_ExchangeCurrentSession(nullptr)) session->Close();
   ScRedirQrn_JoinServerThread();
-  // The host calls nothing back for a closed channel after this: the
-  // buffers it never reported sent are freed now.
+  // The host calls nothing back for our channels after this: the buffers
+  // it never reported sent are freed now.
   ScRedir_ForgetClosedSessions();
   ScRedirQrn_MapsDestroy();
   const QrnIntf& host = ScRedir_HostTable();

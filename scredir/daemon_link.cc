@@ -149,7 +149,13 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
         break;
       }
     }
-    if (session.closed()) ScRedirQrn_AnswerAllPending(*conn, kScardENoService);
+    if (session.closed()) {
+      // Completions already under way finish first (their replies must
+      // still get out); whatever they left, or put back, is answered.
+      ScRedirQrn_AnswerAllPending(*conn, kScardENoService);
+      conn->WaitUntilIdle();
+      ScRedirQrn_AnswerAllPending(*conn, kScardENoService);
+    }
     session.RetireConn(conn);
     conn->Shutdown();
     if (session.closed()) return;

@@ -45,8 +45,10 @@ void ScRedirQrn_JoinServerThread();
 // non-zero to leave the receive loop. The entry point gets the header and a
 // zero-filled block of the command's full record size holding the bytes
 // read (bodyLength of them). A TRANSMIT/CONTROL `size` outside [fixed part,
-// full record] is refused with one ERROR line after its bytes are read (an
-// oversized body is drained in bounded chunks, never allocated).
+// full record] is refused with one ERROR line after its bytes are read and
+// answered with SCARD_E_INVALID_PARAMETER (an oversized body keeps its first
+// full record for the answer; the rest is drained in bounded chunks, never
+// allocated).
 int32_t ScRedirQrn_HandleDaemonMessage(int descriptor);
 
 // Where the daemon's bytes come from: the socket, or memory when fuzzing.

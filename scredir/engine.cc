@@ -106,7 +106,9 @@ void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedir
   // overtake it.
   if (KeyedList_AppendWithKey(messages, entry->header.id, entry) != 0) {
     session.ReleaseSent(packet);
-    ScRedirQrn_AnswerKept(conn.get(), entry, messages ? kScardENoMemory : kScardENoService);
+    // No connection: the link ended under us. A connection without a list:
+    // memory ran out when it was made.
+    ScRedirQrn_AnswerKept(conn.get(), entry, conn ? kScardENoMemory : kScardENoService);
     return;
   }
   status = ScRedirVChan_Send(session, packet, packetLength);
@@ -150,6 +152,7 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
   uint32_t replyLength = 0;
   ScRedirCompletionFailure failure;
   ScRedirConnRef conn = session.Conn();
+  ScRedirDaemonConn::Busy busy(conn.get());
   auto completion = ScRedirQrn_ReadIoCompletion(std::span<const uint8_t>(packet, length));
   if (!completion) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
@@ -189,7 +192,8 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
 
 void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32_t rv) {
   if (entry == nullptr) return;
-  const PcscdCommand* row = ScRedirQrn_FindCommand(entry->header.command);
+  // The IOCTL we sent names the record kept, as on the reply side.
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
   ScRedirQrn_Logf(kQrnLogError, rv, "Answer pcscd message %08x without the client's result",
                   entry->header.id);
   if (row && conn) {

@@ -125,6 +125,26 @@ void ScRedirDaemonConn::Shutdown(bool readOnly) {
   ::shutdown(fd_, readOnly ? SHUT_RD : SHUT_RDWR);
 }
 
+ScRedirDaemonConn::Busy::Busy(ScRedirDaemonConn* conn) : conn_(conn) {
+  if (!conn_) return;
+  std::lock_guard<std::mutex> lock(conn_->mutex_);
+  ++conn_->busy_;
+}
+
+ScRedirDaemonConn::Busy::~Busy() {
+  if (!conn_) return;
+  {
+    std::lock_guard<std::mutex> lock(conn_->mutex_);
+    --conn_->busy_;
+  }
+  conn_->tokenFree_.notify_all();
+}
+
+void ScRedirDaemonConn::WaitUntilIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  tokenFree_.wait(lock, [this] { return busy_ == 0; });
+}
+
 bool ScRedirDaemonConn::dropped() {
   std::lock_guard<std::mutex> lock(mutex_);
   return dropped_;

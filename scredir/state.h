@@ -81,6 +81,21 @@ class ScRedirDaemonConn {
   void Shutdown(bool readOnly = false);
   bool dropped();
 
+  // A completion being turned into a reply holds the connection busy from
+  // before it takes its message until its reply is written, so the link
+  // thread can wait for it before shutting the connection at a close.
+  class Busy {
+   public:
+    explicit Busy(ScRedirDaemonConn* conn);
+    ~Busy();
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    ScRedirDaemonConn* conn_;
+  };
+  void WaitUntilIdle();
+
  private:
   const int fd_;
   const uint32_t writeTimeoutMs_;
@@ -89,6 +104,7 @@ class ScRedirDaemonConn {
   std::condition_variable tokenFree_;
   bool writing_ = false;  // the write token; guarded by mutex_
   bool dropped_ = false;  // guarded by mutex_
+  int busy_ = 0;          // guarded by mutex_
 };
 
 using ScRedirConnRef = std::shared_ptr<ScRedirDaemonConn>;

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -150,6 +151,7 @@ struct FakeHost {
   std::vector<Bytes> sent;               // guarded by sentMutex
   std::vector<const void*> sentBuffers;  // guarded by sentMutex
   uint32_t sendStatus = 0;               // what Send answers
+  std::function<void()> duringSend;      // runs inside Send, outside sentMutex
 
   static inline FakeHost* current = nullptr;
   FakeHost() { current = this; }
@@ -184,6 +186,7 @@ struct FakeHost {
     table->RejectChannel = [](void*, uint32_t, const void*, uint32_t) { return Call(kReject); };
     table->Send = [](void*, uint32_t, uint32_t, const void* buffer, size_t length, void*,
                      uint32_t) {
+      if (current->duringSend) current->duringSend();
       std::lock_guard<std::mutex> lock(current->sentMutex);
       const auto* p = static_cast<const uint8_t*>(buffer);
       current->sent.emplace_back(p, p + length);
@@ -191,6 +194,7 @@ struct FakeHost {
       return current->sendStatus;
     };
     table->RecvComplete = [](void* channel, void*) {
+      std::lock_guard<std::mutex> lock(current->sentMutex);
       current->recvCompleteChannel = channel;
       return Call(kRecvComplete);
     };

@@ -122,6 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
               {{off::kConReader, Bytes(128, 'R')}, {off::kConPreferred, 3}}, 152),
         Limit("StatusChangeWithMoreThan64Readers", kPcscdGetStatusChange, {{off::kGscCount, 65}},
               11280),
+        Limit("StatusChangeWith12ReadersRefusedByTheCodec", kPcscdGetStatusChange,
+              {{off::kGscCount, 12}}, 11280),
         ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001},
                     "Incorrect IO completion status", kCommError),
         ClientFault("FailureWithoutOutputLengthField", {FaultKind::kIoStatusShort, 0xC0000001},
