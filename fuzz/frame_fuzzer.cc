@@ -2,12 +2,14 @@
 // receive thread does: the received-packet router (RDPDR header, component,
 // packet id), the client capability walk, the completion reader and, for a
 // completion whose id matches a kept daemon message, the reply built from
-// it, all with the debug dump on. No channel is open: the session has its
-// two lists but no host table and no daemon socket, so nothing is sent and
-// no reply is written. Two daemon messages always wait, an EstablishContext
+// it, all with the debug dump on. No channel is open: the session has no
+// host table and its daemon connection is no socket, so nothing is sent
+// and no reply is written. Two daemon messages always wait, an EstablishContext
 // under id 7 and a Transmit under id 8, so matching completions go deep.
 // Built with libFuzzer by the fuzz build, and with replay_main.cc as the
 // corpus replay test of the ordinary test run.
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,7 +45,12 @@ ScRedirSession& Session() {
   static ScRedirSession* session = [] {
     LogSetCaptureSink([](const char*) {});  // formatted, then dropped
     debugEnabled = true;
-    return new ScRedirSession(&channel);
+    auto* s = new ScRedirSession(&channel);
+    // Kept messages live on a daemon connection; this one cannot take a
+    // reply (not a socket), so the first write drops it and later ones
+    // return at once.
+    s->AttachConn(std::make_shared<ScRedirDaemonConn>(open("/dev/null", O_WRONLY | O_CLOEXEC), 0));
+    return s;
   }();
   return *session;
 }
@@ -65,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // inside the bytes, and an accepted completion must fit in them.
   ScRedirQrn_ParseClientCap(data, length);
   if (auto completion = ScRedirQrn_ReadIoCompletion(std::span<const uint8_t>(data, size))) {
-    if (uint64_t{kIoCompletionFixedBytes} + completion->outputLength > size) abort();
+    if (completion->length > size) abort();
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "lib/config/config.h"
 #include "lib/log/log.h"
+#include "scredir/alloc_seam.h"
 #include "scredir/daemon_link.h"
 #include "scredir/engine.h"
 #include "scredir/maps.h"
@@ -93,24 +94,23 @@ uint32_t ScRedirQrn_Start(const uint16_t* hostVersion, QrnGetIntfFn getIntf,
   std::memset(&table, 0, sizeof(table));
   table.size = sizeof(QrnIntf);
   if (getIntf == nullptr || getIntf(kRequestedVersion, &table) != 0) return kStatusSuccess;
-  scRedirQrnIntf = table;
+  ScRedir_PublishHostTable(table);
 
   scRedirQrnState.listener = nullptr;
   scRedirQrnState.channelId.store(0);
   ScRedirQrn_MapsCreate();
 
   const QrnListenerEvents events = ListenerEvents();
-  uint32_t status = scRedirQrnIntf.CreateListener
-                        ? scRedirQrnIntf.CreateListener(-1, kScRedirChannelName, &events,
-                                                        &scRedirQrnState, &scRedirQrnState.listener)
+  uint32_t status = table.CreateListener
+                        ? table.CreateListener(-1, kScRedirChannelName, &events, &scRedirQrnState,
+                                               &scRedirQrnState.listener)
                         : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create QRN listener, status=0x%x", status);
     return status;
   }
-  status = scRedirQrnIntf.ActivateListener
-               ? scRedirQrnIntf.ActivateListener(scRedirQrnState.listener)
-               : kStatusUnsuccessful;
+  status = table.ActivateListener ? table.ActivateListener(scRedirQrnState.listener)
+                                  : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to activate QRN listener, status=0x%x", status);
     return status;
@@ -122,27 +122,35 @@ uint32_t ScRedirQrn_Stop() {
   ScRedirQrn_Log(kQrnLogInfo, 0, "QRN stop");
   // The link thread reads the maps; it ends before they go. The channel
   // itself stays the host's: only its daemon link is shut.
-  if (ScRedirSessionRef session = ScRedir_CurrentSession()) session->Close();
+  if (ScRedirSessionRef session = ScRedir_ExchangeCurrentSession(nullptr)) session->Close();
   ScRedirQrn_JoinServerThread();
+  // The host calls nothing back for our channels after this: the buffers
+  // it never reported sent are freed now.
+  ScRedir_ForgetClosedSessions();
   ScRedirQrn_MapsDestroy();
-  if (scRedirQrnIntf.CloseListener == nullptr) return kStatusSuccess;
-  return scRedirQrnIntf.CloseListener(scRedirQrnState.listener);
+  const QrnIntf& host = ScRedir_HostTable();
+  if (host.CloseListener == nullptr) return kStatusSuccess;
+  return host.CloseListener(scRedirQrnState.listener);
 }
+
+// Every callback is a boundary no exception may cross (a log line or a
+// session that cannot be allocated throws std::bad_alloc): each catches
+// everything at its edge.
 
 void ScRedirVChan_OnListenerConnect(void*, int32_t, void*) {}
 
 void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel, uint32_t,
-                             int32_t sessionId, const void*, uint32_t, void* clientData) {
+                             int32_t sessionId, const void*, uint32_t, void* clientData) try {
   if (name == nullptr) name = "";
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN listener=%p sessid=%d gets Peer Open for '%s'", listener,
                   sessionId, name);
+  const QrnIntf& host = ScRedir_HostTable();
   if (g_ascii_strcasecmp(name, kScRedirChannelName) == 0) {
     const QrnChannelEvents events = ChannelEvents();
     uint32_t channelId = kNoChannelId;
-    uint32_t status = scRedirQrnIntf.AcceptChannel
-                          ? scRedirQrnIntf.AcceptChannel(peerChannel, 0, &events, nullptr, 0,
-                                                         clientData, &channelId)
-                          : kStatusUnsuccessful;
+    uint32_t status = host.AcceptChannel ? host.AcceptChannel(peerChannel, 0, &events, nullptr, 0,
+                                                              clientData, &channelId)
+                                         : kStatusUnsuccessful;
     if (status != 0) {
       ScRedirQrn_Logf(kQrnLogError, status, "Failed to accept QRN %s channel, status=%d", name,
                       static_cast<int>(status));
@@ -153,83 +161,106 @@ void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel
     return;
   }
   ScRedirQrn_Logf(kQrnLogInfo, 0, "Rejecting unrecognised channel '%s'", name);
-  uint32_t status = scRedirQrnIntf.RejectChannel
-                        ? scRedirQrnIntf.RejectChannel(peerChannel, 0, nullptr, 0)
-                        : kStatusUnsuccessful;
+  uint32_t status =
+      host.RejectChannel ? host.RejectChannel(peerChannel, 0, nullptr, 0) : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to reject channel '%s', status=%d", name,
                     static_cast<int>(status));
   }
+} catch (...) {
 }
 
-void ScRedirVChan_OnListenerClose(void*, void*) {
+void ScRedirVChan_OnListenerClose(void*, void*) try {
   ScRedirQrn_Log(kQrnLogInfo, 0, "QRN on listener close");
+} catch (...) {
 }
 
-void ScRedirVChan_OnOpen(void* channel, uint32_t status, void*) {
+void ScRedirVChan_OnOpen(void* channel, uint32_t status, void*) try {
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to open channel, status=%d",
                     static_cast<int>(status));
     return;
   }
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN sc channel(%p) has Opened", channel);
-  // This is a host callback: an allocation failure must not unwind into
-  // the host.
   ScRedirSessionRef session;
   try {
+    if (ScRedir_AllocFails(ScRedirAllocSite::kSession)) throw std::bad_alloc();
     session = std::make_shared<ScRedirSession>(channel);
   } catch (const std::bad_alloc&) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return;
   }
   // An open without a close in between ends the older channel's link.
-  if (ScRedirSessionRef previous = ScRedir_ExchangeCurrentSession(session)) previous->Close();
+  if (ScRedirSessionRef previous = ScRedir_ExchangeCurrentSession(session)) {
+    previous->Close();
+    ScRedir_ForgetIfDone(previous);
+  }
   ScRedirQrn_StartServerThread(session);
   ScRedirQrn_SendAgentAnnounce(*session);
+} catch (...) {
 }
 
-void ScRedirVChan_OnClose(void* channel, int32_t reason, void*) {
+void ScRedirVChan_OnClose(void* channel, int32_t reason, void*) try {
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN smart channel=%p has Closed, reason=%d", channel, reason);
-  scRedirQrnState.channelId.store(kNoChannelId);
-  if (ScRedirSessionRef session = ScRedir_ExchangeCurrentSession(nullptr)) session->Close();
-}
-
-void ScRedirVChan_OnSendComplete(void*, const void*, uint32_t, void*) {
-  if (ScRedirSessionRef session = ScRedir_CurrentSession()) {
-    ScRedirQrn_ReleaseOldestSent(*session);
+  ScRedirSessionRef session = ScRedir_FindOpenSession(channel);
+  if (!session) {
+    ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN channel=%p is not open, close ignored", channel);
     return;
   }
-  ScRedirQrn_Log(kQrnLogError, kStatusUnsuccessful,
-                 "Failed to get the first item of qrn request list");
+  if (ScRedir_CurrentSession() == session) {
+    scRedirQrnState.channelId.store(kNoChannelId);
+    ScRedir_ExchangeCurrentSession(nullptr);
+  }
+  session->Close();
+  ScRedir_ForgetIfDone(session);
+} catch (...) {
 }
 
-void ScRedirVChan_OnDelivered(void* channel, const void*, uint32_t, int32_t msgId, void*) {
+void ScRedirVChan_OnSendComplete(void* channel, const void* buffer, uint32_t, void*) try {
+  ScRedirQrn_ReleaseSent(channel, buffer);
+} catch (...) {
+}
+
+void ScRedirVChan_OnDelivered(void* channel, const void*, uint32_t, int32_t msgId, void*) try {
   ScRedirQrn_Logf(kQrnLogInfo, 0, "ScRedirVChan_OnDelivered channel=%p msgid=%d)", channel, msgId);
+} catch (...) {
 }
 
 uint32_t ScRedirVChan_OnRecv(void* channel, uint32_t, void* buffer, size_t length, void*) {
-  if (ScRedirQrn_DebugOn()) {
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "QRN receive buf len %zd", static_cast<ssize_t>(length));
+  try {
+    if (ScRedirQrn_DebugOn()) {
+      ScRedirQrn_Logf(kQrnLogDebug, 0, "QRN receive buf len %zd", static_cast<ssize_t>(length));
+    }
+    // Lengths beyond 32 bits are cut: the parsers then see fewer bytes than
+    // were delivered, never more.
+    if (ScRedirSessionRef session = ScRedir_FindOpenSession(channel)) {
+      ScRedirQrn_HandleRequests(buffer, static_cast<uint32_t>(length), *session);
+    } else {
+      ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN channel=%p is not open, received packet ignored",
+                      channel);
+    }
+  } catch (...) {
   }
-  ScRedirSessionRef session = ScRedir_CurrentSession();
-  // Lengths beyond 32 bits are cut: the parsers then see fewer bytes than
-  // were delivered, never more.
-  if (session) ScRedirQrn_HandleRequests(buffer, static_cast<uint32_t>(length), *session);
-  void* owner = session ? session->channel() : channel;
-  if (scRedirQrnIntf.RecvComplete == nullptr) return kStatusSuccess;
-  return scRedirQrnIntf.RecvComplete(owner, buffer);
+  // The buffer goes back on the channel it came from, whatever happened.
+  const QrnIntf& host = ScRedir_HostTable();
+  if (host.RecvComplete == nullptr) return kStatusSuccess;
+  return host.RecvComplete(channel, buffer);
 }
 
-void ScRedirVChan_Send(ScRedirSession& session, const void* buffer, size_t length) {
+uint32_t ScRedirVChan_Send(ScRedirSession& session, const void* buffer, size_t length) {
   if (ScRedirQrn_DebugOn()) {
     ScRedirQrn_Logf(kQrnLogDebug, 0, "QRN send buf len %zd", static_cast<ssize_t>(length));
   }
   uint32_t status = kStatusUnsuccessful;
-  if (!session.closed() && scRedirQrnIntf.Send) {
-    status = scRedirQrnIntf.Send(session.channel(), 0, 0, buffer, length, nullptr, 0);
+  const QrnIntf& host = ScRedir_HostTable();
+  // Inside the gate a close waits for us; outside it no Send may start.
+  if (session.BeginSend()) {
+    if (host.Send) status = host.Send(session.channel(), 0, 0, buffer, length, nullptr, 0);
+    session.EndSend();
   }
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to send smartcard flow data, status=%d",
                     static_cast<int>(status));
   }
+  return status;
 }

@@ -1,10 +1,13 @@
 // The host's channel callbacks and the plug-in's own start, stop and send.
 //
 // The host calls every ScRedirVChan_ callback on its own threads with the
-// address of scRedirQrnState as client data. Opening the channel creates a
-// session (state.h) with its two lists, starts the daemon link thread and
-// sends the agent announce; closing it shuts the session's daemon socket so
-// the link thread ends. Nothing here holds a lock across a host call.
+// address of scRedirQrnState as client data, and each callback acts on the
+// channel (and buffer) it names, never on "the current one". Opening the
+// channel creates a session (state.h), starts the daemon link thread and
+// sends the agent announce; closing it closes the session's send gate and
+// shuts its daemon socket so the link thread answers what waits and ends.
+// Events for a channel that is not open are logged and ignored. Nothing
+// here holds a lock across a host call, and no exception leaves a callback.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +47,8 @@ void ScRedirVChan_OnDelivered(void* channel, const void* buffer, uint32_t status
 uint32_t ScRedirVChan_OnRecv(void* channel, uint32_t flags, void* buffer, size_t length,
                              void* clientData);
 
-// Hands `buffer` to the host's Send on the session's channel. The buffer
-// stays the caller's (it is kept on the channel request list until the host
-// reports the send complete). A closed session sends nothing.
-void ScRedirVChan_Send(ScRedirSession& session, const void* buffer, size_t length);
+// Hands `buffer` to the host's Send on the session's channel, inside the
+// session's send gate, and returns the host's status. The buffer stays the
+// caller's (kept with the session until the host reports that buffer sent).
+// A closed session sends nothing and fails.
+uint32_t ScRedirVChan_Send(ScRedirSession& session, const void* buffer, size_t length);

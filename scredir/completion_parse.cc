@@ -17,6 +17,8 @@
 #include <span>
 
 #include "lib/base/byte_reader.h"
+#include "scredir/alloc_seam.h"
+#include "scredir/answers.h"
 #include "scredir/dump.h"
 #include "scredir/keyed_list.h"
 #include "scredir/maps.h"
@@ -52,8 +54,19 @@ struct HandleDeleter {
 };
 using HandleHolder = std::unique_ptr<ScRedirRpc_Handle, HandleDeleter>;
 
+// The PC/SC error the daemon is answered with when the completion that
+// matched its message cannot become a normal reply; the failing step sets
+// it (its status, and so its log lines, stay what they were).
+thread_local uint32_t t_answerRv = 0;
+
+uint32_t FailWith(uint32_t rv, uint32_t status) {
+  t_answerRv = rv;
+  return status;
+}
+
 // Logs a return that does not fit the daemon field meant to receive it.
 uint32_t RefuseReturn(uint32_t ioControlCode, const char* format, uint32_t value, uint32_t limit) {
+  t_answerRv = kScardEInsufficientBuffer;
   gchar* what = g_strdup_printf(format, value, limit);
   ScRedirQrn_Logf(kQrnLogError, kStatusUnsuccessful, "Refused %s return: %s",
                   ScRedirQrn_IoctlName(ioControlCode), what);
@@ -70,7 +83,7 @@ uint32_t PutReaderNames(uint32_t ioControlCode, const uint8_t* msz, uint32_t cBy
   // 16-bit units; an odd last byte is dropped.
   GBlock names(ScRedirQrn_MultiStringWToA(reinterpret_cast<const uint16_t*>(msz),
                                           msz ? cBytes / 2 : 0, &length));
-  if (!names) return kStatusUnsuccessful;
+  if (!names) return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   if (length > capacity)
     return RefuseReturn(ioControlCode, "reader names of %u bytes are above %u", length, capacity);
   std::memcpy(field, names.get(), length);
@@ -94,15 +107,18 @@ uint32_t Apply(uint32_t ioctl, EstablishContext_Return& ret, uint8_t* body, uint
   if (ret.Context.cbContext > kMaxContextBytes)
     return RefuseReturn(ioctl, "cbContext %u is above %u", ret.Context.cbContext, kMaxContextBytes);
   msg->rv = static_cast<uint32_t>(ret.ReturnCode);
-  return ScRedirQrn_RegisterContext(ret.ReturnCode, ret.Context.cbContext, ret.Context.pbContext,
-                                    &msg->hContext);
+  uint32_t status = ScRedirQrn_RegisterContext(ret.ReturnCode, ret.Context.cbContext,
+                                               ret.Context.pbContext, &msg->hContext);
+  return status == kStatusSuccess ? status : FailWith(kScardENoMemory, status);
 }
 
 uint32_t Apply(uint32_t, Connect_Return& ret, uint8_t* body, uint32_t) {
   auto* msg = reinterpret_cast<ConnectMsg*>(body);
   msg->rv = static_cast<uint32_t>(ret.ReturnCode);
-  return ScRedirQrn_RegisterHandle(ret.ReturnCode, ret.hCard.cbHandle, ret.hCard.pbHandle,
-                                   ret.dwActiveProtocol, &msg->hCard, &msg->dwActiveProtocol);
+  uint32_t status =
+      ScRedirQrn_RegisterHandle(ret.ReturnCode, ret.hCard.cbHandle, ret.hCard.pbHandle,
+                                ret.dwActiveProtocol, &msg->hCard, &msg->dwActiveProtocol);
+  return status == kStatusSuccess ? status : FailWith(kScardENoMemory, status);
 }
 
 uint32_t Apply(uint32_t, Reconnect_Return& ret, uint8_t* body, uint32_t) {
@@ -210,7 +226,7 @@ uint32_t DecodeAndApply(ScRedirRpc_Handle* handle, uint32_t ioctl, const char* n
   if (codec != RPC_S_OK) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Could not decode buffer into %s: %s", name,
                     ScRedirRpc_StatusName(codec));
-    return kStatusUnsuccessful;
+    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   }
   if (ScRedirQrn_DebugOn()) dump(ret);
   uint32_t status = Apply(ioctl, ret, body, recordBytes);
@@ -265,6 +281,7 @@ uint32_t DecodeReturn(ScRedirRpc_Handle* h, uint32_t ioctl, uint8_t* body, uint3
 
 struct Completion {
   uint32_t completionId = 0;
+  uint32_t ioStatus = 0;
   std::span<const uint8_t> output;
 };
 
@@ -272,7 +289,8 @@ struct Completion {
 uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out) {
   base::ByteReader reader(packet, packet ? length : 0);
   uint16_t component = 0, packetId = 0;
-  uint32_t deviceId = 0, ioStatus = 0, outputLength = 0;
+  uint32_t deviceId = 0, outputLength = 0;
+  const uint32_t& ioStatus = out.ioStatus;
   if (reader.empty() || !reader.ReadU16Le(component) || !reader.ReadU16Le(packetId)) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
     return kStatusInvalidParameter;
@@ -286,13 +304,20 @@ uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out)
     return kStatusInvalidParameter;
   }
   if (!reader.ReadU32Le(deviceId) || !reader.ReadU32Le(out.completionId) ||
-      !reader.ReadU32Le(ioStatus) || !reader.ReadU32Le(outputLength)) {
+      !reader.ReadU32Le(out.ioStatus)) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
     return kStatusInvalidParameter;
   }
+  // A failed request may come back without OutputBufferLength (16 bytes):
+  // it is still the answer to that request, not a malformed packet.
   if (ioStatus != 0) {
     ScRedirQrn_Log(kQrnLogError, ioStatus, "Incorrect IO completion status");
+    ScRedirQrn_Logf(kQrnLogError, ioStatus, "Failed IO completion for ID(%08x)", out.completionId);
     return kStatusUnsuccessful;
+  }
+  if (!reader.ReadU32Le(outputLength)) {
+    ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
+    return kStatusInvalidParameter;
   }
   auto output = reader.ReadSpan(outputLength);
   if (!output) {
@@ -307,10 +332,11 @@ uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out)
 uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<const uint8_t> out) {
   // The codec reads its buffer in place, so it gets a copy of its own that
   // outlives the handle.
-  GBlock copy(static_cast<uint8_t*>(g_try_malloc(out.empty() ? 1 : out.size())));
+  GBlock copy(static_cast<uint8_t*>(
+      ScRedir_TryMalloc(ScRedirAllocSite::kOutputCopy, out.empty() ? 1 : out.size())));
   if (!copy) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
-    return kStatusNoMemory;
+    return FailWith(kScardENoMemory, kStatusNoMemory);
   }
   if (!out.empty()) std::memcpy(copy.get(), out.data(), out.size());
   ScRedirRpc_Handle* raw = nullptr;
@@ -318,7 +344,7 @@ uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<con
       !raw) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create decode buffer handle for: %s",
                     ScRedirQrn_IoctlName(entry->ioControlCode));
-    return kStatusUnsuccessful;
+    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   }
   HandleHolder handle(raw);
   return DecodeReturn(handle.get(), entry->ioControlCode, PcscdMsgEntry_Body(entry),
@@ -334,11 +360,14 @@ uint32_t ScRedirQrn_GetPcscdMsg(KeyedList* daemonMsgList, uint32_t id, PcscdMsgE
   return kStatusUnsuccessful;
 }
 
-uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
-                                      uint32_t* replyLength, KeyedList* daemonMsgList) {
+uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, uint8_t** reply,
+                                        uint32_t* replyLength, KeyedList* daemonMsgList,
+                                        ScRedirCompletionFailure* failure) {
+  *failure = ScRedirCompletionFailure{};
   Completion completion;
   uint32_t status = ReadCompletion(packet, length, completion);
-  if (status != kStatusSuccess) return status;
+  // A malformed packet names no request for sure; a failed one does.
+  if (status != kStatusSuccess && completion.ioStatus == 0) return status;
 
   PcscdMsgEntry* taken = nullptr;
   if (ScRedirQrn_GetPcscdMsg(daemonMsgList, completion.completionId, &taken) != kStatusSuccess) {
@@ -348,18 +377,36 @@ uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, ui
   }
   EntryHolder entry(taken);
   if (ScRedirQrn_DebugOn())
-    ScRedirQrn_Logf(kQrnLogDebug, 0,
-                    "Parse IO completion for command %s, completionID=%08x, ioStatus=%08x",
-                    ScRedirQrn_IoctlName(entry->ioControlCode), entry->header.id, 0u);
+    ScRedirQrn_Logf(
+        kQrnLogDebug, 0, "Parse IO completion for command %s, completionID=%08x, ioStatus=%08x",
+        ScRedirQrn_IoctlName(entry->ioControlCode), entry->header.id, completion.ioStatus);
   const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
   if (!row) return kStatusUnsuccessful;
 
-  status = DecodeInto(entry.get(), *row, completion.output);
-  if (status != kStatusSuccess) return status;
+  if (completion.ioStatus != 0) {
+    // More room helps only once, and only where the record's fields can
+    // take more than the first request allowed for.
+    const bool tooSmall = completion.ioStatus == kStatusBufferTooSmall;
+    failure->resend =
+        tooSmall && row->resendOutputLength != 0 && (entry->flags & kPcscdMsgResent) == 0;
+    failure->rv = tooSmall ? kScardEInsufficientBuffer : kScardFCommError;
+    failure->entry = entry.release();
+    return kStatusUnsuccessful;
+  }
 
-  auto* out = static_cast<uint8_t*>(g_try_malloc0(row->replyLength));
+  t_answerRv = kScardFUnknownError;
+  status = DecodeInto(entry.get(), *row, completion.output);
+  if (status != kStatusSuccess) {
+    failure->rv = t_answerRv;
+    failure->entry = entry.release();
+    return status;
+  }
+
+  auto* out = static_cast<uint8_t*>(ScRedir_TryMalloc0(ScRedirAllocSite::kReply, row->replyLength));
   if (!out) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+    failure->rv = kScardENoMemory;
+    failure->entry = entry.release();
     return kStatusNoMemory;
   }
   std::memcpy(out, &entry->header, sizeof(PcscdMessageHeader));
@@ -367,6 +414,15 @@ uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, ui
   *reply = out;
   *replyLength = row->replyLength;
   return kStatusSuccess;
+}
+
+uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
+                                      uint32_t* replyLength, KeyedList* daemonMsgList) {
+  ScRedirCompletionFailure failure;
+  uint32_t status =
+      ScRedirQrn_ParseIOCompletionEx(packet, length, reply, replyLength, daemonMsgList, &failure);
+  std::free(failure.entry);
+  return status;
 }
 
 uint8_t* ScRedirQrn_MultiStringWToA(const uint16_t* units, uint32_t count, uint32_t* length) {

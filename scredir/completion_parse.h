@@ -6,8 +6,8 @@
 // its results are written into the kept record; the reply is the header as
 // received followed by the updated record. EstablishContext and Connect
 // successes register new fake ids in the maps. Returns larger than the
-// daemon field that receives them are refused (one ERROR line, no reply):
-// nothing is ever written past a field.
+// daemon field that receives them are refused (one ERROR line, answered
+// with SCARD_E_INSUFFICIENT_BUFFER): nothing is ever written past a field.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,21 @@ struct KeyedList;
 // matching message, undecodable or oversized return), 0xC0000017 no memory.
 uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
                                       uint32_t* replyLength, KeyedList* daemonMsgList);
+
+// A completion that matched a kept message but gives no normal reply: the
+// message is off its list and must still be answered once.
+struct ScRedirCompletionFailure {
+  PcscdMsgEntry* entry = nullptr;  // the caller's: answer with rv, then free()
+  uint32_t rv = 0;                 // the PC/SC error that says what happened
+  // STATUS_BUFFER_TOO_SMALL the first time, where more room helps: send
+  // the request again (entry->flags gets kPcscdMsgResent) instead.
+  bool resend = false;
+};
+// The same, also for a completion with a non-zero IoStatus (its message is
+// taken off the list too), with the failure handed back instead of dropped.
+uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, uint8_t** reply,
+                                        uint32_t* replyLength, KeyedList* daemonMsgList,
+                                        ScRedirCompletionFailure* failure);
 
 // Takes the oldest kept message with this id off the list into *entry
 // (caller frees it with free()). Returns 0, or 0xC0000001 after logging

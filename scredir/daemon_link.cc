@@ -2,6 +2,7 @@
 #include "scredir/daemon_link.h"
 
 #include <glib.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include <utility>
 
 #include "lib/config/config.h"
+#include "scredir/answers.h"
+#include "scredir/engine.h"
 #include "scredir/pcscd_msg.h"
 #include "scredir/qrn_log.h"
 #include "scredir/socket_link.h"
@@ -20,6 +23,7 @@
 namespace {
 
 constexpr uint32_t kDefaultRetryMs = 5000;
+constexpr uint32_t kDefaultWriteTimeoutMs = 3000;
 constexpr size_t kDrainChunkBytes = 4096;
 
 std::mutex g_optionsMutex;
@@ -45,65 +49,116 @@ ScRedirLinkOptions CurrentOptions() {
   return ScRedirQrn_LinkOptionsFromConfig();
 }
 
-// Owns a descriptor until it is handed to a ScRedirDaemonSocket.
+// Owns a descriptor until it is handed to a ScRedirDaemonConn.
 struct PendingFd {
   int fd = -1;
-  ~PendingFd() {
+  ~PendingFd() { Reset(); }
+  void Reset() {
     if (fd >= 0) ::close(fd);
+    fd = -1;
   }
   int Release() { return std::exchange(fd, -1); }
 };
 
-// Connects, retrying until the daemon is there or the channel closes.
-// Returns the connected socket, or null when the thread should end.
-ScRedirSocketRef Connect(ScRedirSession& session) {
-  const ScRedirLinkOptions options = CurrentOptions();
+// Waits for a connect in progress, together with the session's close, for
+// at most `timeoutMs`: 0 connected, -1 not (yet).
+int AwaitConnect(ScRedirSession& session, int fd, const char* path, uint32_t timeoutMs) {
+  struct pollfd p[2] = {{fd, POLLOUT, 0}, {session.closeFd(), POLLIN, 0}};
+  int n = ::poll(p, session.closeFd() >= 0 ? 2 : 1, static_cast<int>(timeoutMs));
+  if (n <= 0 || (p[1].revents & POLLIN) || !(p[0].revents & (POLLOUT | POLLERR | POLLHUP)))
+    return -1;
+  return ScRedirQrn_FinishConnect(fd, path);
+}
+
+// Connects without ever blocking in connect(), retrying every retry
+// interval until the daemon is there or the channel closes. Returns the
+// connected descriptor, or -1 when the thread should end.
+int Connect(ScRedirSession& session, const ScRedirLinkOptions& options) {
   PendingFd pending;
   if (ScRedirQrn_CreateSocket(&pending.fd) != 0) {
     ScRedirQrn_Log(kQrnLogError, 0, "Failed to init socket.");
-    return nullptr;
+    return -1;
   }
-  while (ScRedirQrn_ConnectSocket(&pending.fd, options.socketPath.c_str()) != 0) {
+  for (;;) {
+    int rc = ScRedirQrn_ConnectSocket(&pending.fd, options.socketPath.c_str());
+    if (rc == kConnectInProgress) {
+      rc = AwaitConnect(session, pending.fd, options.socketPath.c_str(), options.retryMs);
+      // A connect that did not finish cannot be tried again on its socket.
+      if (rc != 0) pending.Reset();
+    }
+    if (rc == 0) return pending.Release();
+    if (session.closed()) return -1;
     ScRedirQrn_Log(kQrnLogInfo, 0, "waiting for connection with pcscd");
-    if (session.WaitForClose(std::chrono::milliseconds(options.retryMs))) return nullptr;
-    // A descriptor that could not be made non-blocking was closed; retry
-    // on a fresh one.
+    if (session.WaitForClose(std::chrono::milliseconds(options.retryMs))) return -1;
     if (pending.fd < 0 && ScRedirQrn_CreateSocket(&pending.fd) != 0) {
       ScRedirQrn_Log(kQrnLogError, 0, "Failed to init socket.");
-      return nullptr;
+      return -1;
     }
   }
-  return std::make_shared<ScRedirDaemonSocket>(pending.Release());
-}
-
-// Reads and throws away `count` bytes in bounded chunks, so an oversized
-// body never sizes an allocation and the stream stays in step.
-int Drain(uint64_t count, int descriptor) {
-  uint8_t chunk[kDrainChunkBytes];
-  while (count > 0) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof(chunk)));
-    if (int rc = ScRedirQrn_ReadExactly(chunk, n, descriptor); rc != 0) return rc;
-    count -= n;
-  }
-  return 0;
 }
 
 void LogExit(int32_t rc) {
   ScRedirQrn_Logf(kQrnLogError, static_cast<uint32_t>(rc), "Exit receive loop for error(%d)", rc);
 }
 
+// Reads from the daemon socket.
+class SocketSource : public ScRedirDaemonSource {
+ public:
+  explicit SocketSource(int fd) : fd_(fd) {}
+  int Read(void* buffer, size_t count) override {
+    return ScRedirQrn_ReadExactly(buffer, count, fd_);
+  }
+  int id() const override { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads and throws away `count` bytes in bounded chunks, so an oversized
+// body never sizes an allocation and the stream stays in step.
+int Drain(uint64_t count, ScRedirDaemonSource& source) {
+  uint8_t chunk[kDrainChunkBytes];
+  while (count > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof(chunk)));
+    if (int rc = source.Read(chunk, n); rc != 0) return rc;
+    count -= n;
+  }
+  return 0;
+}
+
+// Serves one daemon connection after another while the channel is open:
+// when the daemon hangs up, the link waits one retry interval and connects
+// again, with a fresh message list. Messages of the ended connection that
+// still wait for the client are kept aside only so that their late
+// completions are dropped; when the channel closes, every waiting message
+// is answered with SCARD_E_NO_SERVICE before the connection goes.
 void ScRedirQrn_ServerLoop(ScRedirSession& session) {
-  ScRedirSocketRef socket = Connect(session);
-  if (!socket) return;
-  // The channel may have closed while we connected: then nobody would shut
-  // this descriptor down, so do not serve it.
-  if (!session.AttachSocket(socket)) return;
-  for (;;) {
-    int32_t rc = ScRedirQrn_HandleDaemonMessage(socket->fd());
-    if (rc != 0) {
-      LogExit(rc);
-      return;
+  const ScRedirLinkOptions options = CurrentOptions();
+  for (bool first = true;; first = false) {
+    if (!first && session.WaitForClose(std::chrono::milliseconds(options.retryMs))) return;
+    int fd = Connect(session, options);
+    if (fd < 0) return;
+    auto conn = std::make_shared<ScRedirDaemonConn>(fd, options.writeTimeoutMs);
+    // The channel may have closed while we connected: then nobody would
+    // shut this descriptor down, so do not serve it.
+    if (!session.AttachConn(conn)) return;
+    while (!session.closed()) {
+      int32_t rc = ScRedirQrn_HandleDaemonMessage(conn->fd());
+      if (rc != 0) {
+        LogExit(rc);
+        break;
+      }
     }
+    if (session.closed()) {
+      // Completions already under way finish first (their replies must
+      // still get out); whatever they left, or put back, is answered.
+      ScRedirQrn_AnswerAllPending(*conn, kScardENoService);
+      conn->WaitUntilIdle();
+      ScRedirQrn_AnswerAllPending(*conn, kScardENoService);
+    }
+    session.RetireConn(conn);
+    conn->Shutdown();
+    if (session.closed()) return;
   }
 }
 
@@ -111,7 +166,6 @@ void ScRedirQrn_ServerThreadMain(const std::shared_ptr<ScRedirSession>& session)
   ScRedir_BindSessionToThread(session.get());
   ScRedirQrn_Log(kQrnLogInfo, 0, "Smartcard server thread start.");
   ScRedirQrn_ServerLoop(*session);
-  session->EndDaemonLink();
   ScRedirQrn_Log(kQrnLogInfo, 0, "qrn plugin thread exits");
   ScRedir_BindSessionToThread(nullptr);
 }
@@ -119,7 +173,7 @@ void ScRedirQrn_ServerThreadMain(const std::shared_ptr<ScRedirSession>& session)
 }  // namespace
 
 ScRedirLinkOptions ScRedirQrn_LinkOptionsFromConfig() {
-  ScRedirLinkOptions options{kScRedirDefaultSocketPath, kDefaultRetryMs};
+  ScRedirLinkOptions options{kScRedirDefaultSocketPath, kDefaultRetryMs, kDefaultWriteTimeoutMs};
   if (char* path = ConfigGetString(nullptr, "QRN.ScRedir.socketPath")) {
     if (*path) options.socketPath = path;
     g_free(path);
@@ -127,6 +181,9 @@ ScRedirLinkOptions ScRedirQrn_LinkOptionsFromConfig() {
   int32_t retryMs =
       ConfigGetInt(static_cast<int32_t>(kDefaultRetryMs), "QRN.ScRedir.connectRetryMs");
   if (retryMs > 0) options.retryMs = static_cast<uint32_t>(retryMs);
+  int32_t writeMs = ConfigGetInt(static_cast<int32_t>(kDefaultWriteTimeoutMs),
+                                 "QRN.ScRedir.daemonWriteTimeoutMs");
+  if (writeMs > 0) options.writeTimeoutMs = static_cast<uint32_t>(writeMs);
   return options;
 }
 
@@ -152,7 +209,10 @@ void ScRedirQrn_StartServerThread(std::shared_ptr<ScRedirSession> session) {
           ScRedirQrn_ServerThreadMain(session);
         } catch (...) {
           // Nothing may escape a thread; an allocation failure ends it.
-          session->EndDaemonLink();
+          if (ScRedirConnRef conn = session->Conn()) {
+            session->RetireConn(conn);
+            conn->Shutdown();
+          }
         }
       });
       started = true;
@@ -186,9 +246,14 @@ void ScRedirQrn_JoinServerThread() {
 }
 
 int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
+  SocketSource source(descriptor);
+  return ScRedirQrn_ReadDaemonMessage(source);
+}
+
+int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
   PcscdMessageHeader header;
-  if (ScRedirQrn_ReadExactly(&header, sizeof(header), descriptor) != 0) {
-    ScRedirQrn_Logf(kQrnLogInfo, 0, "Client %d die.", descriptor);
+  if (source.Read(&header, sizeof(header)) != 0) {
+    ScRedirQrn_Logf(kQrnLogInfo, 0, "Client %d die.", source.id());
     return -1;
   }
   if (ScRedirQrn_DebugOn()) {
@@ -201,31 +266,32 @@ int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
     return 0;
   }
   const bool sized = command->bodyBytes == 0;  // TRANSMIT and CONTROL
-  const uint32_t toRead = sized ? header.size : command->bodyBytes;
+  // An oversized body: its first full record is kept for the answer, the
+  // rest is drained.
+  const uint32_t toRead = sized ? std::min(header.size, command->recordBytes) : command->bodyBytes;
   // TRANSMIT and CONTROL records end in the same buffer; what precedes it
   // is the part every message must carry.
   const uint32_t fixedPart = sized ? command->recordBytes - kPcscdBufferBytes : 0;
-  if (sized && header.size > command->recordBytes) {
-    int rc = Drain(header.size, descriptor);
-    if (rc != 0) return rc;
-    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
-                    "Refused %s: size %u is above the full record of %u bytes", command->name,
-                    header.size, command->recordBytes);
-    return 0;
-  }
   // The block is always the full record, so the entry point may read every
   // field whatever `size` said; bytes not received stay zero.
   auto* body = static_cast<uint8_t*>(g_try_malloc0(command->recordBytes));
-  int32_t rc = body ? ScRedirQrn_ReadExactly(body, toRead, descriptor) : -1;
+  int32_t rc = body ? source.Read(body, toRead) : -1;
+  if (rc == 0 && sized && header.size > toRead) rc = Drain(header.size - toRead, source);
   if (rc != 0) {
     if (!sized) LogExit(rc);
     g_free(body);
     return rc;
   }
-  if (sized && header.size < fixedPart) {
+  if (sized && header.size > command->recordBytes) {
+    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
+                    "Refused %s: size %u is above the full record of %u bytes", command->name,
+                    header.size, command->recordBytes);
+    ScRedirQrn_AnswerDaemon(&header, body, kScardEInvalidParameter);
+  } else if (sized && header.size < fixedPart) {
     ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
                     "Refused %s: size %u is below its fixed part of %u bytes", command->name,
                     header.size, fixedPart);
+    ScRedirQrn_AnswerDaemon(&header, body, kScardEInvalidParameter);
   } else {
     command->entry(&header, body, toRead);
   }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <span>
 
+#include "scredir/alloc_seam.h"
+#include "scredir/answers.h"
 #include "scredir/channel.h"
 #include "scredir/completion_parse.h"
 #include "scredir/names.h"
@@ -19,6 +21,12 @@
 
 namespace {
 
+// The status a failed request step leaves, as the PC/SC error the daemon
+// is answered with.
+uint32_t AnswerFor(uint32_t status) {
+  return status == kStatusNoMemory ? kScardENoMemory : kScardEInvalidParameter;
+}
+
 // Frames the encoded call of `request`. 0 with the packet, or 0xC0000001
 // (no encoded call) / 0xC0000017 (no memory), logged here.
 uint32_t ScRedirQrn_BuildIOPacket(const ScRedirIoRequest& request, uint8_t** packet,
@@ -27,9 +35,11 @@ uint32_t ScRedirQrn_BuildIOPacket(const ScRedirIoRequest& request, uint8_t** pac
   if (request.input == nullptr) {
     status = kStatusUnsuccessful;
   } else {
-    *packet = ScRedirQrn_FrameIoRequest(
-        request.completionId, request.outputLength, request.ioControlCode,
-        std::span<const uint8_t>(request.input, request.inputLength), packetLength);
+    *packet = ScRedir_AllocFails(ScRedirAllocSite::kPacket)
+                  ? nullptr
+                  : ScRedirQrn_FrameIoRequest(
+                        request.completionId, request.outputLength, request.ioControlCode,
+                        std::span<const uint8_t>(request.input, request.inputLength), packetLength);
     if (*packet == nullptr) {
       ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
       status = kStatusNoMemory;
@@ -42,21 +52,97 @@ uint32_t ScRedirQrn_BuildIOPacket(const ScRedirIoRequest& request, uint8_t** pac
   return status;
 }
 
-// Keeps the daemon message until its completion: 16-byte head, then
-// bodyLength bytes of the record. A message that cannot be kept is logged
-// and the request goes out regardless; its completion will find nothing.
-void ScRedirQrn_SavePcscdMsg(KeyedList* list, uint32_t ioControlCode,
-                             const PcscdMessageHeader& header, const void* body,
-                             uint32_t bodyLength) {
-  auto* entry = static_cast<PcscdMsgEntry*>(std::malloc(sizeof(PcscdMsgEntry) + bodyLength));
+// The daemon message as kept until its completion: 20-byte head, then
+// bodyLength bytes of the record. Null (logged) when it cannot be made.
+PcscdMsgEntry* ScRedirQrn_SavePcscdMsg(uint32_t ioControlCode, const PcscdMessageHeader& header,
+                                       const void* body, uint32_t bodyLength) {
+  auto* entry = static_cast<PcscdMsgEntry*>(
+      ScRedir_Malloc(ScRedirAllocSite::kKeptMessage, sizeof(PcscdMsgEntry) + bodyLength));
   if (entry == nullptr) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
-    return;
+    return nullptr;
   }
   entry->ioControlCode = ioControlCode;
+  entry->flags = 0;
   entry->header = header;
   if (bodyLength) std::memcpy(PcscdMsgEntry_Body(entry), body, bodyLength);
-  if (KeyedList_AppendWithKey(list, header.id, entry) != 0) std::free(entry);
+  return entry;
+}
+
+// Frames `request`, keeps the packet with the session until the host has
+// sent it, puts `entry` on the connection's list and sends. On any failure
+// the entry is answered with the rv of the cause and freed; the entry is
+// the list's (and the answer the completion's) only after a good Send.
+void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedirIoRequest& request,
+              PcscdMsgEntry* entry) {
+  uint8_t* packet = nullptr;
+  size_t packetLength = 0;
+  uint32_t status = ScRedirQrn_BuildIOPacket(request, &packet, &packetLength);
+  if (status != kStatusSuccess) {
+    ScRedirQrn_AnswerKept(conn.get(), entry, AnswerFor(status));
+    return;
+  }
+  const char* name = ScRedirQrn_IoctlName(request.ioControlCode);
+  if (ScRedirQrn_DebugOn()) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0,
+                    "Save cmd(%s) qrn request(completionId=%08x) to qrn req list(len=%d)", name,
+                    request.completionId, static_cast<int>(session.SentCount()));
+  }
+  // A buffer the host may still be reading must be kept, or nothing could
+  // ever release it safely; one that cannot be kept is not sent.
+  if (!session.KeepSent(packet)) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+    g_free(packet);
+    ScRedirQrn_AnswerKept(conn.get(), entry, kScardENoMemory);
+    return;
+  }
+  KeyedList* messages = conn ? conn->messages() : nullptr;
+  if (ScRedirQrn_DebugOn()) {
+    const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(request.ioControlCode);
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "Save cmd(%s) pcscd msg(%d bytes) to pcscd msg list(len=%d)",
+                    name, row ? static_cast<int>(row->recordBytes) : 0, KeyedList_Count(messages));
+  }
+  // On the list before the packet leaves, so a completion can never
+  // overtake it.
+  if (KeyedList_AppendWithKey(messages, entry->header.id, entry) != 0) {
+    session.ReleaseSent(packet);
+    // No connection: the link ended under us. A connection without a list:
+    // memory ran out when it was made.
+    ScRedirQrn_AnswerKept(conn.get(), entry, conn ? kScardENoMemory : kScardENoService);
+    return;
+  }
+  status = ScRedirVChan_Send(session, packet, packetLength);
+  if (status == kStatusSuccess) return;
+  // The host did not take the packet, so no completion will come: the
+  // message is answered here, unless a completion somehow took it first.
+  session.ReleaseSent(packet);
+  if (KeyedList_TakeData(messages, entry)) {
+    ScRedirQrn_AnswerKept(conn.get(), entry,
+                          session.closed() ? kScardENoService : kScardFCommError);
+  }
+}
+
+// STATUS_BUFFER_TOO_SMALL: the same call again, once, with room for the
+// largest return the record's fields can hold.
+void Resend(ScRedirSession& session, const ScRedirConnRef& conn, PcscdMsgEntry* entry) {
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
+  entry->flags |= kPcscdMsgResent;
+  ScRedirIoRequest* request = nullptr;
+  uint32_t status = ScRedirQrn_GetIORequest(entry->ioControlCode, entry->header.id,
+                                            PcscdMsgEntry_Body(entry), &request);
+  if (status != kStatusSuccess) {
+    ScRedirQrn_Logf(kQrnLogError, status, "Failed to get smartcard IO request: %08x",
+                    entry->ioControlCode);
+    ScRedirQrn_FreeIORequest(request);
+    ScRedirQrn_AnswerKept(conn.get(), entry, AnswerFor(status));
+    return;
+  }
+  request->outputLength = row->resendOutputLength;
+  ScRedirQrn_Logf(kQrnLogInfo, 0, "Resend %s request(completionId=%08x) with output length %u",
+                  ScRedirQrn_IoctlName(entry->ioControlCode), entry->header.id,
+                  request->outputLength);
+  SendKept(session, conn, *request, entry);
+  ScRedirQrn_FreeIORequest(request);
 }
 
 void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
@@ -64,19 +150,30 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
   uint32_t status = kStatusInvalidParameter;
   uint8_t* reply = nullptr;
   uint32_t replyLength = 0;
+  ScRedirCompletionFailure failure;
+  ScRedirConnRef conn = session.Conn();
+  ScRedirDaemonConn::Busy busy(conn.get());
   auto completion = ScRedirQrn_ReadIoCompletion(std::span<const uint8_t>(packet, length));
   if (!completion) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
+  } else if (session.TakeRetired(completion->completionId)) {
+    // Its daemon connection ended: the id may already name a newer message.
+    ScRedirQrn_Logf(kQrnLogInfo, 0, "Dropped completion %08x: its pcscd connection has ended",
+                    completion->completionId);
+    return;
   } else {
-    ScRedirListRef messages = session.DaemonMsgList();
-    status =
-        ScRedirQrn_ParseIOCompletion(packet, completion->outputLength + kIoCompletionFixedBytes,
-                                     &reply, &replyLength, messages.get());
+    status = ScRedirQrn_ParseIOCompletionEx(packet, completion->length, &reply, &replyLength,
+                                            conn ? conn->messages() : nullptr, &failure);
+  }
+  if (failure.entry && failure.resend) {
+    Resend(session, conn, failure.entry);
+    return;
   }
   if (status != kStatusSuccess) {
     ScRedirQrn_Log(kQrnLogError, status, "Failed to parse IO completion message");
     g_free(reply);
     ScRedirQrn_Log(kQrnLogError, status, "Failed to redirect SC IO completion packet");
+    if (failure.entry) ScRedirQrn_AnswerKept(conn.get(), failure.entry, failure.rv);
     return;
   }
   if (ScRedirQrn_DebugOn()) {
@@ -85,21 +182,58 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
     ScRedirQrn_Logf(kQrnLogDebug, 0, "Send result to pcscd, first byte is %08X(len=%d)", first,
                     static_cast<int>(replyLength));
   }
-  // A failed write is not retried: the daemon's caller is left waiting, as
-  // for any message we cannot answer. No socket (never connected, or the
-  // channel or link already ended): there is nobody to answer.
-  if (ScRedirSocketRef socket = session.Socket(); socket && reply) {
-    (void)ScRedirQrn_WriteExactly(reply, replyLength, socket->fd());
-  }
+  // A failed write drops the connection (the link reconnects); the daemon
+  // that went with it has nobody left waiting for this reply.
+  if (conn && reply) (void)conn->Write({std::span<const uint8_t>(reply, replyLength)});
   g_free(reply);
 }
 
 }  // namespace
 
+void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32_t rv) {
+  if (entry == nullptr) return;
+  // The IOCTL we sent names the record kept, as on the reply side.
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
+  ScRedirQrn_Logf(kQrnLogError, rv, "Answer pcscd message %08x without the client's result",
+                  entry->header.id);
+  if (row && conn) {
+    uint8_t* body = PcscdMsgEntry_Body(entry);
+    std::memcpy(body + row->rvOffset, &rv, sizeof rv);
+    // header..record is the reply, contiguous in the entry.
+    (void)conn->Write({std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&entry->header),
+                                                sizeof(PcscdMessageHeader) + row->recordBytes)});
+  }
+  std::free(entry);
+}
+
+void ScRedirQrn_AnswerDaemon(const PcscdMessageHeader* header, const void* body, uint32_t rv) {
+  ScRedirSessionRef session = ScRedir_SessionForThisThread();
+  const PcscdCommand* row = header ? ScRedirQrn_FindCommand(header->command) : nullptr;
+  if (!row || !body) return;
+  ScRedirQrn_Logf(kQrnLogError, rv, "Answer pcscd message %08x without the client's result",
+                  header->id);
+  ScRedirConnRef conn = session ? session->Conn() : nullptr;
+  if (!conn) return;
+  // No copy (memory may be what ran out): the record around its rv.
+  const auto* record = static_cast<const uint8_t*>(body);
+  (void)conn->Write(
+      {std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(header), sizeof *header),
+       std::span<const uint8_t>(record, row->rvOffset),
+       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&rv), sizeof rv),
+       std::span<const uint8_t>(record + row->rvOffset + sizeof rv,
+                                row->recordBytes - row->rvOffset - sizeof rv)});
+}
+
+void ScRedirQrn_AnswerAllPending(ScRedirDaemonConn& conn, uint32_t rv) {
+  while (void* entry = KeyedList_TakeFirst(conn.messages()))
+    ScRedirQrn_AnswerKept(&conn, static_cast<PcscdMsgEntry*>(entry), rv);
+}
+
 uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessageHeader* header,
                                       const void* body, uint32_t bodyLength) {
   ScRedirSessionRef session = ScRedir_SessionForThisThread();
   if (!session || header == nullptr) return kStatusUnsuccessful;
+  ScRedirConnRef conn = session->Conn();
 
   ScRedirIoRequest* request = nullptr;
   uint32_t status = ScRedirQrn_GetIORequest(ioControlCode, header->id, body, &request);
@@ -107,35 +241,17 @@ uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessage
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to get smartcard IO request: %08x",
                     ioControlCode);
     ScRedirQrn_FreeIORequest(request);
+    ScRedirQrn_AnswerDaemon(header, body, AnswerFor(status));
     return status;
   }
-  uint8_t* packet = nullptr;
-  size_t packetLength = 0;
-  status = ScRedirQrn_BuildIOPacket(*request, &packet, &packetLength);
-  const uint32_t completionId = request->completionId;
-  ScRedirQrn_FreeIORequest(request);
-  if (status != kStatusSuccess) return status;
-
-  const char* name = ScRedirQrn_IoctlName(ioControlCode);
-  ScRedirListRef sent = session->ChannelRequestList();
-  if (ScRedirQrn_DebugOn()) {
-    ScRedirQrn_Logf(kQrnLogDebug, 0,
-                    "Save cmd(%s) qrn request(completionId=%08x) to qrn req list(len=%d)", name,
-                    completionId, KeyedList_Count(sent.get()));
-  }
-  // A buffer the host may still be reading must be on the list, or nothing
-  // could ever release it safely; one that cannot be listed is not sent.
-  if (KeyedList_Append(sent.get(), packet) != 0) {
-    g_free(packet);
+  PcscdMsgEntry* entry = ScRedirQrn_SavePcscdMsg(ioControlCode, *header, body, bodyLength);
+  if (entry == nullptr) {
+    ScRedirQrn_FreeIORequest(request);
+    ScRedirQrn_AnswerDaemon(header, body, kScardENoMemory);
     return kStatusNoMemory;
   }
-  ScRedirListRef messages = session->DaemonMsgList();
-  if (ScRedirQrn_DebugOn()) {
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "Save cmd(%s) pcscd msg(%d bytes) to pcscd msg list(len=%d)",
-                    name, static_cast<int>(bodyLength), KeyedList_Count(messages.get()));
-  }
-  ScRedirQrn_SavePcscdMsg(messages.get(), ioControlCode, *header, body, bodyLength);
-  ScRedirVChan_Send(*session, packet, packetLength);
+  SendKept(*session, conn, *request, entry);
+  ScRedirQrn_FreeIORequest(request);
   return kStatusSuccess;
 }
 
@@ -161,30 +277,27 @@ void ScRedirQrn_HandleRequests(const void* packet, uint32_t length, ScRedirSessi
   }
 }
 
-void ScRedirQrn_ReleaseOldestSent(ScRedirSession& session) {
-  ScRedirListRef sent = session.ChannelRequestList();
-  void* buffer = KeyedList_TakeFirst(sent.get());
-  if (buffer == nullptr) {
-    ScRedirQrn_Log(kQrnLogError, kStatusUnsuccessful,
-                   "Failed to get the first item of qrn request list");
-    return;
-  }
-  g_free(buffer);
+void ScRedirQrn_ReleaseSent(void* channel, const void* buffer) {
+  if (ScRedir_ReleaseSentBuffer(channel, buffer)) return;
+  ScRedirQrn_Logf(kQrnLogError, kStatusUnsuccessful,
+                  "Failed to find buffer %p of channel %p in qrn request list", buffer, channel);
 }
 
 void ScRedirQrn_SendAgentAnnounce(ScRedirSession& session) {
   ScRedirQrn_Log(kQrnLogInfo, 0, "Send Server capability to the Client");
-  auto* buffer = static_cast<uint8_t*>(g_try_malloc0(kAgentAnnounceBytes));
+  auto* buffer =
+      static_cast<uint8_t*>(ScRedir_TryMalloc0(ScRedirAllocSite::kAnnounce, kAgentAnnounceBytes));
   if (buffer == nullptr) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return;
   }
   ScRedirQrn_FillAgentAnnounce(
       std::span<uint8_t, kAgentAnnounceBytes>(buffer, kAgentAnnounceBytes));
-  ScRedirListRef sent = session.ChannelRequestList();
-  if (KeyedList_Append(sent.get(), buffer) != 0) {
+  if (!session.KeepSent(buffer)) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     g_free(buffer);
     return;
   }
-  ScRedirVChan_Send(session, buffer, kAgentAnnounceBytes);
+  if (ScRedirVChan_Send(session, buffer, kAgentAnnounceBytes) != kStatusSuccess)
+    session.ReleaseSent(buffer);
 }

@@ -97,6 +97,18 @@ void* KeyedList_TakeByKey(KeyedList* list, uint32_t key) {
   return nullptr;
 }
 
+bool KeyedList_TakeData(KeyedList* list, const void* data) {
+  if (list == nullptr) return false;
+  std::lock_guard<std::mutex> lock(list->mutex);
+  Node* prev = nullptr;
+  for (Node* node = list->head; node != nullptr; prev = node, node = node->next) {
+    if (node->data != data) continue;
+    list->Unlink(prev, node);
+    return true;
+  }
+  return false;
+}
+
 void KeyedList_Destroy(KeyedList** list, void (*freeData)(void*)) {
   if (list == nullptr || *list == nullptr) return;
   KeyedList* victim = *list;

@@ -36,6 +36,8 @@ int32_t KeyedList_Count(KeyedList* list);
 void* KeyedList_TakeFirst(KeyedList* list);
 // Unlinks the oldest item whose key matches; null when none does.
 void* KeyedList_TakeByKey(KeyedList* list, uint32_t key);
+// Unlinks the item holding exactly `data`; false when none does.
+bool KeyedList_TakeData(KeyedList* list, const void* data);
 // Releases every remaining item with freeData (null: the data is not
 // released), frees the list and clears *list. Null or *list null: no-op.
 void KeyedList_Destroy(KeyedList** list, void (*freeData)(void*));

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 
+#include "scredir/alloc_seam.h"
 #include "scredir/qrn_log.h"
 
 // Thread-safety annotations, checked by clang's -Wthread-safety.
@@ -135,7 +136,9 @@ uint32_t DrawId(const IdMap* map) MAPS_TSA(requires_capability(g_mutex)) {
 
 uint8_t* NewBlock(uint32_t length, const uint8_t* bytes) {
   // A zero length still yields a block, so "empty" is not "out of memory".
-  auto* block = static_cast<uint8_t*>(std::calloc(length ? length : 1, 1));
+  auto* block = ScRedir_AllocFails(ScRedirAllocSite::kMapBlock)
+                    ? nullptr
+                    : static_cast<uint8_t*>(std::calloc(length ? length : 1, 1));
   if (block && length && bytes) std::memcpy(block, bytes, length);
   return block;
 }
@@ -188,8 +191,10 @@ std::optional<Registered> DrawAndStore(Kind kind, bool keep, uint32_t length,
     IdMap* map = g_maps ? (context ? &g_maps->contexts : &g_maps->handles) : nullptr;
     reg.id = DrawId(map);
     if (keep && map) stored = map->Insert(reg.id, block, length);
+    // A zero length never becomes the current one: every later request
+    // would go out with an empty context and fail before it is sent.
     if (context) {
-      g_contextLength = length;
+      if (length != 0) g_contextLength = length;
     } else if (keep) {
       g_handleLength = length;
     }

@@ -27,7 +27,9 @@ uint32_t ScRedirQrn_HandleLength();
 // Registers the outcome of an EstablishContext: draws a fake id (logging
 // "Generate fake context %d"), and when returnCode is 0 and cbContext is not
 // 0 stores pbContext under it and writes it to *hContext. Sets the current
-// context length to cbContext in every case. Returns 0, or 0xC0000017 after
+// context length to cbContext whatever the result, unless cbContext is 0
+// (an empty context is never what later requests should carry). Returns 0,
+// or 0xC0000017 after
 // logging "Out of memory\n" when the block cannot be allocated.
 uint32_t ScRedirQrn_RegisterContext(int32_t returnCode, uint32_t cbContext,
                                     const uint8_t* pbContext, uint32_t* hContext);

@@ -2,22 +2,33 @@
 // point redirects it. Constant data, shared by every thread.
 #include "scredir/pcscd_msg.h"
 
+#include <cstddef>
+
 #include "scredir/request_build.h"
 
 namespace {
 
 constexpr uint32_t kHeaderBytes = sizeof(PcscdMessageHeader);
 
+// NDR headers, fixed fields, pointer ids and alignment around the one
+// variable field of a return, with room to spare.
+constexpr uint32_t kReturnOverhead = 1024;
+// A returned ReaderState: dwCurrentState, dwEventState, cbAtr, rgbAtr[36].
+constexpr uint32_t kReturnedReaderState = 48;
+
 template <typename Record>
 constexpr PcscdCommand Row(uint32_t command, const char* name, uint32_t ioctl,
-                           PcscdEntryPoint entry, bool sizedByHeader = false) {
+                           PcscdEntryPoint entry, uint32_t rvOffset = sizeof(Record) - 4,
+                           bool sizedByHeader = false, uint32_t largestField = 0) {
   return PcscdCommand{command,
                       name,
                       sizedByHeader ? 0u : static_cast<uint32_t>(sizeof(Record)),
                       static_cast<uint32_t>(sizeof(Record)),
                       static_cast<uint32_t>(kHeaderBytes + sizeof(Record)),
                       ioctl,
-                      entry};
+                      entry,
+                      rvOffset,
+                      largestField ? largestField + kReturnOverhead : 0};
 }
 
 // Indexed by command code; a zero `command` marks a code we do not handle.
@@ -28,8 +39,10 @@ const PcscdCommand kCommands[kMaxCommand + 1] = {
                              SCARD_IOCTL_ESTABLISHCONTEXT, ScRedirQrn_EstablishContext),
     Row<ReleaseContextMsg>(PCSCD_RELEASE_CONTEXT, "PCSCD_RELEASE_CONTEXT",
                            SCARD_IOCTL_RELEASECONTEXT, ScRedirQrn_ReleaseContext),
+    // Reader names come as UTF-16: up to two bytes for every UTF-8 byte.
     Row<ListReadersMsg>(PCSCD_LIST_READERS, "PCSCD_LIST_READERS", SCARD_IOCTL_LISTREADERSW,
-                        ScRedirQrn_ListReaders),
+                        ScRedirQrn_ListReaders, offsetof(ListReadersMsg, rv), false,
+                        2 * kPcscdReadersBytes),
     Row<ConnectMsg>(PCSCD_CONNECT, "PCSCD_CONNECT", SCARD_IOCTL_CONNECTW, ScRedirQrn_Connect),
     Row<ReconnectMsg>(PCSCD_RECONNECT, "PCSCD_RECONNECT", SCARD_IOCTL_RECONNECT,
                       ScRedirQrn_Reconnect),
@@ -40,8 +53,9 @@ const PcscdCommand kCommands[kMaxCommand + 1] = {
     Row<EndTransactionMsg>(PCSCD_END_TRANSACTION, "PCSCD_END_TRANSACTION",
                            SCARD_IOCTL_ENDTRANSACTION, ScRedirQrn_EndTransaction),
     Row<TransmitMsg>(PCSCD_TRANSMIT, "PCSCD_TRANSMIT", SCARD_IOCTL_TRANSMIT, ScRedirQrn_Transmit,
-                     true),
-    Row<ControlMsg>(PCSCD_CONTROL, "PCSCD_CONTROL", SCARD_IOCTL_CONTROL, ScRedirQrn_Control, true),
+                     offsetof(TransmitMsg, rv), true, kPcscdBufferBytes),
+    Row<ControlMsg>(PCSCD_CONTROL, "PCSCD_CONTROL", SCARD_IOCTL_CONTROL, ScRedirQrn_Control,
+                    offsetof(ControlMsg, rv), true, kPcscdBufferBytes),
     Row<StatusMsg>(PCSCD_STATUS, "PCSCD_STATUS", SCARD_IOCTL_STATUSW, ScRedirQrn_Status),
     {},
     Row<CancelMsg>(PCSCD_CANCEL, "PCSCD_CANCEL", SCARD_IOCTL_CANCEL, ScRedirQrn_Cancel),
@@ -52,7 +66,9 @@ const PcscdCommand kCommands[kMaxCommand + 1] = {
                       ScRedirQrn_SetAttrib),
     {},
     Row<GetStatusChangeMsg>(PCSCD_GET_STATUS_CHANGE, "PCSCD_GET_STATUS_CHANGE",
-                            SCARD_IOCTL_GETSTATUSCHANGEW, ScRedirQrn_GetStatusChange),
+                            SCARD_IOCTL_GETSTATUSCHANGEW, ScRedirQrn_GetStatusChange,
+                            offsetof(GetStatusChangeMsg, rv), false,
+                            kPcscdMaxReaderStates* kReturnedReaderState),
 };
 
 }  // namespace

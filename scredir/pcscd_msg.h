@@ -250,14 +250,17 @@ static_assert(offsetof(GetStatusChangeMsg, rv) == 11276);
 
 // A daemon message kept until its completion arrives: one malloc block of
 // sizeof(PcscdMsgEntry) + the command's full record size (recordBytes of the
-// command table), released with free(). The record follows the head at
-// offset 16; the reply is built in place and copied out from `header`.
+// command table), released with free(). The header and the record follow
+// each other, so header..record is the reply, built in place: a success
+// copies it out, an error answer is written straight from here.
 struct PcscdMsgEntry {
   uint32_t ioControlCode;
+  uint32_t flags;  // kPcscdMsgResent once the request went out a second time
   PcscdMessageHeader header;
 };
-static_assert(sizeof(PcscdMsgEntry) == 16);
-static_assert(offsetof(PcscdMsgEntry, header) == 4);
+static_assert(sizeof(PcscdMsgEntry) == 20);
+static_assert(offsetof(PcscdMsgEntry, header) == 8);
+inline constexpr uint32_t kPcscdMsgResent = 1;
 
 inline uint8_t* PcscdMsgEntry_Body(PcscdMsgEntry* entry) {
   return reinterpret_cast<uint8_t*>(entry) + sizeof(PcscdMsgEntry);
@@ -280,6 +283,11 @@ struct PcscdCommand {
   uint32_t replyLength;    // 12 + recordBytes
   uint32_t ioControlCode;  // the IOCTL the entry point redirects with
   PcscdEntryPoint entry;
+  uint32_t rvOffset;  // where the record keeps rv
+  // OutputBufferLength that holds the largest return the record's fields
+  // can take, for the one resend after STATUS_BUFFER_TOO_SMALL; 0 when the
+  // first request's room already holds it (a resend cannot help).
+  uint32_t resendOutputLength;
 };
 
 // The table row for a command code, or null for a code we do not handle

@@ -151,11 +151,15 @@ std::optional<RdpdrHeader> ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t> p
 
 std::optional<RdpdrIoCompletion> ScRedirQrn_ReadIoCompletion(std::span<const uint8_t> packet) {
   base::ByteReader r(packet);
-  RdpdrIoCompletion c;
-  if (!r.Skip(8) || !r.ReadU32Le(c.completionId) || !r.ReadU32Le(c.ioStatus) ||
-      !r.ReadU32Le(c.outputLength) || !r.Has(c.outputLength)) {
-    return std::nullopt;
+  RdpdrIoCompletion c{};
+  if (!r.Skip(8) || !r.ReadU32Le(c.completionId) || !r.ReadU32Le(c.ioStatus)) return std::nullopt;
+  if (c.ioStatus != 0) {
+    // A failure carries no usable output, with or without its length field.
+    c.length = kIoCompletionFailureBytes;
+    return c;
   }
+  if (!r.ReadU32Le(c.outputLength) || !r.Has(c.outputLength)) return std::nullopt;
+  c.length = kIoCompletionFixedBytes + c.outputLength;
   return c;
 }
 

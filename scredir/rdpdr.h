@@ -34,8 +34,9 @@ inline constexpr uint16_t kPakidPrnUsingXps = 0x5543;
 inline constexpr uint32_t kIrpMjDeviceControl = 14;
 
 inline constexpr uint32_t kRdpdrHeaderBytes = 4;
-inline constexpr uint32_t kIoRequestFixedBytes = 56;     // header .. padding
-inline constexpr uint32_t kIoCompletionFixedBytes = 20;  // header .. OutputBufferLength
+inline constexpr uint32_t kIoRequestFixedBytes = 56;       // header .. padding
+inline constexpr uint32_t kIoCompletionFixedBytes = 20;    // header .. OutputBufferLength
+inline constexpr uint32_t kIoCompletionFailureBytes = 16;  // header .. IoStatus
 inline constexpr uint32_t kAgentAnnounceBytes = 52;
 
 // Names printed by the packet dump; "UNKNOWN" for other values.
@@ -63,10 +64,12 @@ std::optional<RdpdrHeader> ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t> p
 struct RdpdrIoCompletion {
   uint32_t completionId;
   uint32_t ioStatus;
-  uint32_t outputLength;
+  uint32_t outputLength;  // 0 for a failure
+  uint32_t length;        // the bytes the completion's parser may read
 };
-// The completion's fixed part; null when it is shorter than 20 bytes or
-// shorter than 20 + OutputBufferLength.
+// The completion's fixed part. A failure (IoStatus not 0) needs only its
+// first 16 bytes (some clients leave OutputBufferLength out) and spans
+// those; a success needs 20 + OutputBufferLength bytes. Null otherwise.
 std::optional<RdpdrIoCompletion> ScRedirQrn_ReadIoCompletion(std::span<const uint8_t> packet);
 
 // Logs "Client osType is %08x and osVersion is %08x" for every general

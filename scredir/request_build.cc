@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "lib/base/byte_reader.h"
+#include "scredir/alloc_seam.h"
+#include "scredir/answers.h"
 #include "scredir/dump.h"
 #include "scredir/engine.h"
 #include "scredir/maps.h"
@@ -457,7 +459,8 @@ uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* 
   GBlock codecBytes(encoded);
   if (status != kStatusSuccess) return status;
   if (request->ioControlCode == SCARD_IOCTL_DISCONNECT) DropDisconnectedHandle(body);
-  auto* input = static_cast<uint8_t*>(g_try_malloc(encodedLength ? encodedLength : 1));
+  auto* input = static_cast<uint8_t*>(
+      ScRedir_TryMalloc(ScRedirAllocSite::kEncodedCall, encodedLength ? encodedLength : 1));
   if (!input) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return kStatusNoMemory;
@@ -477,7 +480,11 @@ const PcscdCommand* RowForIoctl(uint32_t ioControlCode) {
 void RedirectCommand(uint32_t command, const char* failure, const PcscdMessageHeader* header,
                      const void* body, uint32_t bodyLength) {
   const PcscdCommand* row = ScRedirQrn_FindCommand(command);
-  if (!row || !header || !body || !ScRedirQrn_CheckPcscdRecord(command, body, bodyLength)) return;
+  if (!row || !header || !body) return;
+  if (!ScRedirQrn_CheckPcscdRecord(command, body, bodyLength)) {
+    ScRedirQrn_AnswerDaemon(header, body, kScardEInvalidParameter);
+    return;
+  }
   // `body` spans the whole record (zeros past what was received), so it is
   // kept as it is.
   uint32_t status =
@@ -515,7 +522,8 @@ uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void
   // Whole records only here; the field limits still hold.
   if (!CheckFields(*row, body, row->recordBytes)) return kStatusInvalidParameter;
 
-  auto* request = static_cast<ScRedirIoRequest*>(g_try_malloc0(sizeof(ScRedirIoRequest)));
+  auto* request = static_cast<ScRedirIoRequest*>(
+      ScRedir_TryMalloc0(ScRedirAllocSite::kIoRequest, sizeof(ScRedirIoRequest)));
   if (!request) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return kStatusNoMemory;

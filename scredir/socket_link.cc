@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,13 +19,21 @@
 
 namespace {
 
-// Waits without a time-out until `events` (or a hang-up or error, which the
-// following transfer then reports) is signalled. Returns poll's result.
-int WaitFor(int descriptor, short events, short* revents) {
+const ScRedirSocketCalls kRealCalls{::read, ::send, ::poll};
+std::atomic<const ScRedirSocketCalls*> g_calls{&kRealCalls};
+
+const ScRedirSocketCalls& Calls() {
+  return *g_calls.load(std::memory_order_acquire);
+}
+
+// Waits (timeoutMs < 0: without a time-out) until `events` (or a hang-up
+// or error, which the following transfer then reports) is signalled.
+// Returns poll's result.
+int WaitFor(int descriptor, short events, short* revents, int timeoutMs = -1) {
   struct pollfd p {};
   p.fd = descriptor;
   p.events = events;
-  int n = ::poll(&p, 1, -1);
+  int n = Calls().poll(&p, 1, timeoutMs);
   *revents = p.revents;
   return n;
 }
@@ -60,14 +70,9 @@ int ScRedirQrn_ConnectSocket(int* descriptor, const char* path) {
     return -1;
   }
   std::memcpy(addr.sun_path, path, pathLength);
-  // The family, the path and its terminating NUL.
-  auto addrLength = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + pathLength + 1);
-  if (::connect(*descriptor, reinterpret_cast<const struct sockaddr*>(&addr), addrLength) != 0) {
-    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to connect to client socket %s: %s", path,
-                    strerror(errno));
-    return -1;
-  }
-  ScRedirQrn_Log(kQrnLogInfo, 0, "Connect server okay.");
+  // Non-blocking before the connect: a daemon that accepts nobody (its
+  // backlog full) makes connect fail with EAGAIN instead of hanging the
+  // link thread where no close or stop could reach it.
   int on = 1;
   if (::ioctl(*descriptor, FIONBIO, &on) != 0) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to set socket %s nonblocking: %s", path,
@@ -76,6 +81,28 @@ int ScRedirQrn_ConnectSocket(int* descriptor, const char* path) {
     *descriptor = -1;
     return -1;
   }
+  // The family, the path and its terminating NUL.
+  auto addrLength = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + pathLength + 1);
+  if (::connect(*descriptor, reinterpret_cast<const struct sockaddr*>(&addr), addrLength) != 0) {
+    if (errno == EINPROGRESS) return kConnectInProgress;
+    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to connect to client socket %s: %s", path,
+                    strerror(errno));
+    return -1;
+  }
+  ScRedirQrn_Log(kQrnLogInfo, 0, "Connect server okay.");
+  return 0;
+}
+
+int ScRedirQrn_FinishConnect(int descriptor, const char* path) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to connect to client socket %s: %s", path,
+                    strerror(error));
+    return -1;
+  }
+  ScRedirQrn_Log(kQrnLogInfo, 0, "Connect server okay.");
   return 0;
 }
 
@@ -90,7 +117,7 @@ int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
       return -1;
     }
     if (!Ready(revents, POLLIN)) return -1;
-    ssize_t n = ::read(descriptor, at, count);
+    ssize_t n = Calls().read(descriptor, at, count);
     if (n == 0) return -1;  // the daemon closed its end
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -103,17 +130,28 @@ int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
 }
 
 int ScRedirQrn_WriteExactly(const void* buffer, size_t count, int descriptor) {
+  return ScRedirQrn_WriteExactlyFor(buffer, count, descriptor, -1);
+}
+
+int ScRedirQrn_WriteExactlyFor(const void* buffer, size_t count, int descriptor, int timeoutMs) {
   const auto* at = static_cast<const uint8_t*>(buffer);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (count > 0) {
     short revents = 0;
-    int ready = WaitFor(descriptor, POLLOUT, &revents);
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    int ready = WaitFor(descriptor, POLLOUT, &revents, wait);
     if (ready == 0) return -2;
     if (ready < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
     if (!Ready(revents, POLLOUT)) return -1;
-    ssize_t n = ::send(descriptor, at, count, MSG_NOSIGNAL);
+    ssize_t n = Calls().send(descriptor, at, count, MSG_NOSIGNAL);
     if (n == 0) return -1;
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -123,4 +161,14 @@ int ScRedirQrn_WriteExactly(const void* buffer, size_t count, int descriptor) {
     count -= static_cast<size_t>(n);
   }
   return 0;
+}
+
+void ScRedirQrn_LogDaemonWriteTimeout(int descriptor) {
+  ScRedirQrn_Logf(kQrnLogError, 0,
+                  "Daemon socket %d took no reply within the write time-out, reconnecting",
+                  descriptor);
+}
+
+void ScRedirQrn_SetSocketCallsForTest(const ScRedirSocketCalls* calls) {
+  g_calls.store(calls ? calls : &kRealCalls, std::memory_order_release);
 }

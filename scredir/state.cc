@@ -1,92 +1,286 @@
-// Plug-in-wide state and sessions; see state.h.
+// Plug-in-wide state, sessions and daemon connections; see state.h.
 #include "scredir/state.h"
 
 #include <glib.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <list>
+#include <thread>
 #include <utility>
 
+#include "scredir/socket_link.h"
+
 ScRedirQrnState scRedirQrnState;
-QrnIntf scRedirQrnIntf;
 
 namespace {
 
-std::mutex g_currentMutex;
-ScRedirSessionRef g_current;  // guarded by g_currentMutex
+// ---- The host table ------------------------------------------------------
+
+const QrnIntf kNoTable{};
+std::atomic<const QrnIntf*> g_table{&kNoTable};
+std::mutex g_tablesMutex;
+// Every distinct table ever published; never freed, never rewritten.
+std::list<QrnIntf> g_tables;  // guarded by g_tablesMutex
+
+// ---- The session registry --------------------------------------------------
+
+std::mutex g_registryMutex;
+ScRedirSessionRef g_current;                // guarded by g_registryMutex
+std::vector<ScRedirSessionRef> g_sessions;  // guarded by g_registryMutex; open and closed
 
 thread_local ScRedirSession* t_boundSession = nullptr;
+// How deep this thread is inside a host Send: a host that closes the
+// channel from inside Send must not wait for itself.
+thread_local int t_sendDepth = 0;
 
-// Packets are GLib blocks, saved daemon messages malloc blocks.
-void FreeGlib(void* data) {
-  g_free(data);
-}
 void FreeMalloc(void* data) {
   std::free(data);
 }
 
-ScRedirListRef MakeList(void (*freeData)(void*)) {
-  KeyedList* list = KeyedList_Create();
-  if (list == nullptr) return nullptr;
-  return ScRedirListRef(list, [freeData](KeyedList* l) { KeyedList_Destroy(&l, freeData); });
+// Drops `session` from the registry once it is closed and keeps nothing
+// the host may still be reading. Caller holds g_registryMutex.
+void ForgetIfDone(const ScRedirSessionRef& session) {
+  if (!session->closed() || session->SentCount() != 0) return;
+  std::erase(g_sessions, session);
 }
 
 }  // namespace
 
-ScRedirDaemonSocket::~ScRedirDaemonSocket() {
+const QrnIntf& ScRedir_HostTable() {
+  return *g_table.load(std::memory_order_acquire);
+}
+
+void ScRedir_PublishHostTable(const QrnIntf& table) {
+  std::lock_guard<std::mutex> lock(g_tablesMutex);
+  for (const QrnIntf& known : g_tables) {
+    if (std::memcmp(&known, &table, sizeof table) == 0) {
+      g_table.store(&known, std::memory_order_release);
+      return;
+    }
+  }
+  g_tables.push_back(table);
+  g_table.store(&g_tables.back(), std::memory_order_release);
+}
+
+ScRedirListRef ScRedir_MakeMessageList() {
+  KeyedList* list = KeyedList_Create();
+  if (list == nullptr) return nullptr;
+  return ScRedirListRef(list, [](KeyedList* l) { KeyedList_Destroy(&l, FreeMalloc); });
+}
+
+// ---- ScRedirDaemonConn -------------------------------------------------------
+
+ScRedirDaemonConn::ScRedirDaemonConn(int fd, uint32_t writeTimeoutMs)
+    : fd_(fd), writeTimeoutMs_(writeTimeoutMs), messages_(ScRedir_MakeMessageList()) {}
+
+ScRedirDaemonConn::~ScRedirDaemonConn() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+int ScRedirDaemonConn::Write(std::initializer_list<std::span<const uint8_t>> pieces) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!tokenFree_.wait_until(lock, deadline, [this] { return !writing_ || dropped_; })) {
+      lock.unlock();
+      ScRedirQrn_LogDaemonWriteTimeout(fd_);
+      Shutdown();
+      return -2;
+    }
+    if (dropped_) return -1;
+    writing_ = true;
+  }
+  int rc = 0;
+  for (std::span<const uint8_t> piece : pieces) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    rc = ScRedirQrn_WriteExactlyFor(piece.data(), piece.size(), fd_,
+                                    static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (rc != 0) break;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writing_ = false;
+  }
+  tokenFree_.notify_one();
+  if (rc == -2) ScRedirQrn_LogDaemonWriteTimeout(fd_);
+  // Part of a reply may have gone out: the stream is out of step, so the
+  // connection cannot carry another reply.
+  if (rc != 0) Shutdown();
+  return rc;
+}
+
+void ScRedirDaemonConn::Shutdown(bool readOnly) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!readOnly) dropped_ = true;
+  }
+  tokenFree_.notify_all();
+  ::shutdown(fd_, readOnly ? SHUT_RD : SHUT_RDWR);
+}
+
+ScRedirDaemonConn::Busy::Busy(ScRedirDaemonConn* conn) : conn_(conn) {
+  if (!conn_) return;
+  std::lock_guard<std::mutex> lock(conn_->mutex_);
+  ++conn_->busy_;
+}
+
+ScRedirDaemonConn::Busy::~Busy() {
+  if (!conn_) return;
+  {
+    std::lock_guard<std::mutex> lock(conn_->mutex_);
+    --conn_->busy_;
+  }
+  conn_->tokenFree_.notify_all();
+}
+
+void ScRedirDaemonConn::WaitUntilIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  tokenFree_.wait(lock, [this] { return busy_ == 0; });
+}
+
+bool ScRedirDaemonConn::dropped() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
+// ---- ScRedirSession --------------------------------------------------------
+
 ScRedirSession::ScRedirSession(void* channel) : channel_(channel) {
-  daemonMsgList_ = MakeList(FreeMalloc);
-  channelRequestList_ = MakeList(FreeGlib);
+  closeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+ScRedirSession::~ScRedirSession() {
+  DropSent();
+  if (closeFd_ >= 0) ::close(closeFd_);
+}
+
+ScRedirConnRef ScRedirSession::Conn() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return conn_;
 }
 
 ScRedirListRef ScRedirSession::DaemonMsgList() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return daemonMsgList_;
+  return conn_ ? conn_->messageList() : nullptr;
 }
 
-ScRedirListRef ScRedirSession::ChannelRequestList() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return channelRequestList_;
-}
-
-ScRedirSocketRef ScRedirSession::Socket() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return socket_;
-}
-
-bool ScRedirSession::AttachSocket(ScRedirSocketRef socket) {
+bool ScRedirSession::AttachConn(ScRedirConnRef conn) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return false;
-  socket_ = std::move(socket);
+  conn_ = std::move(conn);
   return true;
 }
 
-void ScRedirSession::EndDaemonLink() {
-  ScRedirListRef messages;
-  ScRedirSocketRef socket;
+void ScRedirSession::RetireConn(const ScRedirConnRef& conn) {
+  ScRedirConnRef old;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    messages = std::move(daemonMsgList_);
-    socket = std::move(socket_);
+    if (conn_ == conn) old = std::move(conn_);
+    if (conn && KeyedList_Count(conn->messages()) > 0) {
+      try {
+        retired_.push_back(conn->messageList());
+      } catch (...) {
+        // Without the marker a late completion finds nothing or a twin;
+        // either way it is logged.
+      }
+    }
   }
-  // Released here, outside the lock, unless a completion still holds them.
+}
+
+bool ScRedirSession::TakeRetired(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = retired_.begin(); it != retired_.end(); ++it) {
+    void* entry = KeyedList_TakeByKey(it->get(), id);
+    if (entry == nullptr) continue;
+    std::free(entry);
+    if (KeyedList_Count(it->get()) == 0) retired_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+bool ScRedirSession::KeepSent(void* buffer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    sent_.push_back(buffer);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+bool ScRedirSession::ReleaseSent(const void* buffer) {
+  void* found = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find(sent_.begin(), sent_.end(), buffer);
+    if (it == sent_.end()) return false;
+    found = *it;
+    sent_.erase(it);
+  }
+  g_free(found);
+  return true;
+}
+
+size_t ScRedirSession::SentCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sent_.size();
+}
+
+void ScRedirSession::DropSent() {
+  std::vector<void*> sent;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sent.swap(sent_);
+  }
+  for (void* buffer : sent) g_free(buffer);
+}
+
+bool ScRedirSession::BeginSend() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  ++sending_;
+  ++t_sendDepth;
+  return true;
+}
+
+void ScRedirSession::EndSend() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --sending_;
+    --t_sendDepth;
+  }
+  changed_.notify_all();
 }
 
 void ScRedirSession::Close() {
-  ScRedirSocketRef socket;
+  ScRedirConnRef conn;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    socket = std::move(socket_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!closed_) {
+      closed_ = true;
+      changed_.notify_all();
+    }
+    // A Send that started before the close may still be using the channel;
+    // once it returns no other can start. A close from inside Send (on
+    // this thread) has nothing to wait for but itself.
+    if (t_sendDepth == 0) changed_.wait(lock, [this] { return sending_ == 0; });
+    conn = conn_;
   }
-  closedCv_.notify_all();
+  if (closeFd_ >= 0) {
+    uint64_t one = 1;
+    (void)!::write(closeFd_, &one, sizeof one);
+  }
   // The link thread holds its own reference, so the descriptor is still
   // open here and cannot have been reused.
-  if (socket) ::shutdown(socket->fd(), SHUT_RDWR);
+  if (conn) conn->Shutdown(/*readOnly=*/true);
 }
 
 bool ScRedirSession::closed() {
@@ -96,18 +290,64 @@ bool ScRedirSession::closed() {
 
 bool ScRedirSession::WaitForClose(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return closedCv_.wait_for(lock, timeout, [this] { return closed_; });
+  return changed_.wait_for(lock, timeout, [this] { return closed_; });
 }
 
+// ---- The registry ----------------------------------------------------------
+
 ScRedirSessionRef ScRedir_CurrentSession() {
-  std::lock_guard<std::mutex> lock(g_currentMutex);
+  std::lock_guard<std::mutex> lock(g_registryMutex);
   return g_current;
 }
 
 ScRedirSessionRef ScRedir_ExchangeCurrentSession(ScRedirSessionRef next) {
-  std::lock_guard<std::mutex> lock(g_currentMutex);
+  std::lock_guard<std::mutex> lock(g_registryMutex);
+  if (next) g_sessions.push_back(next);
   std::swap(g_current, next);
+  // `next` now holds the replaced session; the caller closes it, and it
+  // leaves the registry once the host has given back its buffers.
   return next;
+}
+
+void ScRedir_ForgetIfDone(const ScRedirSessionRef& session) {
+  if (!session) return;
+  std::lock_guard<std::mutex> lock(g_registryMutex);
+  ForgetIfDone(session);
+}
+
+ScRedirSessionRef ScRedir_FindOpenSession(void* channel) {
+  std::lock_guard<std::mutex> lock(g_registryMutex);
+  for (auto it = g_sessions.rbegin(); it != g_sessions.rend(); ++it) {
+    if ((*it)->channel() == channel && !(*it)->closed()) return *it;
+  }
+  return nullptr;
+}
+
+bool ScRedir_ReleaseSentBuffer(void* channel, const void* buffer) {
+  std::vector<ScRedirSessionRef> candidates;
+  {
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    for (const ScRedirSessionRef& s : g_sessions)
+      if (s->channel() == channel) candidates.push_back(s);
+  }
+  for (const ScRedirSessionRef& s : candidates) {
+    if (!s->ReleaseSent(buffer)) continue;
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    ForgetIfDone(s);
+    return true;
+  }
+  return false;
+}
+
+void ScRedir_ForgetClosedSessions() {
+  std::vector<ScRedirSessionRef> closed;
+  {
+    std::lock_guard<std::mutex> lock(g_registryMutex);
+    for (const ScRedirSessionRef& s : g_sessions)
+      if (s != g_current && s->closed()) closed.push_back(s);
+    for (const ScRedirSessionRef& s : closed) std::erase(g_sessions, s);
+  }
+  for (const ScRedirSessionRef& s : closed) s->DropSent();
 }
 
 void ScRedir_BindSessionToThread(ScRedirSession* session) {

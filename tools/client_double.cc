@@ -159,6 +159,10 @@ bool Spoil(const Fault& fault, uint32_t completionId, Bytes* packet) {
     case FaultKind::kIoStatus:
       *packet = Completion(completionId, fault.value ? fault.value : 0xC0000001, {});
       return true;
+    case FaultKind::kIoStatusShort:
+      *packet = Completion(completionId, fault.value ? fault.value : 0xC0000001, {});
+      packet->resize(16);
+      return true;
     case FaultKind::kUnknownId:
       PatchU32(*packet, 8, fault.value);
       return true;

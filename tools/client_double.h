@@ -54,6 +54,7 @@ enum ScardIoctl : uint32_t {
 // Ways to spoil the answer to one request.
 enum class FaultKind {
   kIoStatus,         // IoStatus = value, no output
+  kIoStatusShort,    // the same in 16 bytes: no OutputBufferLength field
   kUnknownId,        // CompletionId replaced by value
   kBadComponent,     // Component 0x5052
   kBadPacketId,      // PacketId 0x4952

@@ -41,7 +41,7 @@ class CompletionParse : public CommandsTest {
   // header the reply must carry.
   Bytes Keep(uint32_t command, const Bytes& record) {
     const PcscdCommand* row = ScRedirQrn_FindCommand(command);
-    auto* entry = static_cast<PcscdMsgEntry*>(calloc(1, 16 + row->recordBytes));
+    auto* entry = static_cast<PcscdMsgEntry*>(calloc(1, sizeof(PcscdMsgEntry) + row->recordBytes));
     entry->ioControlCode = row->ioControlCode;
     entry->header = {kId, command, row->recordBytes};
     std::memcpy(PcscdMsgEntry_Body(entry), record.data(), record.size());
@@ -129,33 +129,51 @@ TEST_F(CompletionParse, FailedCallsStillSetTheContextLengthButNotTheHandleLength
   EXPECT_EQ(ScRedirQrn_ContextCount() + ScRedirQrn_HandleCount(), 0u);
 }
 
-TEST_F(CompletionParse, CompletionsThatCannotBeUsedLeaveTheMessageKept) {
+// A malformed completion names no request for sure and leaves the message
+// kept; a failed one (IoStatus not 0, with or without OutputBufferLength)
+// takes its message, which the engine then answers.
+TEST_F(CompletionParse, MalformedCompletionsLeaveTheMessageKeptFailedOnesTakeIt) {
   Bytes ok = ENCODED(Long_Return, 0);
   Bytes outputCut = Completion(ok), fixedCut = Completion(ok);
   outputCut.pop_back();  // OutputBufferLength says one byte more
   fixedCut.resize(19);
+  // A failure without OutputBufferLength, as some clients send it; one byte
+  // less is not a completion at all, and a success needs the length field.
+  Bytes failure16 = Completion({}, kId, 0xC0000001), cut15 = failure16, success16 = Completion({});
+  failure16.resize(16);
+  cut15.resize(15);
+  success16.resize(16);
   const char* kSize = "ERROR(00000000): Invalid completion packet or size";
+  const Lines kFailed = {"ERROR(c0000001): Incorrect IO completion status",
+                         "ERROR(c0000001): Failed IO completion for ID(00000007)"};
   struct Case {
     Bytes packet;
     uint32_t status;
-    const char* line;
+    Lines lines;
   } cases[] = {
-      {{}, 0xC000000D, kSize},
-      {fixedCut, 0xC000000D, kSize},
-      {outputCut, 0xC000000D, kSize},
-      {Completion(ok, kId, 0, 0x49435052), 0xC000000D, "ERROR(00005052): Invalid header component"},
-      {Completion(ok, kId, 0, 0x49524472), 0xC000000D,
-       "ERROR(00004952): Invalid completion packet ID"},
-      {Completion(ok, kId, 0xC0000001), 0xC0000001,
-       "ERROR(c0000001): Incorrect IO completion status"},
+      {{}, 0xC000000D, {kSize}},
+      {fixedCut, 0xC000000D, {kSize}},
+      {outputCut, 0xC000000D, {kSize}},
+      {cut15, 0xC000000D, {kSize}},
+      {success16, 0xC000000D, {kSize}},
+      {Completion(ok, kId, 0, 0x49435052),
+       0xC000000D,
+       {"ERROR(00005052): Invalid header component"}},
+      {Completion(ok, kId, 0, 0x49524472),
+       0xC000000D,
+       {"ERROR(00004952): Invalid completion packet ID"}},
+      {Completion(ok, kId, 0xC0000001), 0xC0000001, kFailed},
+      {failure16, 0xC0000001, kFailed},
   };
   Bytes expected = Keep(PCSCD_BEGIN_TRANSACTION, Bytes(12));
   for (const Case& k : cases) {
-    SCOPED_TRACE(k.line);
+    SCOPED_TRACE(k.lines.back());
     EXPECT_TRUE(Parse(k.packet).empty());
     EXPECT_EQ(status_, k.status);
-    EXPECT_EQ(Take(), Lines{k.line});
-    EXPECT_EQ(KeyedList_Count(list_), 1);
+    EXPECT_EQ(Take(), k.lines);
+    const bool failed = k.status == 0xC0000001;
+    EXPECT_EQ(KeyedList_Count(list_), failed ? 0 : 1);
+    if (failed) Keep(PCSCD_BEGIN_TRANSACTION, Bytes(12));
   }
   expected.resize(24);  // the kept message is still answered
   EXPECT_EQ(Parse(Completion(ok)), expected);

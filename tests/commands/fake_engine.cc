@@ -8,3 +8,7 @@ uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessage
   cmdtest::g_redirected.push_back({ioControlCode, *header, {bytes, bytes + bodyLength}});
   return cmdtest::g_redirectStatus;
 }
+
+void ScRedirQrn_AnswerDaemon(const PcscdMessageHeader* header, const void*, uint32_t rv) {
+  cmdtest::g_answered.emplace_back(header->id, rv);
+}

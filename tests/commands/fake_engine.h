@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "scredir/pcscd_msg.h"
@@ -16,6 +17,8 @@ struct RedirectedCall {
 };
 
 inline std::vector<RedirectedCall> g_redirected;
+// Messages answered without the client: header id and rv.
+inline std::vector<std::pair<uint32_t, uint32_t>> g_answered;
 inline uint32_t g_redirectStatus = 0;
 
 }  // namespace cmdtest

@@ -36,6 +36,19 @@ TEST_F(Maps, CopyNeverReadsPastTheStoredBytes) {
   EXPECT_EQ(Copy(missing), Bytes(8));
 }
 
+// An EstablishContext return with cbContext 0, failed or not, must not
+// make every later request go out with an empty context (and fail as
+// "Not enough memory" before it is sent).
+TEST_F(Maps, EmptyContextNeverBecomesTheCurrentLength) {
+  uint32_t a = 0, b = 0;
+  ASSERT_EQ(ScRedirQrn_RegisterContext(0, 4, k4, &a), 0u);
+  for (int32_t returnCode : {0, int32_t(0x8010001D)}) {
+    ASSERT_EQ(ScRedirQrn_RegisterContext(returnCode, 0, nullptr, &b), 0u);
+    EXPECT_EQ(ScRedirQrn_ContextLength(), 4u);
+  }
+  EXPECT_EQ(Copy(ScRedirQrn_CopyContextBytes(a)), Bytes(k4, k4 + 4));
+}
+
 // rand() may hand out an id that is still in use; the new entry must not
 // be lost behind the old one.
 TEST_F(Maps, RepeatedRandomIdIsRedrawn) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -46,34 +47,57 @@ class DaemonLinkTest : public frame_test::PluginFixture {
 
 const std::string kExitLoop = "SCQRN: ERROR(ffffffff) |TID|: Exit receive loop for error(-1)";
 
+std::string AnswerLine(uint32_t rv, uint32_t id) {
+  char line[96];
+  snprintf(line, sizeof line,
+           "SCQRN: ERROR(%08x) |TID|: Answer pcscd message %08x without the client's result", rv,
+           id);
+  return line;
+}
+
 // A fixed-size command reads its own record size whatever `size` says and
-// is redirected on the current channel; nothing else here is sent. (A run
-// of unknown commands is dropped header-only on the whole road.)
+// is redirected on the current channel; a refused record is consumed and
+// answered (SCARD_E_INVALID_PARAMETER, the record as sent). (A run of
+// unknown commands is dropped header-only on the whole road.)
 TEST_F(DaemonLinkTest, DispatchKeepsTheStreamInStep) {
   int channel;
-  ScRedir_ExchangeCurrentSession(std::make_shared<ScRedirSession>(&channel));
+  int answers[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, answers), 0);
+  auto session = std::make_shared<ScRedirSession>(&channel);
+  ASSERT_TRUE(session->AttachConn(std::make_shared<ScRedirDaemonConn>(answers[0], 1000)));
+  ScRedir_ExchangeCurrentSession(session);
   const std::string unknown = "SCQRN: ERROR(00000000) |TID|: Invalid command: 0000000c";
   const std::string refused = "SCQRN: ERROR(c000000d) |TID|: Refused ";
   // A daemon message is a header {id, command, size} and a body.
   const Bytes next = Le32({9, 12, 0});  // an unknown command: header only
+  Bytes control27(27, 0xAB);
   struct Case {
     const char* name;
     Bytes stream;  // closed by the daemon when the last result is -1
     std::vector<int32_t> results;
-    Lines lines;  // "DIE" stands for the descriptor's die line
+    Lines lines;   // "DIE" stands for the descriptor's die line
+    Bytes answer;  // what the daemon reads back
   } cases[] = {
-      {"closes inside a fixed record", Cat({Le32({1, 1, 12}), Bytes(5)}), {-1}, {kExitLoop}},
-      {"closes inside a sized body", Cat({Le32({1, 9, 100}), Bytes(50)}), {-1}, {}},
-      {"header cut short", Bytes(7), {-1}, {"DIE"}},
+      {"closes inside a fixed record", Cat({Le32({1, 1, 12}), Bytes(5)}), {-1}, {kExitLoop}, {}},
+      {"closes inside a sized body", Cat({Le32({1, 9, 100}), Bytes(50)}), {-1}, {}, {}},
+      {"header cut short", Bytes(7), {-1}, {"DIE"}, {}},
       {"sized body above the full record is drained and refused",
        Cat({Le32({1, 9, 65584 + 100}), Bytes(65584 + 100, 0xAB), next}),
        {0, 0},
-       {refused + "PCSCD_TRANSMIT: size 65684 is above the full record of 65584 bytes", unknown}},
+       {refused + "PCSCD_TRANSMIT: size 65684 is above the full record of 65584 bytes",
+        AnswerLine(0x80100004, 1), unknown},
+       Cat({Le32({1, 9, 65584 + 100}), Bytes(32, 0xAB), Le32({0x80100004}), Bytes(65548, 0xAB)})},
       {"sized body below its fixed part is refused",
-       Cat({Le32({1, 10, 27}), Bytes(27, 0xAB), next}),
+       Cat({Le32({2, 10, 27}), control27, next}),
        {0, 0},
-       {refused + "PCSCD_CONTROL: size 27 is below its fixed part of 28 bytes", unknown}},
-      {"fixed record, wrong size", Cat({Le32({5, 1, 999}), Bytes(12), next}), {0, 0}, {unknown}},
+       {refused + "PCSCD_CONTROL: size 27 is below its fixed part of 28 bytes",
+        AnswerLine(0x80100004, 2), unknown},
+       Cat({Le32({2, 10, 27}), Bytes(24, 0xAB), Le32({0x80100004}), Bytes(65548, 0)})},
+      {"fixed record, wrong size",
+       Cat({Le32({5, 1, 999}), Bytes(12), next}),
+       {0, 0},
+       {unknown},
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -82,11 +106,80 @@ TEST_F(DaemonLinkTest, DispatchKeepsTheStreamInStep) {
     Lines expected = c.lines;
     std::replace(expected.begin(), expected.end(), std::string("DIE"), dieLine_);
     EXPECT_EQ(log_.PluginLines(), expected);
+    Bytes answer(c.answer.size());
+    if (!answer.empty()) {
+      ASSERT_EQ(recv(answers[1], answer.data(), answer.size(), MSG_WAITALL),
+                static_cast<ssize_t>(answer.size()));
+    }
+    EXPECT_EQ(answer, c.answer);
   }
   auto sent = host_.Sent();
   ASSERT_EQ(sent.size(), 1u);
   ASSERT_GE(sent[0].size(), 16u);
   EXPECT_EQ(sent[0][12], 5);  // CompletionId
+  close(answers[1]);
+}
+
+// The link thread against a real listening daemon socket: a daemon that
+// hangs up is connected again (same retry interval, nothing left of the old
+// connection's messages), and a close answers every message still waiting
+// for the client with SCARD_E_NO_SERVICE before the connection goes.
+TEST_F(DaemonLinkTest, ReconnectsAfterTheDaemonHangsUpAndAnswersWhatWaitsAtClose) {
+  ScRedirLinkOptions options{dir_.path + "/qrn.socket", 20, 1000};
+  ScRedirQrn_SetLinkOptionsForTest(&options);
+  frame_test::Listener daemon(options.socketPath);
+  int channel;
+  auto session = std::make_shared<ScRedirSession>(&channel);
+  ScRedir_ExchangeCurrentSession(session);
+  ScRedirQrn_StartServerThread(session);
+  int first = accept(daemon.fd, nullptr, nullptr);
+  ASSERT_GE(first, 0);
+  const Bytes establish = Cat({Le32({7, 1, 12}), Le32({2, 0x11, 0x22})});
+  ASSERT_EQ(write(first, establish.data(), establish.size()), 24);
+  while (host_.Sent().empty()) std::this_thread::yield();
+  close(first);  // the daemon goes away with message 7 waiting
+  int second = accept(daemon.fd, nullptr, nullptr);
+  ASSERT_GE(second, 0);
+  ASSERT_EQ(write(second, establish.data(), establish.size()), 24);  // a new 7
+  while (host_.Sent().size() < 2) std::this_thread::yield();
+  ScRedir_ExchangeCurrentSession(nullptr);
+  session->Close();
+  ScRedirQrn_JoinServerThread();
+  Bytes answer(24);
+  ASSERT_EQ(recv(second, answer.data(), answer.size(), MSG_WAITALL), 24);
+  EXPECT_EQ(answer, Cat({Le32({7, 1, 12}), Le32({2, 0x11, 0x8010001D})}));
+  EXPECT_EQ(recv(second, answer.data(), answer.size(), 0), 0);  // then the connection ends
+  EXPECT_EQ(log_.Count(AnswerLine(0x8010001D, 7)), 1);
+  close(second);
+}
+
+// A daemon that accepts nobody (its backlog full) must not hold the link
+// thread in connect(): a close ends the thread within the retry interval.
+TEST_F(DaemonLinkTest, CloseEndsALinkWaitingOnAWedgedDaemon) {
+  ScRedirLinkOptions options{dir_.path + "/qrn.socket", 200, 1000};
+  ScRedirQrn_SetLinkOptionsForTest(&options);
+  frame_test::Listener daemon(options.socketPath);
+  listen(daemon.fd, 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 64; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, options.socketPath.c_str(), sizeof a.sun_path - 1);
+    fillers.push_back(fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) break;  // backlog full
+  }
+  int channel;
+  auto session = std::make_shared<ScRedirSession>(&channel);
+  ScRedir_ExchangeCurrentSession(session);
+  ScRedirQrn_StartServerThread(session);
+  log_.WaitFor("SCQRN: INFO |TID|: waiting for connection with pcscd");
+  auto start = std::chrono::steady_clock::now();
+  ScRedir_ExchangeCurrentSession(nullptr);
+  session->Close();
+  ScRedirQrn_JoinServerThread();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  for (int fd : fillers) close(fd);
 }
 
 }  // namespace

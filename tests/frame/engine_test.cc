@@ -1,6 +1,8 @@
 // The request engine: what the whole road cannot reach. Received packets it
-// must refuse, a message whose buffer cannot be listed, and requests and
-// completions racing on two threads through both lists of a session.
+// must refuse, every cause for which a message is answered without the
+// client's result (allocation failures at each site included), the one
+// resend after STATUS_BUFFER_TOO_SMALL, a daemon that stops reading, and
+// requests and completions racing on two threads.
 #include "scredir/engine.h"
 
 #include <glib.h>
@@ -8,11 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "scredir/alloc_seam.h"
+#include "scredir/answers.h"
 #include "scredir/pcscd_msg.h"
 #include "scredir/request_build.h"
+#include "scredir/rpc/encode_bytes.h"
+#include "scredir/rpc/records.h"
 #include "tests/frame/frame_test_util.h"
 
 namespace {
@@ -44,10 +52,13 @@ class EngineTest : public frame_test::PluginFixture {
     PluginFixture::SetUp();
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
     session_ = std::make_shared<ScRedirSession>(&channel_);
-    ASSERT_TRUE(session_->AttachSocket(std::make_shared<ScRedirDaemonSocket>(fds_[0])));
+    conn_ = std::make_shared<ScRedirDaemonConn>(fds_[0], 200);
+    ASSERT_TRUE(session_->AttachConn(conn_));
     ScRedir_ExchangeCurrentSession(session_);
   }
   void TearDown() override {
+    ScRedir_FailAllocForTest(ScRedirAllocSite::kCount, 0);
+    conn_.reset();
     session_.reset();
     PluginFixture::TearDown();
     close(fds_[1]);
@@ -61,28 +72,33 @@ class EngineTest : public frame_test::PluginFixture {
     ScRedirQrn_HandleRequests(packet.data(), static_cast<uint32_t>(packet.size()), *session_);
   }
   // The next reply the daemon would read, or empty when none is waiting.
-  Bytes Reply() {
+  Bytes Reply(size_t length = 24) {
     pollfd p{fds_[1], POLLIN, 0};
     if (poll(&p, 1, 0) != 1) return {};
-    Bytes b(24);
-    ssize_t n = read(fds_[1], b.data(), b.size());
-    if (n == 0) return {};  // our end was closed
-    EXPECT_EQ(n, 24);
+    Bytes b(length);
+    size_t got = 0;
+    while (got < length) {
+      ssize_t n = read(fds_[1], b.data() + got, length - got);
+      if (n <= 0) break;  // our end was closed
+      got += static_cast<size_t>(n);
+    }
+    b.resize(got);
     return b;
   }
-  int32_t Pending() { return KeyedList_Count(session_->DaemonMsgList().get()); }
-  int32_t Unsent() { return KeyedList_Count(session_->ChannelRequestList().get()); }
+  int32_t Pending() { return KeyedList_Count(conn_->messages()); }
+  size_t Unsent() { return session_->SentCount(); }
 
   int fds_[2] = {-1, -1};
   int channel_ = 0;
   ScRedirSessionRef session_;
+  ScRedirConnRef conn_;
 };
 
 // The whole road spoils a foreign component, a request packet id, short
 // completions and completions one byte short of their output, and pairs
 // every completion with its message; these are the edges it does not reach.
-// Last, once the link has ended its messages are gone, so even a good
-// completion finds nothing and nothing is written.
+// Last, once the daemon connection has ended, a completion for one of its
+// messages is dropped, not matched with a newer message of the same id.
 TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   const std::string e0 = "SCQRN: ERROR(00000000) |TID|: ", eD = "SCQRN: ERROR(c000000d) |TID|: ";
   ASSERT_EQ(Redirect(9, 1), 0u);
@@ -95,32 +111,149 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   EXPECT_EQ(Reply(), Bytes{});
   EXPECT_EQ(Pending(), 1);
 
-  session_->EndDaemonLink();
+  session_->RetireConn(conn_);
+  ASSERT_TRUE(session_->AttachConn(conn_ = std::make_shared<ScRedirDaemonConn>(dup(fds_[0]), 200)));
+  ASSERT_EQ(Redirect(9, 2), 0u);  // the new daemon reuses the id
   log_.Clear();
   Receive(Completion(9, 0, 0));
-  const std::string e1 = "SCQRN: ERROR(c0000001) |TID|: ";
-  EXPECT_EQ(log_.PluginLines(), (Lines{e1 + "No matched pcscd message for ID(00000009)",
-                                       e0 + "No matched completionId: 00000009, exit!",
-                                       e1 + "Failed to parse IO completion message",
-                                       e1 + "Failed to redirect SC IO completion packet"}));
+  EXPECT_EQ(
+      log_.PluginLines(),
+      Lines{"SCQRN: INFO |TID|: Dropped completion 00000009: its pcscd connection has ended"});
   EXPECT_EQ(Reply(), Bytes{});
+  Receive(Completion(9, 0, 0));
+  EXPECT_EQ(Reply(), ExpectedReply(9, 2, 0));
 }
 
-// A buffer that could not be listed would never be released safely, so it
-// is not sent, and the message is not kept; the lists work again once
-// memory is back.
-TEST_F(EngineTest, UnlistablePacketIsNeitherSentNorSaved) {
-  KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
-  EXPECT_EQ(Redirect(7, 0), 0xC0000017u);
-  KeyedList_SetNodeAllocatorForTest(nullptr);
-  EXPECT_EQ(log_.PluginLines(), Lines{"SCQRN: ERROR(c0000017) |TID|: Not enough memory"});
-  EXPECT_TRUE(host_.Sent().empty());
+enum class Step { kRequest, kCompletion };
+constexpr ScRedirAllocSite kNone = ScRedirAllocSite::kCount;
+
+// Every message is answered exactly once. When the client's result cannot
+// be had, the answer is the record as sent with the rv of the cause, and the
+// message is gone: a late completion for it finds nothing.
+TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
+  uint8_t ctx17[17] = {};
+  Bytes failure16 = Completion(0, 0xC0000001, 0);
+  failure16.resize(16);  // no OutputBufferLength
+  struct Case {
+    const char* name;
+    uint32_t rv;
+    Step failsAt;
+    ScRedirAllocSite site = ScRedirAllocSite::kCount;  // an allocation that fails
+    Bytes completion = {};                             // id 0 is patched to the message's
+    uint32_t sendStatus = 0;
+    bool nodeFails = false;
+  } cases[] = {
+      {"client failure", kScardFCommError, Step::kCompletion, kNone, Completion(0, 0xC0000001, 0)},
+      {"client failure in 16 bytes", kScardFCommError, Step::kCompletion, kNone, failure16},
+      {"no more room helps", kScardEInsufficientBuffer, Step::kCompletion, kNone,
+       Completion(0, 0xC0000023, 0)},
+      {"undecodable return", kScardFUnknownError, Step::kCompletion, kNone,
+       Cat({Hex("72444349 00000000"), Le32({0, 0, 16}), Hex("02100800 cccccccc"), Bytes(8)})},
+      {"return too big", kScardEInsufficientBuffer, Step::kCompletion, kNone,
+       [&] {
+         EstablishContext_Return r{0, {17, ctx17}};
+         Bytes out = ScRedirRpc_EncodeToBytes(EstablishContext_Return_Encode, &r).value_or(Bytes{});
+         return Cat(
+             {Hex("72444349 00000000"), Le32({0, 0, static_cast<uint32_t>(out.size())}), out});
+       }()},
+      {"Send fails", kScardFCommError, Step::kRequest, kNone, {}, 5},
+      {"no request record", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kIoRequest},
+      {"no encoded call", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kEncodedCall},
+      {"no packet", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kPacket},
+      {"message not kept", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kKeptMessage},
+      {"no list node", kScardENoMemory, Step::kRequest, kNone, {}, 0, true},
+      {"no output copy", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kOutputCopy,
+       Completion(0, 0, 0)},
+      {"no reply", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kReply,
+       Completion(0, 0, 0)},
+      {"no block for the new context", kScardENoMemory, Step::kCompletion,
+       ScRedirAllocSite::kMapBlock,
+       [&] {
+         EstablishContext_Return r{0, {4, ctx17}};
+         Bytes out = ScRedirRpc_EncodeToBytes(EstablishContext_Return_Encode, &r).value_or(Bytes{});
+         return Cat(
+             {Hex("72444349 00000000"), Le32({0, 0, static_cast<uint32_t>(out.size())}), out});
+       }()},
+  };
+  uint32_t id = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++id;
+    log_.Clear();
+    host_.sendStatus = c.sendStatus;
+    if (c.failsAt == Step::kRequest && c.site != ScRedirAllocSite::kCount)
+      ScRedir_FailAllocForTest(c.site, 1);
+    if (c.nodeFails) KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
+    Redirect(id, 2);
+    KeyedList_SetNodeAllocatorForTest(nullptr);
+    host_.sendStatus = 0;
+    Bytes completion = c.completion;
+    if (!completion.empty()) {
+      std::memcpy(completion.data() + 8, &id, 4);
+      EXPECT_EQ(Reply(), Bytes{}) << "answered before the client";
+      if (c.site != ScRedirAllocSite::kCount) ScRedir_FailAllocForTest(c.site, 1);
+      Receive(completion);
+    }
+    EXPECT_EQ(Reply(), ExpectedReply(id, 2, c.rv));
+    EXPECT_EQ(Pending(), 0);
+    char line[96];
+    snprintf(line, sizeof line,
+             "SCQRN: ERROR(%08x) |TID|: Answer pcscd message %08x without the client's result",
+             c.rv, id);
+    EXPECT_EQ(log_.Count(line), 1);
+    if (!completion.empty()) Receive(Completion(id, 0, 0));  // late: finds nothing
+    EXPECT_EQ(Reply(), Bytes{});
+  }
+}
+
+// STATUS_BUFFER_TOO_SMALL: the same call goes out once more with room for
+// the largest return the record can take; a second one is the answer.
+TEST_F(EngineTest, TooSmallAnOutputIsAskedForOnceMoreWithRoomForTheWholeField) {
+  uint8_t ctx[4] = {1, 2, 3, 4};
+  uint32_t hContext = 0;
+  ASSERT_EQ(ScRedirQrn_RegisterContext(0, 4, ctx, &hContext), 0u);
+  Bytes record(sizeof(GetStatusChangeMsg), 0x5A);
+  std::memcpy(record.data(), &hContext, 4);
+  const uint32_t zero = 0;
+  std::memcpy(record.data() + offsetof(GetStatusChangeMsg, cReaders), &zero, 4);
+  const PcscdMessageHeader header{77, PCSCD_GET_STATUS_CHANGE, 11280};
+  ASSERT_EQ(ScRedirQrn_RedirectScRequest(SCARD_IOCTL_GETSTATUSCHANGEW, &header, record.data(),
+                                         static_cast<uint32_t>(record.size())),
+            0u);
+  Bytes tooSmall = Completion(77, 0xC0000023, 0);
+  tooSmall.resize(16);
+  Receive(tooSmall);
+  EXPECT_EQ(Reply(11292), Bytes{});
+  std::vector<Bytes> sent = host_.Sent();
+  ASSERT_EQ(sent.size(), 2u);
+  Bytes again = sent[0];
+  const uint32_t room = 64 * 48 + 1024;
+  std::memcpy(again.data() + 24, &room, 4);  // OutputBufferLength
+  EXPECT_EQ(sent[1], again);
+  Receive(tooSmall);
+  Bytes expected = Cat({Le32({77, PCSCD_GET_STATUS_CHANGE, 11280}), record});
+  const uint32_t rv = kScardEInsufficientBuffer;
+  std::memcpy(expected.data() + 12 + offsetof(GetStatusChangeMsg, rv), &rv, 4);
+  EXPECT_EQ(Reply(11292), expected);
+  EXPECT_EQ(host_.Sent().size(), 2u);
   EXPECT_EQ(Pending(), 0);
-  EXPECT_EQ(Unsent(), 0);
-  ASSERT_EQ(Redirect(7, 0), 0u);
-  EXPECT_EQ(host_.Sent().size(), 1u);
-  EXPECT_EQ(Pending(), 1);
-  EXPECT_EQ(Unsent(), 1);
+}
+
+// A daemon that stops reading holds a reply writer for the write time-out
+// at most; then the connection is dropped so the link can make a new one.
+TEST_F(EngineTest, DaemonThatStopsReadingIsDroppedAfterTheWriteTimeOut) {
+  int size = 4096;
+  setsockopt(fds_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t id = 1; id <= 2000 && !conn_->dropped(); ++id) {
+    ASSERT_EQ(Redirect(id, 0), 0u);
+    Receive(Completion(id, 0, 0));
+  }
+  EXPECT_TRUE(conn_->dropped());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(log_.Count("SCQRN: ERROR(00000000) |TID|: Daemon socket " + std::to_string(fds_[0]) +
+                       " took no reply within the write time-out, reconnecting"),
+            1);
 }
 
 // The daemon side sends while the host side completes, replies and
@@ -133,12 +266,9 @@ TEST_F(EngineTest, RequestsAndCompletionsOnTwoThreads) {
   });
   std::thread hostSide([&] {
     for (uint32_t id = 1; id <= kCount; ++id) {
-      while (true) {
-        std::lock_guard<std::mutex> lock(host_.sentMutex);
-        if (host_.sent.size() >= id) break;
-      }
+      while (host_.SentBuffer(id - 1) == nullptr) std::this_thread::yield();
       Receive(Completion(id, 0, kNoService));
-      ScRedirQrn_ReleaseOldestSent(*session_);
+      ScRedirQrn_ReleaseSent(&channel_, host_.SentBuffer(id - 1));
       replies.push_back(Reply());  // the daemon reads as it goes
     }
   });
@@ -149,7 +279,7 @@ TEST_F(EngineTest, RequestsAndCompletionsOnTwoThreads) {
     ASSERT_EQ(replies[id - 1], ExpectedReply(id, id % 3, kNoService));
   }
   EXPECT_EQ(Pending(), 0);
-  EXPECT_EQ(Unsent(), 0);
+  EXPECT_EQ(Unsent(), 0u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -147,7 +148,10 @@ struct FakeHost {
   int32_t listenerSessionId = 0;
   void* recvCompleteChannel = nullptr;
   std::mutex sentMutex;
-  std::vector<Bytes> sent;  // guarded by sentMutex
+  std::vector<Bytes> sent;               // guarded by sentMutex
+  std::vector<const void*> sentBuffers;  // guarded by sentMutex
+  uint32_t sendStatus = 0;               // what Send answers
+  std::function<void()> duringSend;      // runs inside Send, outside sentMutex
 
   static inline FakeHost* current = nullptr;
   FakeHost() { current = this; }
@@ -155,6 +159,10 @@ struct FakeHost {
   std::vector<Bytes> Sent() {
     std::lock_guard<std::mutex> lock(sentMutex);
     return sent;
+  }
+  const void* SentBuffer(size_t i) {
+    std::lock_guard<std::mutex> lock(sentMutex);
+    return i < sentBuffers.size() ? sentBuffers[i] : nullptr;
   }
   static uint32_t Call(Op op) { return ++current->calls[op], current->status[op]; }
 
@@ -178,12 +186,15 @@ struct FakeHost {
     table->RejectChannel = [](void*, uint32_t, const void*, uint32_t) { return Call(kReject); };
     table->Send = [](void*, uint32_t, uint32_t, const void* buffer, size_t length, void*,
                      uint32_t) {
+      if (current->duringSend) current->duringSend();
       std::lock_guard<std::mutex> lock(current->sentMutex);
       const auto* p = static_cast<const uint8_t*>(buffer);
       current->sent.emplace_back(p, p + length);
-      return 0u;
+      current->sentBuffers.push_back(buffer);
+      return current->sendStatus;
     };
     table->RecvComplete = [](void* channel, void*) {
+      std::lock_guard<std::mutex> lock(current->sentMutex);
       current->recvCompleteChannel = channel;
       return Call(kRecvComplete);
     };
@@ -199,7 +210,9 @@ class PluginFixture : public ::testing::Test {
     ScRedirLinkOptions options{dir_.path + "/qrn.socket", 60000};
     ScRedirQrn_SetLinkOptionsForTest(&options);
     const uint16_t version[2] = {1, 2};
-    FakeHost::GetIntf(version, &scRedirQrnIntf);
+    QrnIntf table{};
+    FakeHost::GetIntf(version, &table);
+    ScRedir_PublishHostTable(table);
     ScRedirQrn_MapsCreate();
   }
   void TearDown() override {
@@ -207,7 +220,8 @@ class PluginFixture : public ::testing::Test {
     ScRedirQrn_JoinServerThread();
     ScRedirQrn_SetLinkOptionsForTest(nullptr);
     ScRedirQrn_MapsDestroy();
-    scRedirQrnIntf = QrnIntf{};
+    ScRedir_ForgetClosedSessions();
+    ScRedir_PublishHostTable(QrnIntf{});
     debugEnabled = false;
   }
   TempDir dir_;

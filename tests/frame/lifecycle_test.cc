@@ -185,15 +185,17 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   ScRedirSessionRef session = ScRedir_CurrentSession();
   ASSERT_NE(session, nullptr);
   ASSERT_EQ(host_.Sent().size(), 1u);
-  EXPECT_EQ(KeyedList_Count(session->ChannelRequestList().get()), 1);
+  EXPECT_EQ(session->SentCount(), 1u);
   EXPECT_EQ(log_.Count(kInfo + "QRN sc channel(" + Ptr(&channel) + ") has Opened"), 1);
-  ScRedirVChan_OnSendComplete(&channel, nullptr, 0, &scRedirQrnState);
-  EXPECT_EQ(KeyedList_Count(session->ChannelRequestList().get()), 0);
+  // Exactly the reported buffer is released, once.
+  const void* announce = host_.SentBuffer(0);
+  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirQrnState);
+  EXPECT_EQ(session->SentCount(), 0u);
   // The link thread logs its own lines meanwhile; count just ours.
-  ScRedirVChan_OnSendComplete(&channel, nullptr, 0, &scRedirQrnState);
-  EXPECT_EQ(
-      log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to get the first item of qrn request list"),
-      1);
+  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirQrnState);
+  EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to find buffer " + Ptr(announce) +
+                       " of channel " + Ptr(&channel) + " in qrn request list"),
+            1);
 
   debugEnabled = true;
   host_.status[FakeHost::kRecvComplete] = 3;
