@@ -78,6 +78,7 @@ uint32_t ScRedirQrn_Start(const uint16_t* hostVersion, QrnGetIntfFn getIntf,
                           const ScRedirProductInfo& product) {
   ConfigStoreInit();
   OpenLog(product);
+  ConfigSetMessageSink(LogConfigMessage);
   ScRedirQrn_Log(kQrnLogInfo, 0, "QRN start!");
   const bool enabled = ConfigGetBool(true, "QRN.ScRedir.Enable");
   ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN.ScRedir.Enable option value is %d", enabled ? 1 : 0);

@@ -50,6 +50,12 @@ void ScRedirQrn_DumpBuffer(const char* name, const void* data, uint32_t count) {
   if (data != nullptr) ScRedirQrn_HexDump(data, count);
 }
 
+void ScRedirQrn_DumpApduBuffer(const char* name, const void* data, uint32_t count) {
+  if (!ScRedirQrn_DebugOn()) return;
+  ScRedirQrn_DumpPointer(name, data);
+  if (data != nullptr) ScRedirQrn_HexDumpApdu(data, count);
+}
+
 void ScRedirQrn_DumpReturnCode(uint32_t returnCode) {
   if (!ScRedirQrn_DebugOn()) return;
   SCREDIR_TRACE_ENTRY();

@@ -31,6 +31,9 @@ void ScRedirQrn_DumpHeaderField(uint16_t value, const char* valueName);
 // A buffer: its pointer line, then a hex dump of `count` bytes when the
 // pointer is not null. `data` must hold at least `count` bytes.
 void ScRedirQrn_DumpBuffer(const char* name, const void* data, uint32_t count);
+// The same for a command APDU: the data of a command that carries a PIN is
+// masked in the hex dump (ScRedirQrn_HexDumpApdu in qrn_log.h).
+void ScRedirQrn_DumpApduBuffer(const char* name, const void* data, uint32_t count);
 
 // Shared pieces.
 void ScRedirQrn_DumpReturnCode(uint32_t returnCode);

@@ -145,7 +145,7 @@ void ScRedirQrn_DumpTransmit_Call(const Transmit_Call& call) {
   ScRedirQrn_DumpRedirSCardHandle(call.hCard);
   ScRedirQrn_DumpSCardIO_Request(call.ioSendPci);
   ScRedirQrn_DumpField("cbSendLength", call.cbSendLength);
-  ScRedirQrn_DumpBuffer("pbSendBuffer", call.pbSendBuffer, call.cbSendLength);
+  ScRedirQrn_DumpApduBuffer("pbSendBuffer", call.pbSendBuffer, call.cbSendLength);
   if (call.pioRecvPci != nullptr) ScRedirQrn_DumpSCardIO_Request(*call.pioRecvPci);
   ScRedirQrn_DumpSignedField("fpbRecvBufferIsNULL", call.fpbRecvBufferIsNULL);
   ScRedirQrn_DumpField("cbRecvLength", call.cbRecvLength);

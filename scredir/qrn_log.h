@@ -7,7 +7,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 // Levels the plug-in writes; any other level writes nothing.
 enum : uint32_t {
@@ -34,11 +36,39 @@ inline bool ScRedirQrn_DebugOn() {
   return debugEnabled.load(std::memory_order_relaxed);
 }
 
-void ScRedirQrn_Log(uint32_t level, uint32_t code, const char* text);
-// printf-style convenience: formats with g_strdup_printf, logs, frees.
-void ScRedirQrn_Logf(uint32_t level, uint32_t code, const char* format, ...)
+// None of these throws or aborts: they run inside the host's callbacks, and
+// a line that cannot be built for want of memory is dropped.
+void ScRedirQrn_Log(uint32_t level, uint32_t code, const char* text) noexcept;
+// printf-style convenience: formats into a temporary string, logs, frees.
+void ScRedirQrn_Logf(uint32_t level, uint32_t code, const char* format, ...) noexcept
     __attribute__((format(printf, 3, 4)));
-void ScRedirQrn_HexDump(const void* bytes, uint32_t count);
+void ScRedirQrn_HexDump(const void* bytes, uint32_t count) noexcept;
+
+// Redaction of the secrets a card command carries.
+//
+// VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER (INS 0x20, 0x24,
+// 0x2C, and their odd BER-TLV forms 0x21, 0x25, 0x2D) carry PINs and PUKs
+// in their data field. Wherever the bytes of a command APDU are shown (the
+// Transmit_Call dump, the codec's transfer traces, the raw body dump of a
+// decoded buffer), everything after the 5-byte header CLA INS P1 P2 Lc is
+// masked: each byte shows as "**" in the hex columns and as '*' in the
+// character column. The header stays readable; so does the card's answer.
+//
+// How many leading bytes of the command `apdu` may be shown in clear: all
+// of them, or 5 for a command that carries a secret.
+uint32_t ScRedirQrn_ApduClearBytes(const uint8_t* apdu, uint32_t count) noexcept;
+// A range [from, to) of a dumped buffer whose bytes are shown masked.
+struct ScRedirQrn_MaskedRange {
+  uint32_t from;
+  uint32_t to;
+};
+// The hex dump with the bytes inside `masked` (sorted, not overlapping)
+// shown as "**" and '*'.
+void ScRedirQrn_HexDumpMasked(const void* bytes, uint32_t count,
+                              std::span<const ScRedirQrn_MaskedRange> masked) noexcept;
+// The hex dump of a command APDU: masked after its header when it carries a
+// secret. Every dump of a Transmit send buffer goes through this.
+void ScRedirQrn_HexDumpApdu(const void* bytes, uint32_t count) noexcept;
 
 // The function traces every routine brackets itself with while debugging.
 #define SCREDIR_TRACE_ENTRY()                                                 \

@@ -1,6 +1,7 @@
 #include "lib/file/file_io.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,10 +32,18 @@ std::optional<uint32_t> ParseNumber(std::string_view s) {
   return static_cast<uint32_t>(v);
 }
 
-std::vector<std::string> DirEntries(const std::string& dir) {
+// The names in the directory `dirFd`, read through a duplicate so the
+// caller's descriptor stays open and its position untouched.
+std::vector<std::string> DirEntries(int dirFd) {
   std::vector<std::string> names;
-  DirHandle d(opendir(dir.c_str()));
-  if (!d) return names;
+  int copy = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return names;
+  DirHandle d(fdopendir(copy));
+  if (!d) {
+    close(copy);
+    return names;
+  }
+  rewinddir(d.get());
   while (struct dirent* e = readdir(d.get())) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
       names.emplace_back(e->d_name);
@@ -74,23 +83,30 @@ FilePathParts FileSplitPath(const std::string& path) {
 }
 
 std::string FileNumberedName(const FilePathParts& parts, uint32_t n) {
-  std::string dir = parts.dir == "/" ? "" : parts.dir;
-  return dir + "/" + parts.stem + "-" + std::to_string(n) + parts.ext;
+  return parts.stem + "-" + std::to_string(n) + parts.ext;
+}
+
+int FileOpenSafeDir(const std::string& dir, uid_t owner, bool create, mode_t mode) {
+  if (create && mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return -1;
+  // O_NOFOLLOW refuses a link in the last component; the checks then look at
+  // the directory actually opened, not at whatever the name points to later.
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != owner ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
 }
 
 bool FileEnsureSafeDir(const std::string& dir, uid_t owner) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return false;  // links and files fail here
-  if (st.st_uid != owner) return false;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool FileEnsureDir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  int fd = FileOpenSafeDir(dir, owner, true, 0700);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
 }
 
 std::optional<std::string> FileExpandPath(const std::string& in, const char* home,
@@ -132,15 +148,15 @@ std::optional<std::string> FileExpandPath(const std::string& in, const char* hom
   return out;
 }
 
-std::vector<FileNumbered> FileListNumbered(const std::string& path) {
-  FilePathParts parts = FileSplitPath(path);
+std::vector<FileNumbered> FileListNumbered(int dirFd, const std::string& name) {
+  FilePathParts parts = FileSplitPath(name);
   std::string head = parts.stem + "-";
   std::vector<FileNumbered> found;
-  for (const std::string& name : DirEntries(parts.dir)) {
-    if (!StartsWith(name, head) || !EndsWith(name, parts.ext)) continue;
-    if (name.size() < head.size() + parts.ext.size()) continue;
-    std::string_view digits(name);
-    digits = digits.substr(head.size(), name.size() - head.size() - parts.ext.size());
+  for (const std::string& entry : DirEntries(dirFd)) {
+    if (!StartsWith(entry, head) || !EndsWith(entry, parts.ext)) continue;
+    if (entry.size() < head.size() + parts.ext.size()) continue;
+    std::string_view digits(entry);
+    digits = digits.substr(head.size(), entry.size() - head.size() - parts.ext.size());
     if (auto n = ParseNumber(digits)) found.push_back({*n, FileNumberedName(parts, *n)});
   }
   std::sort(found.begin(), found.end(),
@@ -148,37 +164,37 @@ std::vector<FileNumbered> FileListNumbered(const std::string& path) {
   return found;
 }
 
-int FileRotateSlow(const std::string& path, int keepOld) {
+int FileRotateSlow(int dirFd, const std::string& name, int keepOld) {
   if (keepOld <= 0) return 0;
-  FilePathParts parts = FileSplitPath(path);
+  FilePathParts parts = FileSplitPath(name);
   uint32_t last = static_cast<uint32_t>(keepOld - 1);
-  unlink(FileNumberedName(parts, last).c_str());
+  unlinkat(dirFd, FileNumberedName(parts, last).c_str(), 0);
   // Only numbers that exist are moved, so an absurd keepOld costs nothing.
-  std::vector<FileNumbered> old = FileListNumbered(path);
+  std::vector<FileNumbered> old = FileListNumbered(dirFd, name);
   for (auto it = old.rbegin(); it != old.rend(); ++it) {
     if (it->number >= last) continue;
-    rename(it->path.c_str(), FileNumberedName(parts, it->number + 1).c_str());
+    renameat(dirFd, it->name.c_str(), dirFd, FileNumberedName(parts, it->number + 1).c_str());
   }
-  if (rename(path.c_str(), FileNumberedName(parts, 0).c_str()) != 0) return errno;
+  if (renameat(dirFd, name.c_str(), dirFd, FileNumberedName(parts, 0).c_str()) != 0) return errno;
   return 0;
 }
 
-int FileRotateFast(const std::string& path, int keepOld) {
+int FileRotateFast(int dirFd, const std::string& name, int keepOld) {
   if (keepOld <= 0) return 0;
-  FilePathParts parts = FileSplitPath(path);
-  std::vector<FileNumbered> old = FileListNumbered(path);
+  FilePathParts parts = FileSplitPath(name);
+  std::vector<FileNumbered> old = FileListNumbered(dirFd, name);
   uint32_t next = 0;
   if (!old.empty() && old.back().number == UINT32_MAX) {
     // Out of numbers: close the gaps from 1 upwards. Going through temporary
     // names keeps a low number from overwriting one not yet moved.
     for (FileNumbered& f : old) {
-      std::string tmp = f.path + ".renumber";
-      if (rename(f.path.c_str(), tmp.c_str()) == 0) f.path = tmp;
+      std::string tmp = f.name + ".renumber";
+      if (renameat(dirFd, f.name.c_str(), dirFd, tmp.c_str()) == 0) f.name = tmp;
     }
     uint32_t n = 1;
     for (FileNumbered& f : old) {
       std::string target = FileNumberedName(parts, n);
-      if (rename(f.path.c_str(), target.c_str()) == 0) f = {n, target};
+      if (renameat(dirFd, f.name.c_str(), dirFd, target.c_str()) == 0) f = {n, target};
       ++n;
     }
     next = n;
@@ -186,10 +202,10 @@ int FileRotateFast(const std::string& path, int keepOld) {
     next = old.back().number + 1;
   }
   std::string target = FileNumberedName(parts, next);
-  if (rename(path.c_str(), target.c_str()) != 0) return errno;
+  if (renameat(dirFd, name.c_str(), dirFd, target.c_str()) != 0) return errno;
   old.push_back({next, target});
   size_t keep = static_cast<size_t>(keepOld);
-  for (size_t i = 0; i + keep < old.size(); ++i) unlink(old[i].path.c_str());
+  for (size_t i = 0; i + keep < old.size(); ++i) unlinkat(dirFd, old[i].name.c_str(), 0);
   return 0;
 }
 
@@ -198,15 +214,14 @@ bool FileProcessRunning(pid_t pid) {
   return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-int FilePurgeOld(const std::string& dir, const std::string& prefix, int keepOld,
-                 FileProcessAlive alive) {
+int FilePurgeOld(int dirFd, const std::string& prefix, int keepOld, FileProcessAlive alive) {
   if (keepOld <= 0) return 0;
   struct Candidate {
     struct timespec mtime;
     std::string path;
   };
   std::vector<Candidate> dead;
-  for (const std::string& name : DirEntries(dir)) {
+  for (const std::string& name : DirEntries(dirFd)) {
     if (!StartsWith(name, prefix) || !EndsWith(name, ".log")) continue;
     std::string_view digits(name);
     digits = digits.substr(prefix.size());
@@ -215,10 +230,10 @@ int FilePurgeOld(const std::string& dir, const std::string& prefix, int keepOld,
     auto pid = ParseNumber(digits);
     if (!pid || *pid > static_cast<uint32_t>(INT32_MAX)) continue;
     if ((alive ? alive : FileProcessRunning)(static_cast<pid_t>(*pid))) continue;
-    std::string path = dir + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    dead.push_back({st.st_mtim, path});
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    dead.push_back({st.st_mtim, name});
   }
   size_t keep = static_cast<size_t>(keepOld);
   if (dead.size() <= keep) return 0;
@@ -229,6 +244,6 @@ int FilePurgeOld(const std::string& dir, const std::string& prefix, int keepOld,
   });
   int removed = 0;
   for (size_t i = 0; i + keep < dead.size(); ++i)
-    if (unlink(dead[i].path.c_str()) == 0) ++removed;
+    if (unlinkat(dirFd, dead[i].path.c_str(), 0) == 0) ++removed;
   return removed;
 }

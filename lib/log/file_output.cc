@@ -58,8 +58,10 @@ struct LineRing {
       bytes -= lines.front().size();
       lines.pop_front();
     }
-    bytes += line.size();
+    // Counted only once stored: a failed allocation leaves the ring as it was.
+    const size_t size = line.size();
     lines.push_back(std::move(line));
+    bytes += size;
     unwritten = std::min(unwritten + 1, lines.size());
   }
 };
@@ -75,6 +77,17 @@ struct LogFileOutput {
   std::string appPrefix;
   std::string fileName;
   std::string dir;
+  // The directory holding the file, its path and the file's name in it. The
+  // descriptor is held so that every open, rename and removal happens in the
+  // directory that was checked, whatever its path names later; -1 until
+  // opened, and after the directory vanished.
+  int dirFd = -1;
+  std::string dirPath;
+  std::string baseName;
+  // The directory is a log area (per-user or system) and passes the safe
+  // directory check each time it is opened.
+  bool checkedDir = false;
+  mode_t dirMode = 0700;
   bool defaultName = false;
   // Only a regular file is ever renamed: a name such as /dev/null must
   // never be rotated away.
@@ -93,6 +106,7 @@ struct LogFileOutput {
 
   ~LogFileOutput() {
     if (fd >= 0) close(fd);
+    if (dirFd >= 0) close(dirFd);
   }
 };
 
@@ -103,6 +117,9 @@ struct LogState {
   std::unique_ptr<LogFileOutput> output LOG_GUARDED_BY(logLock);
   Product product LOG_GUARDED_BY(logLock);
   LogSeams seams LOG_GUARDED_BY(logLock);
+  // The line being dispatched, reused so that a line that needs no keeping
+  // costs no allocation once the buffer has grown.
+  std::string scratch LOG_GUARDED_BY(logLock);
 };
 
 // Never destroyed: threads may still log while the process exits.
@@ -128,17 +145,26 @@ size_t WriteAll(LogState& s, int fd, const char* data, size_t size) LOG_REQUIRES
   return done;
 }
 
-// The prefix, the text and a newline when the text lacks one; the text is
-// masked, the prefix never is.
-std::string PrefixedLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
-                         bool mark) LOG_REQUIRES(s.logLock) {
-  std::string line;
+// The prefix, the text and one newline. The text is masked and its control
+// bytes escaped (a final newline is the line's own end and stays), so one
+// message is always exactly one line; the prefix is never changed.
+void BuildLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
+               bool mark, std::string& line) LOG_REQUIRES(s.logLock) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  line.clear();
   line.reserve(text.size() + 64);
   LogAppendPrefix(line, flags, level, mark, Now(s));
   size_t textStart = line.size();
   line.append(text);
   LogMaskWord(line, textStart);
-  if (line.empty() || line.back() != '\n') line += '\n';
+  LogEscapeControls(line, textStart);
+  line += '\n';
+}
+
+std::string PrefixedLine(LogState& s, const LogPrefixFlags& flags, int level, std::string_view text,
+                         bool mark) LOG_REQUIRES(s.logLock) {
+  std::string line;
+  BuildLine(s, flags, level, text, mark, line);
   return line;
 }
 
@@ -149,11 +175,26 @@ void WriteStderr(LogState& s, std::string_view text) LOG_REQUIRES(s.logLock) {
   WriteAll(s, STDERR_FILENO, line.data(), line.size());
 }
 
-int OpenFile(const LogFileOutput& o, bool truncate) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY;
+// (Re)opens the directory of the file; a log area is checked again, and is
+// never created here: only the start makes it.
+bool OpenDir(LogFileOutput& o) {
+  if (o.dirFd >= 0) close(o.dirFd);
+  o.dirFd = o.checkedDir ? FileOpenSafeDir(o.dirPath, geteuid(), false, o.dirMode)
+                         : open(o.dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return o.dirFd >= 0;
+}
+
+// Opens the file inside its directory; the name itself is never followed
+// as a link, so a link planted under it cannot make us write, or truncate,
+// another file. -1 with errno set on failure.
+int OpenFile(LogFileOutput& o, bool truncate) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
   flags |= truncate ? O_TRUNC : O_APPEND;
   mode_t mode = static_cast<mode_t>(o.settings.permissions) & 07777;
-  int fd = open(o.fileName.c_str(), flags, mode);
+  int fd = o.dirFd >= 0 ? openat(o.dirFd, o.baseName.c_str(), flags, mode) : -1;
+  // A directory removed since (or never opened) is looked up again by path.
+  if (fd < 0 && (o.dirFd < 0 || errno == ENOENT) && OpenDir(o))
+    fd = openat(o.dirFd, o.baseName.c_str(), flags, mode);
   if (fd < 0) return -1;
   struct stat st;
   // The umask must not weaken or widen what the configuration asked for;
@@ -224,8 +265,9 @@ void Rotate(LogState& s, LogFileOutput& o) LOG_REQUIRES(s.logLock) {
   o.fd = -1;
   int keepOld = o.settings.keepOld;
   if (keepOld != 0) {
-    int err = o.settings.fastRotation ? FileRotateFast(o.fileName, keepOld)
-                                      : FileRotateSlow(o.fileName, keepOld);
+    int err = o.dirFd < 0               ? ENOENT
+              : o.settings.fastRotation ? FileRotateFast(o.dirFd, o.baseName, keepOld)
+                                        : FileRotateSlow(o.dirFd, o.baseName, keepOld);
     if (err != 0)
       WriteStderr(
           s, Printf("Unable to rotate log file '%s': %s\n", o.fileName.c_str(), strerror(err)));
@@ -293,10 +335,17 @@ bool UpdateThrottle(LogState& s, LogFileOutput& o, size_t size) LOG_REQUIRES(s.l
   return o.throttled;
 }
 
-void SubmitToFile(LogState& s, LogFileOutput& o, std::string line) LOG_REQUIRES(s.logLock) {
+void SubmitToFile(LogState& s, LogFileOutput& o, const std::string& line) LOG_REQUIRES(s.logLock) {
+  const int32_t limit = o.settings.throttleBytesPerSec;
+  if (limit == 0 || limit == -1) {
+    // Never throttled: no line is ever held back, so none needs keeping.
+    o.bytesCounted += line.size();
+    EmitLine(s, o, line);
+    return;
+  }
   bool was = o.throttled;
   bool now = UpdateThrottle(s, o, line.size());
-  o.ring.Push(std::move(line));
+  o.ring.Push(line);
   if (now) {
     if (!was)
       EmitLine(
@@ -380,15 +429,15 @@ bool ChooseFile(LogFileOutput& o, const LogVarSource& src, const char* systemDir
   }
   bool needDir = !expanded || (*expanded)[0] != '/';
   if (needDir) {
-    if (o.settings.systemAreaTemp) {
-      o.dir = systemDir;
-      FileEnsureDir(o.dir);
-    } else {
-      o.dir = SafeTempDir();
-      if (!FileEnsureSafeDir(o.dir, geteuid())) {
-        notes.push_back(Printf("Safe logging area '%s' validation failed!\n", o.dir.c_str()));
-        return false;
-      }
+    // Both log areas pass the same check: a real directory of ours that
+    // nobody else can write to.
+    o.dir = o.settings.systemAreaTemp ? std::string(systemDir) : SafeTempDir();
+    o.dirMode = o.settings.systemAreaTemp ? 0755 : 0700;
+    // Held by the output from here on, so it is closed whatever happens.
+    o.dirFd = FileOpenSafeDir(o.dir, geteuid(), true, o.dirMode);
+    if (o.dirFd < 0) {
+      notes.push_back(Printf("Safe logging area '%s' validation failed!\n", o.dir.c_str()));
+      return false;
     }
   }
   if (expanded) {
@@ -397,6 +446,16 @@ bool ChooseFile(LogFileOutput& o, const LogVarSource& src, const char* systemDir
     o.defaultName = true;
     std::string stem = o.settings.suffix.empty() ? "pallwin" : "pallwin-" + o.settings.suffix;
     o.fileName = o.dir + "/" + stem + "-" + ProcessId() + ".log";
+  }
+  FilePathParts parts = FileSplitPath(o.fileName);
+  o.dirPath = parts.dir;
+  o.baseName = parts.stem + parts.ext;
+  // A name placed in the area keeps the descriptor that was checked; any
+  // other directory (an explicit path) is opened when the file is.
+  o.checkedDir = needDir && o.dirPath == o.dir;
+  if (!o.checkedDir && o.dirFd >= 0) {
+    close(o.dirFd);
+    o.dirFd = -1;
   }
   return true;
 }
@@ -429,21 +488,31 @@ void LogDispatch(int level, std::string_view message, bool truncated, bool captu
     return;
   }
   if (level > o->settings.fileLevel && level > o->settings.stderrLevel) return;
-  std::string line = PrefixedLine(s, o->prefix, level, message, truncated);
+  // The scratch line is only ever built here; the lines a write may add
+  // (rotation, throttling, discarded bytes) are strings of their own.
+  std::string& line = s.scratch;
+  BuildLine(s, o->prefix, level, message, truncated, line);
   if (level <= o->settings.stderrLevel) WriteAll(s, STDERR_FILENO, line.data(), line.size());
-  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, std::move(line));
+  if (level <= o->settings.fileLevel) SubmitToFile(s, *o, line);
 }
 
 void LogRegisterProduct(const char* name, const char* version, const char* build,
-                        const char* buildType) {
-  LogState& s = State();
-  LogLockGuard guard(s.logLock);
-  auto pick = [](const char* v) { return std::string(v && *v ? v : "unknown"); };
-  s.product = {pick(name), pick(version), pick(build), pick(buildType)};
+                        const char* buildType) noexcept {
+  try {
+    auto pick = [](const char* v) { return std::string(v && *v ? v : "unknown"); };
+    Product product{pick(name), pick(version), pick(build), pick(buildType)};
+    LogState& s = State();
+    LogLockGuard guard(s.logLock);
+    s.product = std::move(product);
+  } catch (...) {
+    // Out of memory: the header keeps the banner it had.
+  }
 }
 
-LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
-                                 const ConfigAccessor* config, bool purgeOld) {
+namespace {
+
+LogFileOutput* OpenFileOutput(const char* appPrefix, const LogParams& params,
+                              const ConfigAccessor* config, bool purgeOld) {
   std::vector<std::string> notes;
   LogVarSource src{&params, config, appPrefix ? appPrefix : "", &notes};
   auto out = std::make_unique<LogFileOutput>();
@@ -465,7 +534,7 @@ LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
     if (purgeOld && out->defaultName && out->settings.keepOld != 0) {
       std::string stem =
           out->settings.suffix.empty() ? "pallwin-" : "pallwin-" + out->settings.suffix + "-";
-      FilePurgeOld(out->dir, stem, out->settings.keepOld, s.seams.processAlive);
+      FilePurgeOld(out->dirFd, stem, out->settings.keepOld, s.seams.processAlive);
     }
     out->fd = OpenFile(*out, !out->settings.append);
     if (out->fd < 0) {
@@ -486,7 +555,18 @@ LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
   return opened;
 }
 
-void LogSetFileLevel(LogFileOutput* output, int level) {
+}  // namespace
+
+LogFileOutput* LogOpenFileOutput(const char* appPrefix, const LogParams& params,
+                                 const ConfigAccessor* config, bool purgeOld) noexcept {
+  try {
+    return OpenFileOutput(appPrefix, params, config, purgeOld);
+  } catch (...) {
+    return nullptr;  // out of memory: no file output, as when none can be opened
+  }
+}
+
+void LogSetFileLevel(LogFileOutput* output, int level) noexcept {
   LogState& s = State();
   LogLockGuard guard(s.logLock);
   if (output != nullptr && output == s.output.get()) output->settings.fileLevel = level;

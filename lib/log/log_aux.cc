@@ -104,7 +104,16 @@ const std::string& ThreadName() {
   return t_threadName;
 }
 
+// Gives the shared large buffer back however the message ends.
+struct LargeBufferLease {
+  bool held = false;
+  ~LargeBufferLease() {
+    if (held) g_largeBusy.store(false, std::memory_order_release);
+  }
+};
+
 void LogV(int level, const char* format, va_list ap) {
+  LargeBufferLease lease;
   char small[kSmallBuffer];
   va_list again;
   va_copy(again, ap);
@@ -112,13 +121,12 @@ void LogV(int level, const char* format, va_list ap) {
   const char* text = small;
   size_t len = 0;
   bool truncated = false;
-  bool borrowed = false;
   if (n < 0) {
     small[0] = '\0';
   } else if (static_cast<size_t>(n) < sizeof small) {
     len = static_cast<size_t>(n);
   } else if (!g_largeBusy.exchange(true, std::memory_order_acquire)) {
-    borrowed = true;
+    lease.held = true;
     int m = vsnprintf(g_large, sizeof g_large, format, again);
     len = m < 0 ? 0 : std::min(static_cast<size_t>(m), sizeof g_large - 1);
     truncated = m < 0 || static_cast<size_t>(m) >= sizeof g_large;
@@ -131,7 +139,55 @@ void LogV(int level, const char* format, va_list ap) {
   LogCaptureSink sink = g_capture.load(std::memory_order_acquire);
   if (sink) sink(text);
   LogDispatch(level, std::string_view(text, len), truncated, sink != nullptr);
-  if (borrowed) g_largeBusy.store(false, std::memory_order_release);
+}
+
+// Every entry point ends here: nothing may leave the facility, since its
+// callers include the host's C callbacks. A line that cannot be built is
+// dropped; the caller's errno is kept either way.
+void LogNoThrow(int level, const char* format, va_list ap) noexcept {
+  int saved = errno;
+  try {
+    LogV(level, format, ap);
+  } catch (...) {
+  }
+  errno = saved;
+}
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsControl(char c) {
+  auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7F;
+}
+
+// Every line passes through the two scans of its text (masking, escaping),
+// so they look at eight bytes at a time and go byte by byte only inside a
+// word that may hold what they look for.
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+uint64_t WordAt(const std::string& s, size_t i) {
+  uint64_t w;
+  std::memcpy(&w, s.data() + i, sizeof w);
+  return w;
+}
+// Some byte of `w` is below `n` (n at most 0x80).
+bool HasByteBelow(uint64_t w, uint64_t n) {
+  return ((w - kOnes * n) & ~w & kHighBits) != 0;
+}
+bool HasControlByte(uint64_t w) {
+  return HasByteBelow(w, 0x20) || HasByteBelow(w ^ (kOnes * 0x7F), 1);
+}
+// Some byte of `w` is 'p' or 'P' (0x20 folds one onto the other).
+bool HasLetterP(uint64_t w) {
+  return HasByteBelow((w | (kOnes * 0x20)) ^ (kOnes * 'p'), 1);
+}
+// From `i`, past every whole word in which `has` finds nothing.
+size_t SkipWords(const std::string& s, size_t i, bool (*has)(uint64_t)) {
+  while (i + sizeof(uint64_t) <= s.size() && !has(WordAt(s, i))) i += sizeof(uint64_t);
+  return i;
 }
 
 }  // namespace
@@ -245,9 +301,11 @@ LogSettings LogLoadSettings(const LogVarSource& src) {
   return s;
 }
 
-std::string LogFormatUtc(int64_t nowUs) {
-  // Lines come many to a second: the date and time are formatted once per
-  // second per thread.
+namespace {
+
+// Lines come many to a second: the date and time are formatted once per
+// second per thread, and appended from that cache without a copy.
+const char* UtcText(int64_t nowUs) {
   thread_local int64_t cachedSecond = INT64_MIN;
   thread_local char cached[40];
   int64_t second = nowUs / 1000000;
@@ -262,10 +320,16 @@ std::string LogFormatUtc(int64_t nowUs) {
   return cached;
 }
 
+}  // namespace
+
+std::string LogFormatUtc(int64_t nowUs) {
+  return UtcText(nowUs);
+}
+
 void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, bool mark,
                      int64_t nowUs) {
   if (flags.timeStamps) {
-    out += LogFormatUtc(nowUs);
+    out += UtcText(nowUs);
     if (flags.milliseconds) {
       char ms[8];
       snprintf(ms, sizeof ms, ".%03d", static_cast<int>((nowUs / 1000) % 1000));
@@ -290,13 +354,52 @@ void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, b
 }
 
 void LogMaskWord(std::string& text, size_t from) {
-  for (size_t i = from; i + 3 <= text.size(); ++i) {
-    if (g_ascii_tolower(text[i]) == 'p' && g_ascii_tolower(text[i + 1]) == 'i' &&
-        g_ascii_tolower(text[i + 2]) == 'n') {
-      text.replace(i, 3, "***");
-      i += 2;
+  size_t i = from;
+  while (i + 3 <= text.size()) {
+    i = SkipWords(text, i, HasLetterP);
+    const size_t end = std::min(i + sizeof(uint64_t), text.size());
+    for (; i < end && i + 3 <= text.size(); ++i) {
+      if ((text[i] | 0x20) != 'p') continue;
+      if (g_ascii_tolower(text[i + 1]) == 'i' && g_ascii_tolower(text[i + 2]) == 'n' &&
+          (i == from || !IsAsciiLetter(text[i - 1])) &&
+          (i + 3 == text.size() || !IsAsciiLetter(text[i + 3]))) {
+        text.replace(i, 3, "***");  // same length: the scan goes on in place
+        i += 2;
+      }
     }
   }
+}
+
+void LogEscapeControls(std::string& text, size_t from) {
+  size_t first = from;
+  for (;;) {
+    first = SkipWords(text, first, HasControlByte);
+    const size_t end = std::min(first + sizeof(uint64_t), text.size());
+    while (first < end && !IsControl(text[first])) ++first;
+    if (first == text.size()) return;  // the usual case: nothing to do
+    if (first < end) break;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string tail;
+  tail.reserve((text.size() - first) * 2);
+  for (size_t i = first; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!IsControl(c)) {
+      tail += c;
+    } else if (c == '\n') {
+      tail += "\\n";
+    } else if (c == '\r') {
+      tail += "\\r";
+    } else if (c == '\t') {
+      tail += "\\t";
+    } else {
+      const auto b = static_cast<unsigned char>(c);
+      tail += "\\x";
+      tail += kHex[b >> 4];
+      tail += kHex[b & 0xF];
+    }
+  }
+  text.replace(first, std::string::npos, tail);
 }
 
 int64_t LogNowMicrosReal() {
@@ -305,33 +408,41 @@ int64_t LogNowMicrosReal() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-void LogSetThreadName(const char* name) {
-  t_threadNamed = name != nullptr;
-  t_threadName = name ? name : "";
+void LogSetThreadName(const char* name) noexcept {
+  try {
+    t_threadName = name ? name : "";
+    t_threadNamed = name != nullptr;
+  } catch (...) {
+    t_threadNamed = false;  // the kernel's name is used instead
+  }
 }
 
-void LogSetOperationId(const char* opId) {
-  t_opId = opId ? opId : "";
+void LogSetOperationId(const char* opId) noexcept {
+  try {
+    t_opId = opId ? opId : "";
+  } catch (...) {
+    t_opId.clear();
+  }
 }
 
 void LogSetCaptureSink(LogCaptureSink sink) {
   g_capture.store(sink, std::memory_order_release);
 }
 
-void Log(const char* format, ...) {
-  int saved = errno;
+void Log(const char* format, ...) noexcept {
   va_list ap;
   va_start(ap, format);
-  LogV(5, format, ap);
+  LogNoThrow(5, format, ap);
   va_end(ap);
-  errno = saved;
 }
 
-void LogAtLevel(int level, const char* format, ...) {
-  int saved = errno;
+void LogAtLevel(int level, const char* format, ...) noexcept {
   va_list ap;
   va_start(ap, format);
-  LogV(level, format, ap);
+  LogNoThrow(level, format, ap);
   va_end(ap);
-  errno = saved;
+}
+
+void LogConfigMessage(const char* text) noexcept {
+  if (text != nullptr) Log("%s", text);
 }

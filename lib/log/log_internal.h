@@ -67,9 +67,14 @@ void LogAppendPrefix(std::string& out, const LogPrefixFlags& flags, int level, b
 // "%04d-%02d-%02dT%02d:%02d:%02d" of a UTC time in microseconds.
 std::string LogFormatUtc(int64_t nowUs);
 
-// Overwrites every case-insensitive "pin" in `text` with "***", so a PIN
-// that reaches a message by mistake is not kept on disk.
+// Overwrites every case-insensitive "pin" in `text` from `from` on that
+// stands as a word of its own (no ASCII letter right before or after it)
+// with "***"; "Stopping" and "spinning" stay as they are.
 void LogMaskWord(std::string& text, size_t from);
+
+// Escapes every control byte of `text` from `from` on (see Log in log.h),
+// so that no message can start a line of its own.
+void LogEscapeControls(std::string& text, size_t from);
 
 // Hands one formatted message (without prefix or added newline) to the
 // outputs; `captured` says a capture sink has seen it. Implemented by the

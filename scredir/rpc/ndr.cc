@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "scredir/qrn_log.h"
 
@@ -24,6 +25,10 @@ constexpr uint32_t kBufferLengthOffset = 8;
 
 // One zero-filled block per thread, released when the thread ends.
 GPrivate g_status = G_PRIVATE_INIT(g_free);
+
+// Set by ScRedirRpc_CodecIOApdu for the transfer it makes: its trace masks
+// a secret-bearing command.
+thread_local bool t_apduTransfer = false;
 
 bool Encoding(const ScRedirRpc_Handle* h) {
   return h->direction == kScRedirRpcEncode;
@@ -50,7 +55,11 @@ uint32_t BytesLeft(const ScRedirRpc_Handle* h) {
 void TraceTransfer(const ScRedirRpc_Handle* h, const void* data, uint32_t count) {
   if (!ScRedirQrn_DebugOn()) return;
   ScRedirQrn_Logf(kQrnLogDebug, 0, "%s %u bytes:", Encoding(h) ? "Writing" : "Reading", count);
-  ScRedirQrn_HexDump(data, count);
+  if (t_apduTransfer) {
+    ScRedirQrn_HexDumpApdu(data, count);
+  } else {
+    ScRedirQrn_HexDump(data, count);
+  }
 }
 
 void TraceInt(const ScRedirRpc_Handle* h, const char* type, const char* label) {
@@ -220,6 +229,13 @@ int ScRedirRpc_CodecIO(ScRedirRpc_Handle* h, void* data, uint32_t count) {
   return ok;
 }
 
+int ScRedirRpc_CodecIOApdu(ScRedirRpc_Handle* h, void* data, uint32_t count) {
+  t_apduTransfer = true;
+  int ok = ScRedirRpc_CodecIO(h, data, count);
+  t_apduTransfer = false;
+  return ok;
+}
+
 int ScRedirRpc_RealignCodec(ScRedirRpc_Handle* h, uint32_t mask) {
   uint32_t pos = ScRedirRpc_Position(h);
   if ((pos & mask) == 0) return 1;
@@ -354,6 +370,49 @@ void ScRedirRpc_FinishDecode(ScRedirRpc_Handle* h) {
   SCREDIR_TRACE_EXIT();
 }
 
+namespace {
+
+// The body bytes to mask in its raw dump: the data of every place where a
+// conformant byte array could sit (a 4-aligned count N followed by N bytes
+// inside the body) and whose bytes begin like a command carrying a PIN. A
+// false match only hides bytes of the raw dump; the field traces after it
+// still show them.
+std::vector<ScRedirQrn_MaskedRange> SecretRanges(const uint8_t* body, uint32_t size,
+                                                 bool bigEndian) {
+  std::vector<ScRedirQrn_MaskedRange> ranges;
+  for (uint32_t pos = 0; size >= 4 && pos <= size - 4; pos += 4) {
+    uint32_t n = static_cast<uint32_t>(body[pos]) | static_cast<uint32_t>(body[pos + 1]) << 8 |
+                 static_cast<uint32_t>(body[pos + 2]) << 16 |
+                 static_cast<uint32_t>(body[pos + 3]) << 24;
+    if (bigEndian) n = Swap32(n);
+    const uint32_t start = pos + 4;
+    if (n > size - start) continue;
+    const uint32_t clear = ScRedirQrn_ApduClearBytes(body + start, n);
+    if (clear == n) continue;
+    // Found in rising order: one that overlaps the last one extends it, so
+    // the list stays sorted and disjoint however many there are.
+    if (!ranges.empty() && start + clear <= ranges.back().to) {
+      if (start + n > ranges.back().to) ranges.back().to = start + n;
+    } else {
+      ranges.push_back({start + clear, start + n});
+    }
+  }
+  return ranges;
+}
+
+void DumpBody(const uint8_t* body, uint32_t size, bool bigEndian) {
+  try {
+    std::vector<ScRedirQrn_MaskedRange> ranges = SecretRanges(body, size, bigEndian);
+    ScRedirQrn_HexDumpMasked(body, size, ranges);
+  } catch (...) {
+    // No memory for the list: show nothing rather than a secret.
+    const ScRedirQrn_MaskedRange all{0, size};
+    ScRedirQrn_HexDumpMasked(body, size, std::span(&all, 1));
+  }
+}
+
+}  // namespace
+
 void ScRedirRpc_DumpTypeHeaders(const uint8_t* buffer, uint32_t length) {
   if (!ScRedirQrn_DebugOn() || buffer == nullptr || length < kScRedirRpcHeaderSize) return;
   SCREDIR_TRACE_ENTRY();
@@ -380,6 +439,6 @@ void ScRedirRpc_DumpTypeHeaders(const uint8_t* buffer, uint32_t length) {
   // Only what the buffer really holds is shown.
   uint32_t shown = objectLength <= length - kScRedirRpcHeaderSize ? objectLength : 0;
   ScRedirQrn_Logf(kQrnLogDebug, 0, "Buffer is %u bytes:", shown);
-  ScRedirQrn_HexDump(b + kScRedirRpcHeaderSize, shown);
+  DumpBody(b + kScRedirRpcHeaderSize, shown, b[1] != kLittleEndian);
   SCREDIR_TRACE_EXIT();
 }

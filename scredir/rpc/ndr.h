@@ -91,6 +91,9 @@ uint32_t ScRedirRpc_Position(const ScRedirRpc_Handle* handle);
 
 // Primitives: 1 on success, 0 on failure (status word set).
 int ScRedirRpc_CodecIO(ScRedirRpc_Handle* handle, void* data, uint32_t count);
+// The same transfer for the bytes of a command APDU (a Transmit send
+// buffer): its trace masks the data of a command that carries a PIN.
+int ScRedirRpc_CodecIOApdu(ScRedirRpc_Handle* handle, void* data, uint32_t count);
 int ScRedirRpc_RealignCodec(ScRedirRpc_Handle* handle, uint32_t mask);
 int ScRedirRpc_NdrUInt32(ScRedirRpc_Handle* handle, uint32_t* value);
 int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* handle, int32_t* value);
@@ -123,5 +126,7 @@ void ScRedirRpc_FinishEncode(ScRedirRpc_Handle* handle);
 void ScRedirRpc_FinishDecode(ScRedirRpc_Handle* handle);
 
 // Debug dump of the two headers and the body of a buffer that passed the
-// header checks (writes nothing unless debugging).
+// header checks (writes nothing unless debugging). Which record the body
+// holds is not known yet, so every conformant byte array in it that begins
+// like a command carrying a PIN (ScRedirQrn_HexDumpApdu) is masked.
 void ScRedirRpc_DumpTypeHeaders(const uint8_t* buffer, uint32_t length);

@@ -189,11 +189,13 @@ class Rec {
     return false;
   }
 
-  // A conformant byte array: its count (the length field again), then the bytes.
-  bool Bytes(uint32_t& count, uint8_t*& data, const char* path, uint32_t max = kNoLimit) {
+  // A conformant byte array: its count (the length field again), then the
+  // bytes; `apdu` marks a command APDU, whose trace masks a PIN.
+  bool Bytes(uint32_t& count, uint8_t*& data, const char* path, uint32_t max = kNoLimit,
+             bool apdu = false) {
     if (!U32(count, path, max)) return false;
     if (decoding() && !Alloc(count, 1, data)) return false;
-    return count == 0 || ScRedirRpc_CodecIO(h_, data, count);
+    return count == 0 || (apdu ? ScRedirRpc_CodecIOApdu : ScRedirRpc_CodecIO)(h_, data, count);
   }
 
   // Raw bytes counted by a field moved earlier (the pioRecvPci extra bytes).
@@ -327,7 +329,8 @@ bool Body(Rec& r, Transmit_Call& c) {
          r.U32(c.cbRecvLength, "cbRecvLength") && HandleDeferred(r, c.hCard, p) &&
          (!extra ||
           r.Bytes(c.ioSendPci.cbExtraBytes, c.ioSendPci.pbExtraBytes, "ioSendPci.cbExtraBytes")) &&
-         (!send || r.Bytes(c.cbSendLength, c.pbSendBuffer, "cbSendLength", kMaxIoBufferBytes)) &&
+         (!send ||
+          r.Bytes(c.cbSendLength, c.pbSendBuffer, "cbSendLength", kMaxIoBufferBytes, true)) &&
          (!recv || RecvPciReferent(r, c.pioRecvPci));
 }
 

@@ -1,6 +1,8 @@
 // Path expansion and the renumbering corner cases of the rotation helpers.
 #include "lib/file/file_io.h"
 
+#include <fcntl.h>
+
 #include <vector>
 
 #include "tests/log/log_fixture.h"
@@ -50,14 +52,20 @@ TEST_F(FileRotate, NumbersOfOldFiles) {
     const std::string dir = dir_ + "/" + std::to_string(&c - cases);
     std::filesystem::create_directory(dir);
     for (const std::string& name : c.before) std::ofstream(dir + "/" + name) << name;
-    const std::string path = dir + "/a.log";
-    ASSERT_EQ(c.fast ? FileRotateFast(path, c.keepOld) : FileRotateSlow(path, c.keepOld), 0);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(
+        c.fast ? FileRotateFast(fd, "a.log", c.keepOld) : FileRotateSlow(fd, "a.log", c.keepOld),
+        0);
+    close(fd);
     std::string after;
     for (const std::string& name : Names(dir))
       after += (after.empty() ? "" : " ") + name + "=" + ReadFile(dir + "/" + name);
     EXPECT_EQ(after, c.after) << &c - cases;
   }
-  EXPECT_EQ(FileRotateSlow(dir_ + "/gone.log", 3), ENOENT);
+  const int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_EQ(FileRotateSlow(fd, "gone.log", 3), ENOENT);
+  close(fd);
 }
 
 }  // namespace
