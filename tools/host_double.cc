@@ -21,14 +21,22 @@ constexpr int32_t kSessionId = 1;
 
 }  // namespace
 
-HostDouble::HostDouble(ClientDouble& client) : client_(client) {
+HostDouble::HostDouble(ClientDouble& client)
+    : client_(&client),
+      toClient_([&client](const Bytes& packet) { client.OnServerPacket(packet); }) {
   g_host = this;
-  client_.Attach([this](const Bytes& packet) { DeliverToPlugin(packet); });
+  client_->Attach([this](const Bytes& packet) { DeliverToPlugin(packet); });
+  thread_ = std::thread([this] { EventLoop(); });
+}
+
+HostDouble::HostDouble(std::function<void(const Bytes&)> toClient)
+    : toClient_(std::move(toClient)) {
+  g_host = this;
   thread_ = std::thread([this] { EventLoop(); });
 }
 
 HostDouble::~HostDouble() {
-  client_.Attach(nullptr);
+  if (client_) client_->Attach(nullptr);
   {
     std::lock_guard lock(mu_);
     stopping_ = true;
@@ -278,7 +286,7 @@ uint32_t HostDouble::Send(void* channel, uint32_t /*flags*/, uint32_t /*priority
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   Bytes copy(bytes, bytes + length);
   // The client sees packets in send order; completions follow that order.
-  host->client_.OnServerPacket(copy);
+  host->toClient_(copy);
   host->pending_.push_back(PendingSend{target, bytes, std::move(copy)});
   ++host->sends_;
   host->events_.push_back([host] { host->CompleteOldestSend(); });

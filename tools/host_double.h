@@ -40,6 +40,10 @@ namespace scredir::tools {
 class HostDouble {
  public:
   explicit HostDouble(ClientDouble& client);
+  // A host whose sends go to `toClient` instead of a client double (a
+  // bridge to a real client). It is called on the plug-in's thread with
+  // the host's lock held, so it must only queue the packet.
+  explicit HostDouble(std::function<void(const Bytes&)> toClient);
   ~HostDouble();
   HostDouble(const HostDouble&) = delete;
   HostDouble& operator=(const HostDouble&) = delete;
@@ -110,7 +114,8 @@ class HostDouble {
   void EventLoop();
   void CompleteOldestSend();
 
-  ClientDouble& client_;
+  ClientDouble* client_ = nullptr;
+  std::function<void(const Bytes&)> toClient_;
   void* library_ = nullptr;
   uint32_t (*start_)(const uint16_t*, QrnGetIntfFn, ...) = nullptr;
   uint32_t (*stop_)() = nullptr;

@@ -74,6 +74,8 @@ TEST(DemoOptionsTest, BadCommandLinesAreRefusedWithTheReason) {
       {{"--backend", "pcsc", "--remove-card-before", "select"}, "emulated card only"},
       {{"--verbose"}, "unknown option"},
       {{"--private-stack"}, "goes with --backend pcsc"},
+      {{"--client", "mstsc"}, "takes double or freerdp"},
+      {{"--client", "freerdp", "--client-stops-at", "list"}, "client double only"},
   };
   for (const Case& c : cases) {
     DemoOptions o;

@@ -4,6 +4,8 @@
 // into the host double, starts the daemon double on a socket of its own and
 // lets the client double answer from an emulated card (or from this
 // machine's PC/SC stack), then runs DemoSession and prints its transcript.
+// With --client freerdp a stock xfreerdp answers instead, through the RDP
+// bridge program that hosts the plug-in in a process of its own.
 // Everything it starts is stopped before it exits; only the plug-in's log
 // file stays, and its path is printed.
 #include <fcntl.h>
@@ -35,6 +37,7 @@
 #include "tools/host_double.h"
 #include "tools/pcsc_backend.h"
 #include "tools/pcsc_stack.h"
+#include "tools/rdp_bridge/freerdp_run.h"
 
 namespace scredir::demo {
 namespace {
@@ -76,6 +79,14 @@ std::string DefaultPluginPath() {
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return "libscrediragent.so";
   return (self.parent_path().parent_path() / "scredir" / "libscrediragent.so").string();
+}
+
+// The RDP bridge built next to this program.
+std::string BridgePath() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string("scredir-rdp-bridge")
+            : (self.parent_path() / "scredir-rdp-bridge").string();
 }
 
 int Fail(int code, const std::string& message) {
@@ -246,6 +257,69 @@ void PrintSummary(const DemoSession& session, SessionOutcome outcome, double tot
   std::cout << "Plug-in log: " << (logFile.empty() ? "(none was written)" : logFile) << std::endl;
 }
 
+// The session answered by xfreerdp through the bridge, on the private stack.
+// The plug-in runs in the bridge's process; its configuration asks for
+// Windows-style NDR referent ids, which FreeRDP checks.
+int RunWithFreeRdp(const DemoOptions& options, const std::string& plugin) {
+  std::string error = bridge::MissingClientPrograms();
+  if (!error.empty()) return Fail(kExitSetup, "--client freerdp: " + error);
+  std::unique_ptr<tools::PcscStack> stack = tools::PcscStack::Start(&error);
+  if (!stack) return Fail(kExitSetup, "cannot start a private PC/SC stack: " + error);
+  auto env = Sandbox::Create({.socketPath = options.socketPath,
+                              .debug = options.debug,
+                              .keys = {{"QRN.ScRedir.ndrPointerIds", "windows"}}},
+                             &error);
+  if (!env) return Fail(kExitSetup, error);
+  tools::DaemonDouble daemon(env->socketPath());
+  if (!daemon.listening())
+    return Fail(kExitSetup, "cannot listen on the daemon socket " + env->socketPath());
+  auto run = bridge::FreeRdpRun::Start({.bridgeProgram = BridgePath(),
+                                        .plugin = plugin,
+                                        .workDir = env->workDir(),
+                                        .pcscSocket = stack->SocketPath(),
+                                        .lifetime = std::chrono::seconds(3600)},
+                                       &error);
+  if (!run) return Fail(kExitSetup, error);
+  env->SetHostProcess(run->bridgePid());
+  std::cout << "Smart-card redirection demo\n"
+            << "  plug-in  " << fs::absolute(plugin).string() << "\n"
+            << "  host     scredir-rdp-bridge, an RDP server on 127.0.0.1:" << run->port() << "\n"
+            << "  client   xfreerdp /smartcard on the virtual display :" << run->display() << "\n"
+            << "  card     a virtual card in \"" << tools::PcscStack::kReaderName
+            << "\" of a private pcscd\n"
+            << "  daemon   " << env->socketPath() << "\n";
+  // The client connects, the bridge and the client shake hands, the bridge
+  // opens the plug-in's channel and the plug-in connects to the daemon.
+  auto deadline = Clock::now() + std::max<std::chrono::milliseconds>(options.stepTimeout,
+                                                                     std::chrono::seconds(30));
+  while (daemon.connections() == 0 && Clock::now() < deadline && !g_interrupted)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (daemon.connections() == 0)
+    return Fail(kExitSetup,
+                "the plug-in did not connect to the daemon socket through the "
+                "bridge:\n" +
+                    run->Tails());
+  std::cout << "  channel  \"Smart Card Virtual Channel\" open through the bridge; the plug-in "
+               "is connected to the daemon socket\n\n";
+
+  LogFollower log(*env);
+  SessionOptions hooks;
+  hooks.stepTimeout = options.stepTimeout;
+  hooks.cardWait = options.cardWait;
+  hooks.interrupted = &g_interrupted;
+  if (options.debug) hooks.beforeStep = [&log](const std::string&) { log.Drain(std::cout); };
+  auto start = Clock::now();
+  DemoSession session(daemon, std::cout, hooks);
+  SessionOutcome outcome = session.Run();
+  double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  if (options.debug) log.Drain(std::cout);
+  run->Stop();
+  PrintSummary(session, outcome, totalMs, *env);
+  std::cout << "Client log: " << env->workDir() << "/xfreerdp.log\n"
+            << "Bridge log: " << env->workDir() << "/bridge.log" << std::endl;
+  return outcome == SessionOutcome::kCompleted ? 0 : kExitFailed;
+}
+
 int Run(const DemoOptions& options) {
   std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   if (!fs::exists(plugin))
@@ -257,6 +331,7 @@ int Run(const DemoOptions& options) {
     if (!problem.empty()) return Fail(kExitSetup, problem);
   }
   CatchSignals();
+  if (options.client == Client::kFreeRdp) return RunWithFreeRdp(options, plugin);
   std::string error;
   // Started before the first PC/SC call: it points the library at itself.
   std::unique_ptr<tools::PcscStack> stack;

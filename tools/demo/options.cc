@@ -73,6 +73,13 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options, st
         return false;
       }
       options->backend = value == "pcsc" ? Backend::kPcsc : Backend::kEmulated;
+    } else if (arg == "--client") {
+      if (!takeValue()) return false;
+      if (value != "double" && value != "freerdp") {
+        *error = "--client takes double or freerdp, not \"" + value + "\"";
+        return false;
+      }
+      options->client = value == "freerdp" ? Client::kFreeRdp : Client::kDouble;
     } else if (arg == "--timeout" || arg == "--card-wait") {
       if (!takeValue()) return false;
       auto* target = arg == "--timeout" ? &options->stepTimeout : &options->cardWait;
@@ -91,6 +98,16 @@ bool ParseOptions(const std::vector<std::string>& args, DemoOptions* options, st
       *error = "unknown option \"" + args[i] + "\" (see --help)";
       return false;
     }
+  }
+  if (options->client == Client::kFreeRdp) {
+    // The real client answers from the private stack; what only the client
+    // double can do does not apply.
+    if (!options->removeCardBefore.empty() || !options->clientStopsAt.empty()) {
+      *error = "--remove-card-before and --client-stops-at work with the client double only";
+      return false;
+    }
+    options->backend = Backend::kPcsc;
+    options->privateStack = true;
   }
   if (options->privateStack && options->backend != Backend::kPcsc) {
     *error = "--private-stack goes with --backend pcsc";
@@ -123,6 +140,12 @@ std::string UsageText(const std::string& program) {
          "  --private-stack      with --backend pcsc: start a pcscd of the demo's own\n"
          "                       with the virtual reader and a virtual card (needs\n"
          "                       vsmartcard-vpcd and python3-virtualsmartcard)\n"
+         "  --client NAME        who answers the plug-in:\n"
+         "                         double   a stand-in remote client (default)\n"
+         "                         freerdp  a stock xfreerdp (/smartcard) on a virtual\n"
+         "                                  display, connected to an RDP server that\n"
+         "                                  hosts the plug-in; implies --backend pcsc\n"
+         "                                  --private-stack (needs freerdp2-x11, xvfb)\n"
          "  --log-level LEVEL    info (default) or debug: debug also shows the\n"
          "                       plug-in's protocol traces after each call\n"
          "  --timeout SECONDS    how long each call may take (default 10)\n"

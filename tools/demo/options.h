@@ -9,14 +9,18 @@
 namespace scredir::demo {
 
 enum class Backend { kEmulated, kPcsc };
+// Who answers the plug-in: the client double, or a stock FreeRDP client
+// behind the RDP bridge (always on the private PC/SC stack).
+enum class Client { kDouble, kFreeRdp };
 
 struct DemoOptions {
   bool help = false;
   bool debug = false;  // --log-level debug
   std::string plugin;  // --plugin PATH (empty: next to the program)
   Backend backend = Backend::kEmulated;
-  bool privateStack = false;  // --private-stack: a pcscd of the demo's own
-  std::string socketPath;     // --socket PATH (empty: in the work directory)
+  Client client = Client::kDouble;  // --client double|freerdp
+  bool privateStack = false;        // --private-stack: a pcscd of the demo's own
+  std::string socketPath;           // --socket PATH (empty: in the work directory)
   std::chrono::milliseconds stepTimeout{10000};
   std::chrono::milliseconds cardWait{30000};
   std::string removeCardBefore;  // step name, emulated card only

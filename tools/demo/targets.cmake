@@ -27,8 +27,10 @@ if(TARGET scredir_rig AND TARGET scredir_names AND PCSCLITE_FOUND)
                                                 Threads::Threads)
 
   add_executable(scredir-demo demo/demo_main.cc)
+  # scredir_freerdp_run (--client freerdp) is defined in rdp_bridge/targets.cmake.
   target_link_libraries(scredir-demo PRIVATE scredir_demo_lib scredir_card_model
-                                             scredir_pcsc_backend scredir_pcsc_stack)
+                                             scredir_pcsc_backend scredir_pcsc_stack
+                                             scredir_freerdp_run)
   # The demo loads the plug-in at run time; build it along with the demo.
   if(TARGET scrediragent)
     add_dependencies(scredir-demo scrediragent)

@@ -101,6 +101,8 @@ std::unique_ptr<Sandbox> Sandbox::Create(const Options& options, std::string* er
   config << "# Written for this run only.\n"
          << "QRN.ScRedir.socketPath = " << QuoteConfigValue(box->socketPath_) << "\n";
   if (options.debug) config << "QRN.ScRedir.logLevel = \"debug\"\n";
+  for (const auto& [key, value] : options.keys)
+    config << key << " = " << QuoteConfigValue(value) << "\n";
   config.close();
   if (ec || !config) {
     *error = "cannot write the plug-in's configuration under " + pattern;
@@ -122,8 +124,8 @@ Sandbox::~Sandbox() {
 
 std::string Sandbox::FindLogFile() const {
   // The log facility picks a per-user directory below TMPDIR; the file
-  // carries our process id.
-  std::string suffix = "-" + std::to_string(getpid()) + ".log";
+  // carries the host's process id.
+  std::string suffix = "-" + std::to_string(hostPid_) + ".log";
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(workDir_ + "/log", ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {

@@ -15,8 +15,12 @@
 // names the same socket path as the first.
 #pragma once
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace scredir::tools {
 
@@ -41,6 +45,8 @@ class Sandbox {
     std::string socketPath;  // empty: one inside the work directory
     bool debug = false;      // the plug-in logs at debug level
     bool keepLog = true;     // the log and its directory outlive the sandbox
+    // Further configuration keys and their values, written as they are.
+    std::vector<std::pair<std::string, std::string>> keys = {};
   };
   static std::unique_ptr<Sandbox> Create(const Options& options, std::string* error);
   ~Sandbox();
@@ -49,8 +55,11 @@ class Sandbox {
 
   const std::string& workDir() const { return workDir_; }
   const std::string& socketPath() const { return socketPath_; }
-  // The plug-in's log file, once it exists (empty before).
+  // The plug-in's log file, once it exists (empty before). The file is
+  // named after the process hosting the plug-in: this one, unless a host
+  // in another process was named here.
   std::string FindLogFile() const;
+  void SetHostProcess(pid_t pid) { hostPid_ = pid; }
   // The log as it stands, and a wait until it holds `text` (the plug-in
   // writes it on its own threads; the bound is only a safety net).
   std::string LogText() const;
@@ -62,6 +71,7 @@ class Sandbox {
   std::string workDir_;
   std::string socketPath_;
   bool keepLog_ = true;
+  pid_t hostPid_ = getpid();
 };
 
 }  // namespace scredir::tools
