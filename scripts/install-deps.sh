@@ -12,6 +12,8 @@ packages=(
   freerdp2-dev freerdp2-x11 xvfb openssl
   # unmodified PC/SC applications for the daemon's chain tests
   pcsc-tools opensc
+  # the load tool's plot of latency against APDU size (scripts/load.sh)
+  gnuplot-nox
 )
 
 missing=()
