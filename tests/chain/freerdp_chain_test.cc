@@ -6,11 +6,13 @@
 //
 // The client answers in Windows numbering, so this is where the daemon's
 // conversion of card states, protocols and result codes meets a real
-// client: the daemon runs with its default remote values.
+// client: the daemon runs with its default remote values, and a probe's
+// card state, protocol and connect error must be what pcscd itself answers.
 //
 // Where pcscd, the virtual card, xfreerdp, Xvfb or the tools cannot run,
 // the test skips with the reason, or fails when CI=true.
 #include <sys/stat.h>
+#include <winscard.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +76,36 @@ bool WaitFor(std::chrono::milliseconds limit, Done done) {
     std::this_thread::sleep_for(100ms);
   }
   return true;
+}
+
+// What the private pcscd itself answers this process for a shared connect
+// to `reader`, in the probe's words: its status line, or the failure.
+std::string DirectConnect(const char* reader) {
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+    return "?";
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  char line[256];
+  LONG rv = SCardConnect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                         &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) {
+    std::snprintf(line, sizeof line, "SCardConnect failed: %s (0x%08lX)", pcsc_stringify_error(rv),
+                  static_cast<unsigned long>(rv));
+  } else {
+    char names[1024];
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD state = 0, statusProtocol = 0, nameLength = sizeof names, atrLength = sizeof atr;
+    rv = SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength);
+    // libpcsclite puts the reader's event counter in the upper half; the
+    // daemon counts the events it has seen itself, so only the state bits
+    // compare.
+    std::snprintf(line, sizeof line, "status %lX %lX", static_cast<unsigned long>(state & 0xFFFF),
+                  static_cast<unsigned long>(statusProtocol));
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+  }
+  SCardReleaseContext(context);
+  return line;
 }
 
 class FreeRdpChainTest : public ::testing::Test {
@@ -204,6 +236,25 @@ TEST_F(FreeRdpChainTest, OpenscToolAndPcscScanReachTheClientsCard) {
   scan.Stop();
   std::cout << "$ pcsc_scan -n\n" << ReadFile(log) << "\n";
   EXPECT_TRUE(seen) << ReadFile(log) << "\n" << Tails();
+}
+
+// The client numbers card states, protocols and result codes the Windows
+// way; the daemon must hand applications what pcscd itself would.
+TEST_F(FreeRdpChainTest, StatesProtocolsAndErrorsMatchWhatPcscdAnswers) {
+  const std::string probe = BuiltPath("tests/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
+  for (const char* reader : {PcscStack::kReaderName, "Virtual PCD 00 01"}) {
+    const std::string direct = DirectConnect(reader);
+    std::string out = Run("'" + probe + "' '" + reader + "' 0");
+    std::cout << reader << ": direct \"" << direct << "\"; through the chain:\n" << out;
+    // The chain's status line, its counter half dropped as above.
+    std::smatch m;
+    if (std::regex_search(out, m, std::regex("status ([0-9A-F]+) "))) {
+      char bits[32];
+      std::snprintf(bits, sizeof bits, "status %lX ", std::stoul(m[1], nullptr, 16) & 0xFFFF);
+      out.replace(m.position(0), m.length(0), bits);
+    }
+    EXPECT_NE(out.find(direct + "\n"), std::string::npos) << reader << ": " << direct;
+  }
 }
 
 }  // namespace
