@@ -96,7 +96,9 @@ std::string DirectConnect(const char* reader) {
     char names[1024];
     BYTE atr[MAX_ATR_SIZE];
     DWORD state = 0, statusProtocol = 0, nameLength = sizeof names, atrLength = sizeof atr;
-    rv = SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength);
+    if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) !=
+        SCARD_S_SUCCESS)
+      state = statusProtocol = 0xFFFF;  // never a real answer
     // libpcsclite puts the reader's event counter in the upper half; the
     // daemon counts the events it has seen itself, so only the state bits
     // compare.
