@@ -5,8 +5,8 @@
 //
 //   scredir-pcsc-probe READER HOLD_MS
 //
-// Output lines: "handle H", "begin T", "select SW", "end T", "ok". Exit 0
-// when every call succeeded.
+// Output lines: "handle H", "status STATE PROTOCOL" (SCardStatus, hex),
+// "begin T", "select SW", "end T", "ok". Exit 0 when every call succeeded.
 #include <winscard.h>
 
 #include <chrono>
@@ -46,6 +46,13 @@ int main(int argc, char** argv) {
                     &card, &protocol);
   if (rv != SCARD_S_SUCCESS) return Fail("SCardConnect", rv);
   std::printf("handle %lX\n", static_cast<unsigned long>(card));
+  char names[1024];
+  BYTE atr[MAX_ATR_SIZE];
+  DWORD state = 0, statusProtocol = 0, nameLength = sizeof names, atrLength = sizeof atr;
+  rv = SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength);
+  if (rv != SCARD_S_SUCCESS) return Fail("SCardStatus", rv);
+  std::printf("status %lX %lX\n", static_cast<unsigned long>(state),
+              static_cast<unsigned long>(statusProtocol));
   rv = SCardBeginTransaction(card);
   if (rv != SCARD_S_SUCCESS) return Fail("SCardBeginTransaction", rv);
   std::printf("begin %lld\n", NowMs());

@@ -1,0 +1,263 @@
+// The whole chain with a stock FreeRDP client in the middle: opensc-tool and
+// pcsc_scan talk to scredir-pcscd (PCSCLITE_CSOCK_NAME), which serves them
+// through the built plug-in hosted by the RDP bridge; xfreerdp (on a
+// virtual display) redirects its smart card from a private pcscd with the
+// virtual reader and card.
+//
+// The client answers in Windows numbering, so this is where the daemon's
+// conversion of card states, protocols and result codes meets a real
+// client: the daemon runs with its default remote values, and a probe's
+// card state, protocol and connect error must be what pcscd itself answers.
+//
+// Where pcscd, the virtual card, xfreerdp, Xvfb or the tools cannot run,
+// the test skips with the reason, or fails when CI=true.
+#include <sys/stat.h>
+#include <winscard.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tools/harness/real_peer.h"
+#include "tools/harness/sandbox.h"
+#include "tools/pcsc_stack.h"
+#include "tools/rdp_bridge/freerdp_run.h"
+
+extern char** environ;
+
+namespace scredir::chain {
+namespace {
+
+using namespace std::chrono_literals;
+using tools::PcscStack;
+
+// The virtual ISO 7816 card's ATR.
+constexpr const char* kViccAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
+// From the client's start to the remote reader being listed to the
+// applications: TLS, the RDP connection, the device-redirection handshake,
+// the plug-in's daemon connection and the daemon's first reader poll.
+constexpr auto kReaderWait = 30s;
+constexpr auto kScanWait = 10s;
+
+std::string BuiltPath(const char* relative, const char* fallback) {
+  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
+  return dir ? std::string(dir) + "/" + relative : fallback;
+}
+
+// The tool's full path (the spawner does not search PATH), empty if absent.
+std::string Which(const std::string& tool) {
+  FILE* p = popen(("command -v " + tool + " 2>/dev/null").c_str(), "r");
+  if (!p) return "";
+  char line[4096] = {};
+  std::string path = fgets(line, sizeof line, p) ? line : "";
+  pclose(p);
+  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+template <typename Done>
+bool WaitFor(std::chrono::milliseconds limit, Done done) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+// What the private pcscd itself answers this process for a shared connect
+// to `reader`, in the probe's words: its status line, or the failure.
+std::string DirectConnect(const char* reader) {
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+    return "?";
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  char line[256];
+  LONG rv = SCardConnect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                         &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) {
+    std::snprintf(line, sizeof line, "SCardConnect failed: %s (0x%08lX)", pcsc_stringify_error(rv),
+                  static_cast<unsigned long>(rv));
+  } else {
+    char names[1024];
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD state = 0, statusProtocol = 0, nameLength = sizeof names, atrLength = sizeof atr;
+    if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) !=
+        SCARD_S_SUCCESS)
+      state = statusProtocol = 0xFFFF;  // never a real answer
+    // libpcsclite puts the reader's event counter in the upper half; the
+    // daemon counts the events it has seen itself, so only the state bits
+    // compare.
+    std::snprintf(line, sizeof line, "status %lX %lX", static_cast<unsigned long>(state & 0xFFFF),
+                  static_cast<unsigned long>(statusProtocol));
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+  }
+  SCardReleaseContext(context);
+  return line;
+}
+
+class FreeRdpChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = bridge::MissingClientPrograms();
+    for (const char* tool : {"opensc-tool", "pcsc_scan", "stdbuf"})
+      if (why.empty() && Which(tool).empty()) why = std::string(tool) + " is not installed";
+    if (why.empty()) {
+      stack_ = PcscStack::Start(&why);
+      if (!stack_) why = "pcscd with the virtual reader and card cannot run here: " + why;
+    }
+    SCREDIR_REQUIRE_PEER(why.empty(), why);
+
+    const std::string dir = stack_->Directory();
+    const std::string pluginSocket = dir + "/qrn.socket";
+    appSocket_ = dir + "/apps.comm";
+    daemonLog_ = dir + "/scredir-pcscd.log";
+    env_ = tools::Sandbox::Create({.socketPath = pluginSocket,
+                                   .debug = true,
+                                   .keepLog = false,
+                                   .keys = {{"QRN.ScRedir.ndrPointerIds", "windows"}}},
+                                  &why);
+    ASSERT_TRUE(env_) << why;
+    daemon_ = tools::Spawn(
+        {BuiltPath("daemon/scredir-pcscd", SCREDIR_DAEMON_PATH), "--client-socket", appSocket_,
+         "--daemon-socket", pluginSocket, "--poll-interval", "500", "--debug"},
+        AppEnvironment(), daemonLog_);
+    struct stat st {};
+    ASSERT_TRUE(WaitFor(10s, [&] { return ::stat(appSocket_.c_str(), &st) == 0; }))
+        << ReadFile(daemonLog_);
+    run_ = bridge::FreeRdpRun::Start(
+        {.bridgeProgram = BuiltPath("tools/scredir-rdp-bridge", SCREDIR_BRIDGE_PATH),
+         .plugin = BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH),
+         .workDir = env_->workDir(),
+         .pcscSocket = stack_->SocketPath(),
+         .lifetime = 90s},
+        &why);
+    ASSERT_TRUE(run_) << why;
+    env_->SetHostProcess(run_->bridgePid());
+    ASSERT_TRUE(WaitFor(kReaderWait,
+                        [&] {
+                          return Run("opensc-tool --list-readers").find(PcscStack::kReaderName) !=
+                                 std::string::npos;
+                        }))
+        << "the client's reader never reached the applications\n"
+        << Tails();
+  }
+
+  void TearDown() override {
+    if (run_) run_->Stop();
+    daemon_.Stop();
+    // The plug-in runs in the bridge: a sanitizer's report lands in its log.
+    for (const std::string& log : {ReadFile(daemonLog_), run_ ? run_->BridgeLog() : ""})
+      EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+    run_.reset();
+    env_.reset();
+    stack_.reset();
+  }
+
+  std::string Tails() const {
+    std::string daemon = ReadFile(daemonLog_);
+    if (daemon.size() > 6000) daemon = daemon.substr(daemon.size() - 6000);
+    return "scredir-pcscd:\n" + daemon + "\n" + (run_ ? run_->Tails() : "");
+  }
+
+  // The environment of an application: ours, with libpcsclite pointed at
+  // scredir-pcscd instead of the private pcscd.
+  std::vector<std::string> AppEnvironment() const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("PCSCLITE_CSOCK_NAME=", 0) != 0) env.emplace_back(*e);
+    env.push_back("PCSCLITE_CSOCK_NAME=" + appSocket_);
+    return env;
+  }
+
+  // Runs an application to its end (bounded); its output.
+  std::string Run(const std::string& command, int* status = nullptr) const {
+    const std::string line =
+        "env PCSCLITE_CSOCK_NAME='" + appSocket_ + "' timeout 20 " + command + " 2>&1";
+    FILE* p = popen(line.c_str(), "r");
+    if (!p) return "";
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    int rc = pclose(p);
+    if (status) *status = rc;
+    return out;
+  }
+
+  std::unique_ptr<PcscStack> stack_;
+  std::unique_ptr<tools::Sandbox> env_;
+  std::string appSocket_;
+  std::string daemonLog_;
+  tools::ChildProcess daemon_;
+  std::unique_ptr<bridge::FreeRdpRun> run_;
+};
+
+TEST_F(FreeRdpChainTest, OpenscToolAndPcscScanReachTheClientsCard) {
+  struct Case {
+    const char* command;
+    const char* expected;
+  } cases[] = {
+      {"opensc-tool --list-readers", PcscStack::kReaderName},
+      {"opensc-tool --atr", kViccAtr},
+      // vicc answers SELECT with P2=0C; P2=00 makes it fail.
+      {"opensc-tool --send-apdu 00A4000C023F00", "Received (SW1=0x90, SW2=0x00)"},
+  };
+  for (const Case& c : cases) {
+    int status = -1;
+    const std::string out = Run(c.command, &status);
+    std::cout << "$ " << c.command << "\n" << out;
+    EXPECT_EQ(status, 0) << c.command << "\n" << out;
+    EXPECT_NE(out.find(c.expected), std::string::npos) << c.command << " lacks " << c.expected;
+  }
+
+  // pcsc_scan prints a block per reader event: the client's reader must
+  // show the card inserted, with its ATR.
+  const std::string log = stack_->Directory() + "/pcsc_scan.log";
+  tools::ChildProcess scan =
+      tools::Spawn({Which("stdbuf"), "-oL", Which("pcsc_scan"), "-n"}, AppEnvironment(), log);
+  std::string atr = kViccAtr;
+  for (char& ch : atr) ch = ch == ':' ? ' ' : static_cast<char>(std::toupper(ch));
+  const std::regex block(std::string(PcscStack::kReaderName) +
+                         R"(\s+Event number: \d+\s+Card state: Card inserted,[^\n]*\s+ATR: )" +
+                         atr);
+  const bool seen = WaitFor(kScanWait, [&] { return std::regex_search(ReadFile(log), block); });
+  scan.Stop();
+  std::cout << "$ pcsc_scan -n\n" << ReadFile(log) << "\n";
+  EXPECT_TRUE(seen) << ReadFile(log) << "\n" << Tails();
+}
+
+// The client numbers card states, protocols and result codes the Windows
+// way; the daemon must hand applications what pcscd itself would.
+TEST_F(FreeRdpChainTest, StatesProtocolsAndErrorsMatchWhatPcscdAnswers) {
+  const std::string probe = BuiltPath("tests/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
+  for (const char* reader : {PcscStack::kReaderName, "Virtual PCD 00 01"}) {
+    const std::string direct = DirectConnect(reader);
+    std::string out = Run("'" + probe + "' '" + reader + "' 0");
+    std::cout << reader << ": direct \"" << direct << "\"; through the chain:\n" << out;
+    // The chain's status line, its counter half dropped as above.
+    std::smatch m;
+    if (std::regex_search(out, m, std::regex("status ([0-9A-F]+) "))) {
+      char bits[32];
+      std::snprintf(bits, sizeof bits, "status %lX ", std::stoul(m[1], nullptr, 16) & 0xFFFF);
+      out.replace(m.position(0), m.length(0), bits);
+    }
+    EXPECT_NE(out.find(direct + "\n"), std::string::npos) << reader << ": " << direct;
+  }
+}
+
+}  // namespace
+}  // namespace scredir::chain
