@@ -23,7 +23,7 @@ git ls-files '*.cc' '*.h' | xargs -r clang-format --dry-run --Werror
 step "plain build and tests"
 configure build/plain
 cmake --build build/plain -j "$jobs"
-ctest --test-dir build/plain --output-on-failure -j "$jobs"
+ctest --test-dir build/plain --output-on-failure --timeout 300 -j "$jobs"
 
 # The sanitizer builds use clang: its thread-safety analysis checks our lock
 # annotations, and gcc's flow warnings misfire on instrumented code.
@@ -31,13 +31,13 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer"
 CC=clang CXX=clang++ configure build/asan -DSCREDIR_SANITIZE=address -DSCREDIR_BUILD_BENCH=OFF
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+  ctest --test-dir build/asan --output-on-failure --timeout 300 -j "$jobs"
 
 step "ThreadSanitizer (threaded tests)"
 CC=clang CXX=clang++ configure build/tsan -DSCREDIR_SANITIZE=thread -DSCREDIR_BUILD_BENCH=OFF
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch -R \
-  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threaded
+  ctest --test-dir build/tsan --output-on-failure --timeout 300 -j "$jobs" -L threaded
 
 if [ -f fuzz/CMakeLists.txt ]; then
   step "fuzzers (clang, libFuzzer)"

@@ -55,6 +55,7 @@ struct StressHost {
   std::vector<Event> late;  // send completions held back
   bool holdSendCompletions = false;
   bool stopping = false;
+  bool busy = false;                   // an event is being delivered
   std::map<void*, uint32_t> requests;  // per channel
   std::mt19937 random{7};
 
@@ -95,12 +96,17 @@ struct StressHost {
         if (events.empty()) return;
         e = std::move(events.front());
         events.pop_front();
+        busy = true;
       }
       if (e.buffer) {
         ScRedirVChan_OnSendComplete(e.channel, e.buffer, 0, &scRedirQrnState);
       } else {
         ScRedirVChan_OnRecv(e.channel, 0, e.packet.data(), e.packet.size(), &scRedirQrnState);
       }
+      // Drain waits on the same condition: tell it this event is through.
+      std::lock_guard<std::mutex> lock(mu);
+      busy = false;
+      cv.notify_all();
     }
   }
   uint32_t Requests(void* channel) {
@@ -119,7 +125,7 @@ struct StressHost {
   }
   void Drain() {
     std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [&] { return events.empty(); });
+    cv.wait(lock, [&] { return events.empty() && !busy; });
   }
 };
 
