@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/chain/remote_side.h"
+#include "tools/harness/real_peer.h"
 #include "tools/pcsc_stack.h"
 
 extern char** environ;
@@ -29,47 +30,13 @@ namespace scredir::chain {
 namespace {
 
 using namespace std::chrono_literals;
+using tools::BuiltPath;
 using tools::PcscStack;
+using tools::ReadFile;
+using tools::WaitFor;
+using tools::Which;
 
 constexpr auto kReaderWait = 30s;
-
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
-std::string BuiltPath(const char* relative, const char* fallback) {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + "/" + relative : fallback;
-}
-
-// The tool's full path (the spawner does not search PATH), empty if absent.
-std::string Which(const std::string& tool) {
-  FILE* p = popen(("command -v " + tool + " 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  char line[4096] = {};
-  std::string path = fgets(line, sizeof line, p) ? line : "";
-  pclose(p);
-  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename Done>
-bool WaitFor(std::chrono::milliseconds limit, Done done) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
 
 // The virtual card's ATR as the private pcscd reports it to this process.
 std::string DirectAtr() {
@@ -101,8 +68,7 @@ class ChainTest : public ::testing::Test {
       if (!stack_) why = "pcscd with the virtual reader and card cannot run here: " + why;
     }
     if (!why.empty()) {
-      if (InCi()) FAIL() << why;
-      GTEST_SKIP() << why;
+      SCREDIR_REQUIRE_PEER(false, why);
     }
     const std::string dir = stack_->Directory();
     appSocket_ = dir + "/apps.comm";

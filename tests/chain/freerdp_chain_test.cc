@@ -35,7 +35,11 @@ namespace scredir::chain {
 namespace {
 
 using namespace std::chrono_literals;
+using tools::BuiltPath;
 using tools::PcscStack;
+using tools::ReadFile;
+using tools::WaitFor;
+using tools::Which;
 
 // The virtual ISO 7816 card's ATR.
 constexpr const char* kViccAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
@@ -44,39 +48,6 @@ constexpr const char* kViccAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
 // the plug-in's daemon connection and the daemon's first reader poll.
 constexpr auto kReaderWait = 30s;
 constexpr auto kScanWait = 10s;
-
-std::string BuiltPath(const char* relative, const char* fallback) {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + "/" + relative : fallback;
-}
-
-// The tool's full path (the spawner does not search PATH), empty if absent.
-std::string Which(const std::string& tool) {
-  FILE* p = popen(("command -v " + tool + " 2>/dev/null").c_str(), "r");
-  if (!p) return "";
-  char line[4096] = {};
-  std::string path = fgets(line, sizeof line, p) ? line : "";
-  pclose(p);
-  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename Done>
-bool WaitFor(std::chrono::milliseconds limit, Done done) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
 
 // What the private pcscd itself answers this process for a shared connect
 // to `reader`, in the probe's words: its status line, or the failure.

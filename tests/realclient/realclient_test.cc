@@ -26,6 +26,7 @@
 #include "tools/daemon_double.h"
 #include "tools/demo/format.h"
 #include "tools/demo/session.h"
+#include "tools/harness/real_peer.h"
 #include "tools/harness/sandbox.h"
 #include "tools/pcsc_backend.h"
 #include "tools/pcsc_stack.h"
@@ -41,23 +42,6 @@ constexpr auto kStepTimeout = std::chrono::seconds(10);
 // From the client's start to the plug-in's daemon connection: TLS, the
 // RDP connection sequence and the device-redirection handshake.
 constexpr auto kConnectLimit = std::chrono::seconds(30);
-
-std::string BuiltPath(const char* relative, const char* fallback) {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + relative : fallback;
-}
-
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Lines of `text` holding any of `markers`.
 std::string LinesWith(const std::string& text, std::initializer_list<const char*> markers) {
@@ -116,8 +100,7 @@ class RealClientTest : public ::testing::Test {
     std::string why = bridge::MissingClientPrograms();
     if (why.empty()) stack_ = PcscStack::Start(&why);
     if (!stack_) {
-      if (InCi()) FAIL() << "the real client cannot run: " << why;
-      GTEST_SKIP() << "the real client cannot run here: " << why;
+      SCREDIR_REQUIRE_PEER(false, "the real client cannot run here: " + why);
     }
     if (probeOnly) {
       stack_.reset();  // the program's own stack needs the reader port

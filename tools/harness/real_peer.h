@@ -1,4 +1,5 @@
-// Tests that need a real peer (pcscd with vpcd and vicc, xfreerdp, Xvfb).
+// Tests that need a real peer (pcscd with vpcd and vicc, xfreerdp, Xvfb,
+// the PC/SC tools), and the small things every such test needs.
 //
 // On a developer's machine a missing peer is a skip with its reason. In CI
 // (CI=true) the peers are installed by the test script, so a peer that
@@ -8,14 +9,58 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
 
 namespace scredir::tools {
 
 inline bool RunningInCi() {
   const char* ci = std::getenv("CI");
   return ci != nullptr && std::strcmp(ci, "true") == 0;
+}
+
+// A built artefact: below SCREDIR_BINARY_DIR when ctest runs the test, else
+// the path the build wrote into the test.
+inline std::string BuiltPath(const std::string& relative, const char* fallback) {
+  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
+  if (dir == nullptr) return fallback;
+  return std::string(dir) + (relative.starts_with("/") ? "" : "/") + relative;
+}
+
+// The tool's full path (the spawner does not search PATH), empty if absent.
+inline std::string Which(const std::string& tool) {
+  FILE* p = popen(("command -v " + tool + " 2>/dev/null").c_str(), "r");
+  if (p == nullptr) return "";
+  char line[4096] = {};
+  std::string path = std::fgets(line, sizeof line, p) ? line : "";
+  pclose(p);
+  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
+  return path;
+}
+
+// The whole file, empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Polls `done` every 100 ms until it holds or `limit` has passed.
+template <typename Done>
+bool WaitFor(std::chrono::milliseconds limit, Done done) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
 }
 
 }  // namespace scredir::tools
