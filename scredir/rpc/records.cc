@@ -1,24 +1,24 @@
 // The smart-card records: one routine per record serves both directions.
 //
-// Each routine moves the record's inline part field by field (pointers as
-// referent ids), then the deferred data of every pointer that was present,
-// in the order the pointers appeared. Limits are applied right after the
-// field they guard, in both directions, and again when a count comes back in
-// the deferred part. When decoding, presence markers stay in local flags:
-// record fields only ever receive null or blocks allocated here.
+// Every record is described once, by its Fields() in record_fields.h. The
+// codec walks that description twice: the inline part field by field
+// (pointers as referent ids), then the deferred data of every pointer that
+// was present, in the order the pointers appeared. A third walk releases what
+// decoding allocated. Limits are applied right after the field they guard, in
+// both directions, and again when a count comes back in the deferred part.
+// When decoding, presence markers stay in the walk's own bits: record fields
+// only ever receive null or blocks allocated here.
 #include "scredir/rpc/records.h"
 
 #include <glib.h>
 
-#include <array>
-
 #include "scredir/qrn_log.h"
+#include "scredir/rpc/record_fields.h"
 
 namespace {
 
-constexpr uint32_t kNoLimit = UINT32_MAX;
-
-// ---- Releasing decoded blocks ----------------------------------------------
+using rpc::HandleLimits;
+using rpc::kNoLimit;
 
 template <class T>
 void FreeBlock(T*& p) {
@@ -26,90 +26,8 @@ void FreeBlock(T*& p) {
   p = nullptr;
 }
 
-void Release(REDIR_SCARDCONTEXT& c) {
-  FreeBlock(c.pbContext);
-}
-void Release(REDIR_SCARDHANDLE& h) {
-  Release(h.Context);
-  FreeBlock(h.pbHandle);
-}
-void Release(SCardIO_Request*& io) {
-  if (io != nullptr) FreeBlock(io->pbExtraBytes);
-  FreeBlock(io);
-}
-void Release(EstablishContext_Call&) {}
-void Release(Context_Call& r) {
-  Release(r.Context);
-}
-void Release(ListReaders_Call& r) {
-  Release(r.Context);
-  FreeBlock(r.mszGroups);
-}
-void Release(ConnectW_Call& r) {
-  FreeBlock(r.szReader);
-  Release(r.Common.Context);
-}
-void Release(Reconnect_Call& r) {
-  Release(r.hCard);
-}
-void Release(HCardAndDisposition_Call& r) {
-  Release(r.hCard);
-}
-void Release(Status_Call& r) {
-  Release(r.hCard);
-}
-void Release(Transmit_Call& r) {
-  Release(r.hCard);
-  FreeBlock(r.ioSendPci.pbExtraBytes);
-  FreeBlock(r.pbSendBuffer);
-  Release(r.pioRecvPci);
-}
-void Release(Control_Call& r) {
-  Release(r.hCard);
-  FreeBlock(r.pvInBuffer);
-}
-void Release(GetAttrib_Call& r) {
-  Release(r.hCard);
-}
-void Release(SetAttrib_Call& r) {
-  Release(r.hCard);
-  FreeBlock(r.pbAttr);
-}
-void Release(GetStatusChangeW_Call& r) {
-  Release(r.Context);
-  // The block was allocated for exactly cReaders elements, and cReaders is
-  // not written after the allocation.
-  if (r.rgReaderStates != nullptr)
-    for (uint32_t i = 0; i < r.cReaders; ++i) FreeBlock(r.rgReaderStates[i].szReader);
-  FreeBlock(r.rgReaderStates);
-}
-void Release(EstablishContext_Return& r) {
-  Release(r.Context);
-}
-void Release(Long_Return&) {}
-void Release(ListReaders_Return& r) {
-  FreeBlock(r.msz);
-}
-void Release(Connect_Return& r) {
-  Release(r.hCard);
-}
-void Release(Reconnect_Return&) {}
-void Release(Status_Return& r) {
-  FreeBlock(r.mszReaderNames);
-}
-void Release(Transmit_Return& r) {
-  Release(r.pioRecvPci);
-  FreeBlock(r.pbRecvBuffer);
-}
-void Release(Control_Return& r) {
-  FreeBlock(r.pvOutBuffer);
-}
-void Release(GetAttrib_Return& r) {
-  FreeBlock(r.pbAttr);
-}
-void Release(GetStatusChange_Return& r) {
-  FreeBlock(r.rgReaderStates);
-}
+template <class R>
+void Release(R& rec);
 
 // The state of one record routine run: handle, id counter, names for traces.
 class Rec {
@@ -154,9 +72,6 @@ class Rec {
     Trace("Int32", path);
     return ScRedirRpc_NdrInt32(h_, &v);
   }
-  // Transmit_Return's ReturnCode travels as an unsigned value.
-  bool U32Code(uint32_t& v, const char* path) { return U32(v, path); }
-
   bool Limit(uint32_t v, uint32_t max) {
     if (v <= max) return true;
     ScRedirRpc_SetErrorCode(RPC_S_INVALID_ARG);
@@ -222,45 +137,6 @@ class Rec {
   uint32_t ids_ = ScRedirRpc_FirstPointerId();
 };
 
-// ---- Shared sub-records ----------------------------------------------------
-
-// Trace paths of a context's length field, by where the context sits.
-struct ContextPath {
-  const char* cbContext;
-};
-constexpr ContextPath kContext{"Context.cbContext"};
-constexpr ContextPath kCommonContext{"Common.Context.cbContext"};
-
-struct Limits {
-  uint32_t context = kNoLimit;
-  uint32_t handle = kNoLimit;
-};
-
-bool ContextInline(Rec& r, REDIR_SCARDCONTEXT& c, ContextPath path, bool& present,
-                   uint32_t max = kNoLimit) {
-  return r.U32(c.cbContext, path.cbContext, max) && r.Ptr(c.pbContext, present);
-}
-
-bool ContextDeferred(Rec& r, REDIR_SCARDCONTEXT& c, ContextPath path, bool present,
-                     uint32_t max = kNoLimit) {
-  return !present || r.Bytes(c.cbContext, c.pbContext, path.cbContext, max);
-}
-
-struct HandlePresence {
-  bool context = false;
-  bool handle = false;
-};
-
-bool HandleInline(Rec& r, REDIR_SCARDHANDLE& h, HandlePresence& p, Limits lim = {}) {
-  return ContextInline(r, h.Context, {"hCard.Context.cbContext"}, p.context, lim.context) &&
-         r.U32(h.cbHandle, "hCard.cbHandle", lim.handle) && r.Ptr(h.pbHandle, p.handle);
-}
-
-bool HandleDeferred(Rec& r, REDIR_SCARDHANDLE& h, const HandlePresence& p, Limits lim = {}) {
-  return ContextDeferred(r, h.Context, {"hCard.Context.cbContext"}, p.context, lim.context) &&
-         (!p.handle || r.Bytes(h.cbHandle, h.pbHandle, "hCard.cbHandle", lim.handle));
-}
-
 // The pioRecvPci referent: two integers and the extra bytes themselves,
 // without an id or a count of their own.
 bool RecvPciReferent(Rec& r, SCardIO_Request*& io) {
@@ -270,201 +146,138 @@ bool RecvPciReferent(Rec& r, SCardIO_Request*& io) {
          r.RawCounted(io->cbExtraBytes, io->pbExtraBytes);
 }
 
-// ---- Record bodies ---------------------------------------------------------
+// ---- Walking a description -------------------------------------------------
 
-bool Body(Rec& r, EstablishContext_Call& c) {
-  return r.U32(c.dwScope, "dwScope");
+enum class Pass { kInline, kDeferred };
+
+// Which pointers the inline pass found present, in order; the deferred pass
+// consumes them in the same order.
+struct Presence {
+  static constexpr uint32_t kMax = 64;
+  uint64_t bits = 0;
+  uint32_t count = 0;
+  uint32_t next = 0;
+};
+
+// One pass of the codec over a record's Fields(): the inline pass moves
+// integers, fixed bytes and referent ids; the deferred pass moves what the
+// present pointers refer to.
+template <Pass P>
+class Walk {
+ public:
+  static constexpr bool kInline = P == Pass::kInline;
+
+  Walk(Rec& r, Presence& p) : r_(r), p_(p) {}
+
+  bool U32(uint32_t& v, const char* path, uint32_t max = kNoLimit) {
+    return !kInline || r_.U32(v, path, max);
+  }
+  bool I32(int32_t& v, const char* path) { return !kInline || r_.I32(v, path); }
+  bool Fixed(uint8_t* bytes, uint32_t n) { return !kInline || r_.Fixed(bytes, n); }
+
+  bool Bytes(uint32_t& count, uint8_t*& data, const char* path, uint32_t max = kNoLimit,
+             bool apdu = false) {
+    if constexpr (kInline) return r_.U32(count, path, max) && Pointer(data);
+    return !Present() || r_.Bytes(count, data, path, max, apdu);
+  }
+  bool Str(uint16_t*& s) {
+    if constexpr (kInline) return Pointer(s);
+    return !Present() || r_.Str(s);
+  }
+  bool Context(REDIR_SCARDCONTEXT& c, const char* path, uint32_t max = kNoLimit) {
+    return Bytes(c.cbContext, c.pbContext, path, max);
+  }
+  bool Handle(REDIR_SCARDHANDLE& h, HandleLimits lim = {}) {
+    return Context(h.Context, "hCard.Context.cbContext", lim.context) &&
+           Bytes(h.cbHandle, h.pbHandle, "hCard.cbHandle", lim.handle);
+  }
+  bool RecvPci(SCardIO_Request*& io) {
+    if constexpr (kInline) return Pointer(io);
+    return !Present() || RecvPciReferent(r_, io);
+  }
+  // Deferred: the count again, every element's inline part, then the
+  // deferred data of all elements.
+  template <class E>
+  bool Array(uint32_t& count, E*& elems, const char* path, uint32_t max, uint32_t wireSize) {
+    if constexpr (kInline) return r_.U32(count, path, max) && Pointer(elems);
+    if (!Present()) return true;
+    if (!r_.U32(count, path, max)) return false;
+    if (r_.decoding() && !r_.Alloc(count, wireSize, elems)) return false;
+    Presence inner;
+    Walk<Pass::kInline> in(r_, inner);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(in, elems[i])) return false;
+    Walk<Pass::kDeferred> deferred(r_, inner);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(deferred, elems[i])) return false;
+    return true;
+  }
+
+ private:
+  template <class T>
+  bool Pointer(T*& field) {
+    if (p_.count == Presence::kMax) return r_.Limit(1, 0);
+    bool present = false;
+    if (!r_.Ptr(field, present)) return false;
+    p_.bits |= uint64_t{present} << p_.count++;
+    return true;
+  }
+  bool Present() { return (p_.bits >> p_.next++) & 1; }
+
+  Rec& r_;
+  Presence& p_;
+};
+
+template <class R>
+bool Body(Rec& r, R& rec) {
+  Presence p;
+  Walk<Pass::kInline> in(r, p);
+  Walk<Pass::kDeferred> deferred(r, p);
+  return rpc::Fields(in, rec) && rpc::Fields(deferred, rec);
 }
 
-bool Body(Rec& r, Context_Call& c) {
-  bool ctx = false;
-  return ContextInline(r, c.Context, kContext, ctx) && ContextDeferred(r, c.Context, kContext, ctx);
-}
+// Gives back every block a decode allocated and nulls its pointer.
+struct Releaser {
+  bool U32(uint32_t&, const char*, uint32_t = kNoLimit) { return true; }
+  bool I32(int32_t&, const char*) { return true; }
+  bool Fixed(uint8_t*, uint32_t) { return true; }
+  bool Bytes(uint32_t&, uint8_t*& data, const char*, uint32_t = kNoLimit, bool = false) {
+    FreeBlock(data);
+    return true;
+  }
+  bool Str(uint16_t*& s) {
+    FreeBlock(s);
+    return true;
+  }
+  bool Context(REDIR_SCARDCONTEXT& c, const char*, uint32_t = kNoLimit) {
+    FreeBlock(c.pbContext);
+    return true;
+  }
+  bool Handle(REDIR_SCARDHANDLE& h, HandleLimits = {}) {
+    FreeBlock(h.Context.pbContext);
+    FreeBlock(h.pbHandle);
+    return true;
+  }
+  bool RecvPci(SCardIO_Request*& io) {
+    if (io != nullptr) FreeBlock(io->pbExtraBytes);
+    FreeBlock(io);
+    return true;
+  }
+  // The block was allocated for exactly `count` elements, and the count is
+  // not written after the allocation.
+  template <class E>
+  bool Array(uint32_t& count, E*& elems, const char*, uint32_t, uint32_t) {
+    if (elems != nullptr)
+      for (uint32_t i = 0; i < count; ++i) rpc::Fields(*this, elems[i]);
+    FreeBlock(elems);
+    return true;
+  }
+};
 
-bool Body(Rec& r, ListReaders_Call& c) {
-  bool ctx = false, groups = false;
-  return ContextInline(r, c.Context, kContext, ctx) &&
-         r.U32(c.cBytes, "cBytes", kMaxMultiStringBytes) && r.Ptr(c.mszGroups, groups) &&
-         r.I32(c.fmszReadersIsNULL, "fmszReadersIsNULL") && r.U32(c.cchReaders, "cchReaders") &&
-         ContextDeferred(r, c.Context, kContext, ctx) &&
-         (!groups || r.Bytes(c.cBytes, c.mszGroups, "cBytes", kMaxMultiStringBytes));
-}
-
-bool Body(Rec& r, ConnectW_Call& c) {
-  bool name = false, ctx = false;
-  return r.Ptr(c.szReader, name) && ContextInline(r, c.Common.Context, kCommonContext, ctx) &&
-         r.U32(c.Common.dwShareMode, "Common.dwShareMode") &&
-         r.U32(c.Common.dwPreferredProtocols, "Common.dwPreferredProtocols") &&
-         (!name || r.Str(c.szReader)) && ContextDeferred(r, c.Common.Context, kCommonContext, ctx);
-}
-
-bool Body(Rec& r, Reconnect_Call& c) {
-  HandlePresence p;
-  return HandleInline(r, c.hCard, p) && r.U32(c.dwShareMode, "dwShareMode") &&
-         r.U32(c.dwPreferredProtocols, "dwPreferredProtocols") &&
-         r.U32(c.dwInitialization, "dwInitialization") && HandleDeferred(r, c.hCard, p);
-}
-
-bool Body(Rec& r, HCardAndDisposition_Call& c) {
-  HandlePresence p;
-  return HandleInline(r, c.hCard, p) && r.U32(c.dwDisposition, "dwDisposition") &&
-         HandleDeferred(r, c.hCard, p);
-}
-
-bool Body(Rec& r, Status_Call& c) {
-  HandlePresence p;
-  return HandleInline(r, c.hCard, p) && r.I32(c.fmszReaderNamesIsNULL, "fmszReaderNamesIsNULL") &&
-         r.U32(c.cchReaderLen, "cchReaderLen") && r.U32(c.cbAtrLen, "cbAtrLen") &&
-         HandleDeferred(r, c.hCard, p);
-}
-
-bool Body(Rec& r, Transmit_Call& c) {
-  HandlePresence p;
-  bool extra = false, send = false, recv = false;
-  return HandleInline(r, c.hCard, p) && r.U32(c.ioSendPci.dwProtocol, "ioSendPci.dwProtocol") &&
-         r.U32(c.ioSendPci.cbExtraBytes, "ioSendPci.cbExtraBytes") &&
-         r.Ptr(c.ioSendPci.pbExtraBytes, extra) &&
-         r.U32(c.cbSendLength, "cbSendLength", kMaxIoBufferBytes) && r.Ptr(c.pbSendBuffer, send) &&
-         r.Ptr(c.pioRecvPci, recv) && r.I32(c.fpbRecvBufferIsNULL, "fpbRecvBufferIsNULL") &&
-         r.U32(c.cbRecvLength, "cbRecvLength") && HandleDeferred(r, c.hCard, p) &&
-         (!extra ||
-          r.Bytes(c.ioSendPci.cbExtraBytes, c.ioSendPci.pbExtraBytes, "ioSendPci.cbExtraBytes")) &&
-         (!send ||
-          r.Bytes(c.cbSendLength, c.pbSendBuffer, "cbSendLength", kMaxIoBufferBytes, true)) &&
-         (!recv || RecvPciReferent(r, c.pioRecvPci));
-}
-
-bool Body(Rec& r, Control_Call& c) {
-  HandlePresence p;
-  bool in = false;
-  return HandleInline(r, c.hCard, p) && r.U32(c.dwControlCode, "dwControlCode") &&
-         r.U32(c.cbInBufferSize, "cbInBufferSize", kMaxIoBufferBytes) && r.Ptr(c.pvInBuffer, in) &&
-         r.I32(c.fpvOutBufferIsNULL, "fpvOutBufferIsNULL") &&
-         r.U32(c.cbOutBufferSize, "cbOutBufferSize") && HandleDeferred(r, c.hCard, p) &&
-         (!in || r.Bytes(c.cbInBufferSize, c.pvInBuffer, "cbInBufferSize", kMaxIoBufferBytes));
-}
-
-bool Body(Rec& r, GetAttrib_Call& c) {
-  HandlePresence p;
-  return HandleInline(r, c.hCard, p) && r.U32(c.dwAttrId, "dwAttrId") &&
-         r.I32(c.fpbAttrIsNULL, "fpbAttrIsNULL") && r.U32(c.cbAttrLen, "cbAttrLen") &&
-         HandleDeferred(r, c.hCard, p);
-}
-
-bool Body(Rec& r, SetAttrib_Call& c) {
-  HandlePresence p;
-  bool attr = false;
-  return HandleInline(r, c.hCard, p) && r.U32(c.dwAttrId, "dwAttrId") &&
-         r.U32(c.cbAttrLen, "cbAttrLen", kMaxAttrBytes) && r.Ptr(c.pbAttr, attr) &&
-         HandleDeferred(r, c.hCard, p) &&
-         (!attr || r.Bytes(c.cbAttrLen, c.pbAttr, "cbAttrLen", kMaxAttrBytes));
-}
-
-bool ReaderStateInline(Rec& r, ReaderStateW& s, bool& name) {
-  return r.Ptr(s.szReader, name) &&
-         r.U32(s.Common.dwCurrentState, "rgReaderStates[i].Common.dwCurrentState") &&
-         r.U32(s.Common.dwEventState, "rgReaderStates[i].Common.dwEventState") &&
-         r.U32(s.Common.cbAtr, "rgReaderStates[i].Common.cbAtr", kMaxReaderStateAtr) &&
-         r.Fixed(s.Common.rgbAtr, kReaderStateAtrSize);
-}
-
-// The array's count, its elements' inline parts, then the names present.
-bool ReaderStatesDeferred(Rec& r, GetStatusChangeW_Call& c) {
-  if (!r.U32(c.cReaders, "cReaders", kMaxReaderStates)) return false;
-  if (r.decoding() && !r.Alloc(c.cReaders, kReaderStateWWireSize, c.rgReaderStates)) return false;
-  std::array<bool, kMaxReaderStates> named{};
-  for (uint32_t i = 0; i < c.cReaders; ++i)
-    if (!ReaderStateInline(r, c.rgReaderStates[i], named[i])) return false;
-  for (uint32_t i = 0; i < c.cReaders; ++i)
-    if (named[i] && !r.Str(c.rgReaderStates[i].szReader)) return false;
-  return true;
-}
-
-bool Body(Rec& r, GetStatusChangeW_Call& c) {
-  bool ctx = false, states = false;
-  return ContextInline(r, c.Context, kContext, ctx) && r.U32(c.dwTimeOut, "dwTimeOut") &&
-         r.U32(c.cReaders, "cReaders", kMaxReaderStates) && r.Ptr(c.rgReaderStates, states) &&
-         ContextDeferred(r, c.Context, kContext, ctx) && (!states || ReaderStatesDeferred(r, c));
-}
-
-bool Body(Rec& r, EstablishContext_Return& c) {
-  bool ctx = false;
-  return r.I32(c.ReturnCode, "ReturnCode") && ContextInline(r, c.Context, kContext, ctx) &&
-         ContextDeferred(r, c.Context, kContext, ctx);
-}
-
-bool Body(Rec& r, Long_Return& c) {
-  return r.I32(c.ReturnCode, "ReturnCode");
-}
-
-bool Body(Rec& r, ListReaders_Return& c) {
-  bool msz = false;
-  return r.I32(c.ReturnCode, "ReturnCode") && r.U32(c.cBytes, "cBytes", kMaxMultiStringBytes) &&
-         r.Ptr(c.msz, msz) && (!msz || r.Bytes(c.cBytes, c.msz, "cBytes", kMaxMultiStringBytes));
-}
-
-bool Body(Rec& r, Connect_Return& c) {
-  constexpr Limits kHandleLimits{kMaxConnectHandleBytes, kMaxConnectHandleBytes};
-  HandlePresence p;
-  return r.I32(c.ReturnCode, "ReturnCode") && HandleInline(r, c.hCard, p, kHandleLimits) &&
-         r.U32(c.dwActiveProtocol, "dwActiveProtocol") &&
-         HandleDeferred(r, c.hCard, p, kHandleLimits);
-}
-
-bool Body(Rec& r, Reconnect_Return& c) {
-  return r.I32(c.ReturnCode, "ReturnCode") && r.U32(c.dwActiveProtocol, "dwActiveProtocol");
-}
-
-bool Body(Rec& r, Status_Return& c) {
-  bool names = false;
-  return r.I32(c.ReturnCode, "ReturnCode") && r.U32(c.cBytes, "cBytes", kMaxMultiStringBytes) &&
-         r.Ptr(c.mszReaderNames, names) && r.U32(c.dwState, "dwState") &&
-         r.U32(c.dwProtocol, "dwProtocol") && r.Fixed(c.pbAtr, kStatusAtrSize) &&
-         r.U32(c.cbAtrLen, "cbAtrLen", kMaxStatusAtrLen) &&
-         (!names || r.Bytes(c.cBytes, c.mszReaderNames, "cBytes", kMaxMultiStringBytes));
-}
-
-bool Body(Rec& r, Transmit_Return& c) {
-  bool recv = false, buffer = false;
-  return r.U32Code(c.ReturnCode, "ReturnCode") && r.Ptr(c.pioRecvPci, recv) &&
-         r.U32(c.cbRecvLength, "cbRecvLength", kMaxIoBufferBytes) &&
-         r.Ptr(c.pbRecvBuffer, buffer) && (!recv || RecvPciReferent(r, c.pioRecvPci)) &&
-         (!buffer || r.Bytes(c.cbRecvLength, c.pbRecvBuffer, "cbRecvLength", kMaxIoBufferBytes));
-}
-
-bool Body(Rec& r, Control_Return& c) {
-  bool out = false;
-  return r.I32(c.ReturnCode, "ReturnCode") && r.U32(c.cbOutBufferSize, "cbOutBufferSize") &&
-         r.Ptr(c.pvOutBuffer, out) &&
-         (!out || r.Bytes(c.cbOutBufferSize, c.pvOutBuffer, "cbOutBufferSize"));
-}
-
-bool Body(Rec& r, GetAttrib_Return& c) {
-  bool attr = false;
-  return r.I32(c.ReturnCode, "ReturnCode") && r.U32(c.cbAttrLen, "cbAttrLen", kMaxAttrBytes) &&
-         r.Ptr(c.pbAttr, attr) &&
-         (!attr || r.Bytes(c.cbAttrLen, c.pbAttr, "cbAttrLen", kMaxAttrBytes));
-}
-
-bool ReaderStateReturn(Rec& r, ReaderState_Return& s) {
-  return r.U32(s.dwCurrentState, "rgReaderStates[i].dwCurrentState") &&
-         r.U32(s.dwEventState, "rgReaderStates[i].dwEventState") &&
-         r.U32(s.cbAtr, "rgReaderStates[i].cbAtr", kMaxReaderStateAtr) &&
-         r.Fixed(s.rgbAtr, kReaderStateAtrSize);
-}
-
-bool Body(Rec& r, GetStatusChange_Return& c) {
-  bool states = false;
-  if (!r.I32(c.ReturnCode, "ReturnCode") || !r.U32(c.cReaders, "cReaders") ||
-      !r.Ptr(c.rgReaderStates, states))
-    return false;
-  if (!states) return true;
-  if (!r.U32(c.cReaders, "cReaders")) return false;
-  if (r.decoding() && !r.Alloc(c.cReaders, kReaderStateReturnWireSize, c.rgReaderStates))
-    return false;
-  for (uint32_t i = 0; i < c.cReaders; ++i)
-    if (!ReaderStateReturn(r, c.rgReaderStates[i])) return false;
-  return true;
+template <class R>
+void Release(R& rec) {
+  Releaser v;
+  rpc::Fields(v, rec);
 }
 
 bool Decoding(const ScRedirRpc_Handle* h) {
