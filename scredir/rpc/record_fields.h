@@ -15,13 +15,13 @@
 //                                the conformant bytes (count again, limit
 //                                again); `apdu` masks a PIN in the trace
 //   Str(text)                    a pointer to a NUL-terminated UTF-16 string
-//   Context(c, path, max)        an embedded context: cbContext + pbContext
-//   Handle(h, limits)            an embedded card handle: context + cbHandle
 //   RecvPci(io)                  a pointer to an SCardIO_Request whose referent
 //                                carries its extra bytes without a count
 //   Array(count, elems, path, max, wireSize)
 //                                a count, a pointer, and in the deferred part
 //                                the count again and each element's Fields
+// Embedded contexts and card handles are described once below and used by
+// the records that carry them.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +39,21 @@ struct HandleLimits {
 
 inline constexpr HandleLimits kConnectHandleLimits{kMaxConnectHandleBytes, kMaxConnectHandleBytes};
 
+// ---- Embedded sub-records ----------------------------------------------------
+
+// A context's trace path depends on where it sits; a card handle's does not.
+bool Fields(auto& v, REDIR_SCARDCONTEXT& c, const char* path, uint32_t max = kNoLimit) {
+  return v.Bytes(c.cbContext, c.pbContext, path, max);
+}
+
+bool Fields(auto& v, REDIR_SCARDHANDLE& h, HandleLimits lim = {}) {
+  return Fields(v, h.Context, "hCard.Context.cbContext", lim.context) &&
+         v.Bytes(h.cbHandle, h.pbHandle, "hCard.cbHandle", lim.handle);
+}
+
 // ---- Array elements ----------------------------------------------------------
 
-template <class V>
-bool Fields(V& v, ReaderStateW& s) {
+bool Fields(auto& v, ReaderStateW& s) {
   return v.Str(s.szReader) &&
          v.U32(s.Common.dwCurrentState, "rgReaderStates[i].Common.dwCurrentState") &&
          v.U32(s.Common.dwEventState, "rgReaderStates[i].Common.dwEventState") &&
@@ -50,8 +61,7 @@ bool Fields(V& v, ReaderStateW& s) {
          v.Fixed(s.Common.rgbAtr, kReaderStateAtrSize);
 }
 
-template <class V>
-bool Fields(V& v, ReaderState_Return& s) {
+bool Fields(auto& v, ReaderState_Return& s) {
   return v.U32(s.dwCurrentState, "rgReaderStates[i].dwCurrentState") &&
          v.U32(s.dwEventState, "rgReaderStates[i].dwEventState") &&
          v.U32(s.cbAtr, "rgReaderStates[i].cbAtr", kMaxReaderStateAtr) &&
@@ -60,114 +70,96 @@ bool Fields(V& v, ReaderState_Return& s) {
 
 // ---- Call records ------------------------------------------------------------
 
-template <class V>
-bool Fields(V& v, EstablishContext_Call& c) {
+bool Fields(auto& v, EstablishContext_Call& c) {
   return v.U32(c.dwScope, "dwScope");
 }
 
-template <class V>
-bool Fields(V& v, Context_Call& c) {
-  return v.Context(c.Context, "Context.cbContext");
+bool Fields(auto& v, Context_Call& c) {
+  return Fields(v, c.Context, "Context.cbContext");
 }
 
-template <class V>
-bool Fields(V& v, ListReaders_Call& c) {
-  return v.Context(c.Context, "Context.cbContext") &&
+bool Fields(auto& v, ListReaders_Call& c) {
+  return Fields(v, c.Context, "Context.cbContext") &&
          v.Bytes(c.cBytes, c.mszGroups, "cBytes", kMaxMultiStringBytes) &&
          v.I32(c.fmszReadersIsNULL, "fmszReadersIsNULL") && v.U32(c.cchReaders, "cchReaders");
 }
 
-template <class V>
-bool Fields(V& v, ConnectW_Call& c) {
-  return v.Str(c.szReader) && v.Context(c.Common.Context, "Common.Context.cbContext") &&
+bool Fields(auto& v, ConnectW_Call& c) {
+  return v.Str(c.szReader) && Fields(v, c.Common.Context, "Common.Context.cbContext") &&
          v.U32(c.Common.dwShareMode, "Common.dwShareMode") &&
          v.U32(c.Common.dwPreferredProtocols, "Common.dwPreferredProtocols");
 }
 
-template <class V>
-bool Fields(V& v, Reconnect_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.dwShareMode, "dwShareMode") &&
+bool Fields(auto& v, Reconnect_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.dwShareMode, "dwShareMode") &&
          v.U32(c.dwPreferredProtocols, "dwPreferredProtocols") &&
          v.U32(c.dwInitialization, "dwInitialization");
 }
 
-template <class V>
-bool Fields(V& v, HCardAndDisposition_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.dwDisposition, "dwDisposition");
+bool Fields(auto& v, HCardAndDisposition_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.dwDisposition, "dwDisposition");
 }
 
-template <class V>
-bool Fields(V& v, Status_Call& c) {
-  return v.Handle(c.hCard) && v.I32(c.fmszReaderNamesIsNULL, "fmszReaderNamesIsNULL") &&
+bool Fields(auto& v, Status_Call& c) {
+  return Fields(v, c.hCard) && v.I32(c.fmszReaderNamesIsNULL, "fmszReaderNamesIsNULL") &&
          v.U32(c.cchReaderLen, "cchReaderLen") && v.U32(c.cbAtrLen, "cbAtrLen");
 }
 
-template <class V>
-bool Fields(V& v, Transmit_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.ioSendPci.dwProtocol, "ioSendPci.dwProtocol") &&
+bool Fields(auto& v, Transmit_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.ioSendPci.dwProtocol, "ioSendPci.dwProtocol") &&
          v.Bytes(c.ioSendPci.cbExtraBytes, c.ioSendPci.pbExtraBytes, "ioSendPci.cbExtraBytes") &&
          v.Bytes(c.cbSendLength, c.pbSendBuffer, "cbSendLength", kMaxIoBufferBytes, true) &&
          v.RecvPci(c.pioRecvPci) && v.I32(c.fpbRecvBufferIsNULL, "fpbRecvBufferIsNULL") &&
          v.U32(c.cbRecvLength, "cbRecvLength");
 }
 
-template <class V>
-bool Fields(V& v, Control_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.dwControlCode, "dwControlCode") &&
+bool Fields(auto& v, Control_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.dwControlCode, "dwControlCode") &&
          v.Bytes(c.cbInBufferSize, c.pvInBuffer, "cbInBufferSize", kMaxIoBufferBytes) &&
          v.I32(c.fpvOutBufferIsNULL, "fpvOutBufferIsNULL") &&
          v.U32(c.cbOutBufferSize, "cbOutBufferSize");
 }
 
-template <class V>
-bool Fields(V& v, GetAttrib_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.dwAttrId, "dwAttrId") &&
+bool Fields(auto& v, GetAttrib_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.dwAttrId, "dwAttrId") &&
          v.I32(c.fpbAttrIsNULL, "fpbAttrIsNULL") && v.U32(c.cbAttrLen, "cbAttrLen");
 }
 
-template <class V>
-bool Fields(V& v, SetAttrib_Call& c) {
-  return v.Handle(c.hCard) && v.U32(c.dwAttrId, "dwAttrId") &&
+bool Fields(auto& v, SetAttrib_Call& c) {
+  return Fields(v, c.hCard) && v.U32(c.dwAttrId, "dwAttrId") &&
          v.Bytes(c.cbAttrLen, c.pbAttr, "cbAttrLen", kMaxAttrBytes);
 }
 
-template <class V>
-bool Fields(V& v, GetStatusChangeW_Call& c) {
-  return v.Context(c.Context, "Context.cbContext") && v.U32(c.dwTimeOut, "dwTimeOut") &&
+bool Fields(auto& v, GetStatusChangeW_Call& c) {
+  return Fields(v, c.Context, "Context.cbContext") && v.U32(c.dwTimeOut, "dwTimeOut") &&
          v.Array(c.cReaders, c.rgReaderStates, "cReaders", kMaxReaderStates, kReaderStateWWireSize);
 }
 
 // ---- Return records ----------------------------------------------------------
 
-template <class V>
-bool Fields(V& v, EstablishContext_Return& c) {
-  return v.I32(c.ReturnCode, "ReturnCode") && v.Context(c.Context, "Context.cbContext");
+bool Fields(auto& v, EstablishContext_Return& c) {
+  return v.I32(c.ReturnCode, "ReturnCode") && Fields(v, c.Context, "Context.cbContext");
 }
 
-template <class V>
-bool Fields(V& v, Long_Return& c) {
+bool Fields(auto& v, Long_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode");
 }
 
-template <class V>
-bool Fields(V& v, ListReaders_Return& c) {
+bool Fields(auto& v, ListReaders_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") &&
          v.Bytes(c.cBytes, c.msz, "cBytes", kMaxMultiStringBytes);
 }
 
-template <class V>
-bool Fields(V& v, Connect_Return& c) {
-  return v.I32(c.ReturnCode, "ReturnCode") && v.Handle(c.hCard, kConnectHandleLimits) &&
+bool Fields(auto& v, Connect_Return& c) {
+  return v.I32(c.ReturnCode, "ReturnCode") && Fields(v, c.hCard, kConnectHandleLimits) &&
          v.U32(c.dwActiveProtocol, "dwActiveProtocol");
 }
 
-template <class V>
-bool Fields(V& v, Reconnect_Return& c) {
+bool Fields(auto& v, Reconnect_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") && v.U32(c.dwActiveProtocol, "dwActiveProtocol");
 }
 
-template <class V>
-bool Fields(V& v, Status_Return& c) {
+bool Fields(auto& v, Status_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") &&
          v.Bytes(c.cBytes, c.mszReaderNames, "cBytes", kMaxMultiStringBytes) &&
          v.U32(c.dwState, "dwState") && v.U32(c.dwProtocol, "dwProtocol") &&
@@ -175,26 +167,22 @@ bool Fields(V& v, Status_Return& c) {
 }
 
 // ReturnCode travels unsigned here.
-template <class V>
-bool Fields(V& v, Transmit_Return& c) {
+bool Fields(auto& v, Transmit_Return& c) {
   return v.U32(c.ReturnCode, "ReturnCode") && v.RecvPci(c.pioRecvPci) &&
          v.Bytes(c.cbRecvLength, c.pbRecvBuffer, "cbRecvLength", kMaxIoBufferBytes);
 }
 
-template <class V>
-bool Fields(V& v, Control_Return& c) {
+bool Fields(auto& v, Control_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") &&
          v.Bytes(c.cbOutBufferSize, c.pvOutBuffer, "cbOutBufferSize");
 }
 
-template <class V>
-bool Fields(V& v, GetAttrib_Return& c) {
+bool Fields(auto& v, GetAttrib_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") &&
          v.Bytes(c.cbAttrLen, c.pbAttr, "cbAttrLen", kMaxAttrBytes);
 }
 
-template <class V>
-bool Fields(V& v, GetStatusChange_Return& c) {
+bool Fields(auto& v, GetStatusChange_Return& c) {
   return v.I32(c.ReturnCode, "ReturnCode") &&
          v.Array(c.cReaders, c.rgReaderStates, "cReaders", kNoLimit, kReaderStateReturnWireSize);
 }

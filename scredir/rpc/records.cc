@@ -17,7 +17,6 @@
 
 namespace {
 
-using rpc::HandleLimits;
 using rpc::kNoLimit;
 
 template <class T>
@@ -184,13 +183,6 @@ class Walk {
     if constexpr (kInline) return Pointer(s);
     return !Present() || r_.Str(s);
   }
-  bool Context(REDIR_SCARDCONTEXT& c, const char* path, uint32_t max = kNoLimit) {
-    return Bytes(c.cbContext, c.pbContext, path, max);
-  }
-  bool Handle(REDIR_SCARDHANDLE& h, HandleLimits lim = {}) {
-    return Context(h.Context, "hCard.Context.cbContext", lim.context) &&
-           Bytes(h.cbHandle, h.pbHandle, "hCard.cbHandle", lim.handle);
-  }
   bool RecvPci(SCardIO_Request*& io) {
     if constexpr (kInline) return Pointer(io);
     return !Present() || RecvPciReferent(r_, io);
@@ -247,15 +239,6 @@ struct Releaser {
   }
   bool Str(uint16_t*& s) {
     FreeBlock(s);
-    return true;
-  }
-  bool Context(REDIR_SCARDCONTEXT& c, const char*, uint32_t = kNoLimit) {
-    FreeBlock(c.pbContext);
-    return true;
-  }
-  bool Handle(REDIR_SCARDHANDLE& h, HandleLimits = {}) {
-    FreeBlock(h.Context.pbContext);
-    FreeBlock(h.pbHandle);
     return true;
   }
   bool RecvPci(SCardIO_Request*& io) {

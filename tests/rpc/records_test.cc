@@ -357,12 +357,6 @@ struct Filler {
     s[0] = static_cast<uint16_t>('A' + next++ % 26);
     return true;
   }
-  bool Context(REDIR_SCARDCONTEXT& c, const char*, uint32_t = 0) {
-    return Bytes(c.cbContext, c.pbContext, "");
-  }
-  bool Handle(REDIR_SCARDHANDLE& h, rpc::HandleLimits = {}) {
-    return Context(h.Context, "") && Bytes(h.cbHandle, h.pbHandle, "");
-  }
   bool RecvPci(SCardIO_Request*& io) {
     io = Own<SCardIO_Request>(1);
     io->dwProtocol = next++;
@@ -392,15 +386,6 @@ struct Pointers {
   }
   bool Str(uint16_t*& s) {
     See(s);
-    return true;
-  }
-  bool Context(REDIR_SCARDCONTEXT& c, const char*, uint32_t = 0) {
-    See(c.pbContext);
-    return true;
-  }
-  bool Handle(REDIR_SCARDHANDLE& h, rpc::HandleLimits = {}) {
-    See(h.Context.pbContext);
-    See(h.pbHandle);
     return true;
   }
   bool RecvPci(SCardIO_Request*& io) {
