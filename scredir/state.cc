@@ -86,6 +86,9 @@ bool FromZeros(std::span<const uint8_t> piece) {
   return at >= zeros && at < zeros + kPcscdZerosBytes;
 }
 
+// Replies that carry more than this go out piece by piece instead.
+constexpr size_t kCoalesceCopyBytes = 4096;
+
 }  // namespace
 
 ScRedirDaemonConn::ScRedirDaemonConn(int fd, uint32_t writeTimeoutMs)
@@ -115,9 +118,14 @@ int ScRedirDaemonConn::Write(std::initializer_list<std::span<const uint8_t>> pie
   // block (the token makes it this writer's alone): zero pieces are already
   // there, the others are copied in and cleared again afterwards.
   size_t total = 0;
+  size_t copied = 0;  // the bytes that are not from the zero run
   bool coalesced = false;
-  for (std::span<const uint8_t> piece : pieces) total += piece.size();
-  if (pieces.size() > 1 && total <= kPcscdZerosBytes) {
+  for (std::span<const uint8_t> piece : pieces) {
+    total += piece.size();
+    if (!FromZeros(piece)) copied += piece.size();
+  }
+  // Only where the copy in and out is cheaper than another send.
+  if (pieces.size() > 1 && total <= kPcscdZerosBytes && copied <= kCoalesceCopyBytes) {
     if (replyBlock_ == nullptr)
       replyBlock_ = static_cast<uint8_t*>(g_try_malloc0(kPcscdZerosBytes));
     if (replyBlock_ != nullptr) {
