@@ -11,6 +11,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -178,10 +179,14 @@ uint32_t Apply(uint32_t ioctl, GetStatusChange_Return& ret, uint8_t* body, uint3
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, Transmit_Return& ret, uint8_t* body, uint32_t) {
+uint32_t Apply(uint32_t ioctl, Transmit_Return& ret, uint8_t* body, uint32_t held) {
   auto* msg = reinterpret_cast<TransmitMsg*>(body);
   if (ret.cbRecvLength > kPcscdBufferBytes)
     return RefuseReturn(ioctl, "cbRecvLength %u is above %u", ret.cbRecvLength, kPcscdBufferBytes);
+  // The decoded bytes came out of the output, which the kept record was
+  // grown to hold; this only guards that promise.
+  if (ret.pbRecvBuffer && ret.cbRecvLength > held - kTransmitFixedBytes)
+    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   msg->rv = ret.ReturnCode;
   msg->cbRecvLength = ret.cbRecvLength;
   if (ret.pbRecvBuffer && ret.cbRecvLength)
@@ -191,11 +196,14 @@ uint32_t Apply(uint32_t ioctl, Transmit_Return& ret, uint8_t* body, uint32_t) {
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, Control_Return& ret, uint8_t* body, uint32_t) {
+uint32_t Apply(uint32_t ioctl, Control_Return& ret, uint8_t* body, uint32_t held) {
   auto* msg = reinterpret_cast<ControlMsg*>(body);
   if (ret.cbOutBufferSize > kPcscdBufferBytes)
     return RefuseReturn(ioctl, "cbOutBufferSize %u is above %u", ret.cbOutBufferSize,
                         kPcscdBufferBytes);
+  // As for Transmit: the grown record holds every byte the output carried.
+  if (ret.pvOutBuffer && ret.cbOutBufferSize > held - kControlFixedBytes)
+    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   msg->dwBytesReturned = ret.cbOutBufferSize;
   msg->rv = static_cast<uint32_t>(ret.ReturnCode);
   if (ret.pvOutBuffer && ret.cbOutBufferSize)
@@ -329,7 +337,8 @@ uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out)
 }
 
 // Steps 4 to 6: decode the output into the kept record.
-uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<const uint8_t> out) {
+uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand&, std::span<const uint8_t> out,
+                    uint32_t held) {
   // The codec reads its buffer in place, so it gets a copy of its own that
   // outlives the handle.
   GBlock copy(static_cast<uint8_t*>(
@@ -347,8 +356,7 @@ uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<con
     return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   }
   HandleHolder handle(raw);
-  return DecodeReturn(handle.get(), entry->ioControlCode, PcscdMsgEntry_Body(entry),
-                      row.recordBytes);
+  return DecodeReturn(handle.get(), entry->ioControlCode, PcscdMsgEntry_Body(entry), held);
 }
 
 }  // namespace
@@ -361,7 +369,8 @@ uint32_t ScRedirQrn_GetPcscdMsg(KeyedList* daemonMsgList, uint32_t id, PcscdMsgE
 }
 
 uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, uint8_t** reply,
-                                        uint32_t* replyLength, KeyedList* daemonMsgList,
+                                        uint32_t* replyLength, uint32_t* zeroTail,
+                                        KeyedList* daemonMsgList,
                                         ScRedirCompletionFailure* failure) {
   *failure = ScRedirCompletionFailure{};
   Completion completion;
@@ -394,35 +403,78 @@ uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, 
     return kStatusUnsuccessful;
   }
 
+  // A TRANSMIT/CONTROL message kept only the bytes it carried; the return
+  // lands in the same buffer and is no longer than the output it came in,
+  // so the kept record grows to hold that much (zeros, as in the record)
+  // and no further. Past it the reply is zeros, written from the zero run.
+  const uint32_t kept = ScRedirQrn_KeptBytes(*row, entry->header);
+  uint32_t held = kept;
+  if (row->bodyBytes == 0) {
+    const uint64_t reach =
+        static_cast<uint64_t>(row->recordBytes - kPcscdBufferBytes) + completion.output.size();
+    held = static_cast<uint32_t>(
+        std::min<uint64_t>(row->recordBytes, std::max<uint64_t>(kept, reach)));
+  }
+  if (held > kept) {
+    void* grown = ScRedir_AllocFails(ScRedirAllocSite::kReply)
+                      ? nullptr
+                      : std::realloc(entry.get(), sizeof(PcscdMsgEntry) + held);
+    if (!grown) {
+      ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+      failure->rv = kScardENoMemory;
+      failure->entry = entry.release();
+      return kStatusNoMemory;
+    }
+    (void)entry.release();
+    entry.reset(static_cast<PcscdMsgEntry*>(grown));
+    std::memset(PcscdMsgEntry_Body(entry.get()) + kept, 0, held - kept);
+  }
+
   t_answerRv = kScardFUnknownError;
-  status = DecodeInto(entry.get(), *row, completion.output);
+  status = DecodeInto(entry.get(), *row, completion.output, held);
   if (status != kStatusSuccess) {
     failure->rv = t_answerRv;
     failure->entry = entry.release();
     return status;
   }
 
-  auto* out = static_cast<uint8_t*>(ScRedir_TryMalloc0(ScRedirAllocSite::kReply, row->replyLength));
+  const uint32_t head = sizeof(PcscdMessageHeader);
+  auto* out = static_cast<uint8_t*>(ScRedir_TryMalloc(ScRedirAllocSite::kReply, head + held));
   if (!out) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     failure->rv = kScardENoMemory;
     failure->entry = entry.release();
     return kStatusNoMemory;
   }
-  std::memcpy(out, &entry->header, sizeof(PcscdMessageHeader));
-  std::memcpy(out + sizeof(PcscdMessageHeader), PcscdMsgEntry_Body(entry.get()), row->recordBytes);
+  std::memcpy(out, &entry->header, head);
+  std::memcpy(out + head, PcscdMsgEntry_Body(entry.get()), held);
   *reply = out;
-  *replyLength = row->replyLength;
+  *replyLength = head + held;
+  *zeroTail = row->replyLength - (head + held);
   return kStatusSuccess;
 }
 
 uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
                                       uint32_t* replyLength, KeyedList* daemonMsgList) {
   ScRedirCompletionFailure failure;
-  uint32_t status =
-      ScRedirQrn_ParseIOCompletionEx(packet, length, reply, replyLength, daemonMsgList, &failure);
+  uint32_t zeroTail = 0;
+  uint32_t status = ScRedirQrn_ParseIOCompletionEx(packet, length, reply, replyLength, &zeroTail,
+                                                   daemonMsgList, &failure);
   std::free(failure.entry);
-  return status;
+  if (status != kStatusSuccess || zeroTail == 0) return status;
+  // The whole reply in one block, its zero tail included.
+  auto* whole = static_cast<uint8_t*>(g_try_realloc(*reply, *replyLength + zeroTail));
+  if (!whole) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+    g_free(*reply);
+    *reply = nullptr;
+    *replyLength = 0;
+    return kStatusNoMemory;
+  }
+  std::memset(whole + *replyLength, 0, zeroTail);
+  *reply = whole;
+  *replyLength += zeroTail;
+  return kStatusSuccess;
 }
 
 uint8_t* ScRedirQrn_MultiStringWToA(const uint16_t* units, uint32_t count, uint32_t* length) {

@@ -18,8 +18,8 @@ struct KeyedList;
 
 // packet: the completion, `length` bytes (OutputBufferLength + 20, already
 // checked by the caller against what was received; checked again here).
-// On 0, *reply is a zero-filled g_malloc block of *replyLength bytes the
-// caller writes to the daemon and frees with g_free. Non-zero results:
+// On 0, *reply is a g_malloc block of the whole reply, *replyLength bytes,
+// the caller writes to the daemon and frees with g_free. Non-zero results:
 // 0xC000000D malformed completion, 0xC0000001 unusable (IoStatus, no
 // matching message, undecodable or oversized return), 0xC0000017 no memory.
 uint32_t ScRedirQrn_ParseIOCompletion(const uint8_t* packet, uint32_t length, uint8_t** reply,
@@ -36,8 +36,13 @@ struct ScRedirCompletionFailure {
 };
 // The same, also for a completion with a non-zero IoStatus (its message is
 // taken off the list too), with the failure handed back instead of dropped.
+// On 0 the reply is *reply (a g_malloc block of *replyLength bytes: the
+// header and the record bytes the message kept or the return filled) then
+// *zeroTail zero bytes, which are not allocated: the caller writes them
+// from ScRedirQrn_Zeros().
 uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, uint8_t** reply,
-                                        uint32_t* replyLength, KeyedList* daemonMsgList,
+                                        uint32_t* replyLength, uint32_t* zeroTail,
+                                        KeyedList* daemonMsgList,
                                         ScRedirCompletionFailure* failure);
 
 // Takes the oldest kept message with this id off the list into *entry

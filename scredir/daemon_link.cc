@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -125,6 +126,30 @@ int Drain(uint64_t count, ScRedirDaemonSource& source) {
   }
   return 0;
 }
+
+// The receive block of the calling thread: the largest record, zero except
+// while a message is in it. Made once per thread and reused, so a message
+// costs what it carries rather than a zero-filled block of the whole record.
+struct ReceiveBlock {
+  uint8_t* bytes = nullptr;
+  ~ReceiveBlock() { g_free(bytes); }
+};
+thread_local ReceiveBlock t_receive;
+
+uint8_t* ReceiveBlockBytes() {
+  if (t_receive.bytes == nullptr)
+    t_receive.bytes = static_cast<uint8_t*>(g_try_malloc0(sizeof(TransmitMsg)));
+  return t_receive.bytes;
+}
+
+// Puts the block back to all zeros once the message in it was handled.
+struct ClearOnExit {
+  uint8_t* bytes;
+  uint32_t count;
+  ~ClearOnExit() {
+    if (bytes && count) std::memset(bytes, 0, count);
+  }
+};
 
 // Serves one daemon connection after another while the channel is open:
 // when the daemon hangs up, the link waits one retry interval and connects
@@ -274,12 +299,14 @@ int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
   const uint32_t fixedPart = sized ? command->recordBytes - kPcscdBufferBytes : 0;
   // The block is always the full record, so the entry point may read every
   // field whatever `size` said; bytes not received stay zero.
-  auto* body = static_cast<uint8_t*>(g_try_malloc0(command->recordBytes));
+  static_assert(sizeof(TransmitMsg) >= sizeof(ControlMsg) &&
+                sizeof(TransmitMsg) >= sizeof(GetStatusChangeMsg));
+  uint8_t* body = ReceiveBlockBytes();
+  ClearOnExit clear{body, toRead};
   int32_t rc = body ? source.Read(body, toRead) : -1;
   if (rc == 0 && sized && header.size > toRead) rc = Drain(header.size - toRead, source);
   if (rc != 0) {
     if (!sized) LogExit(rc);
-    g_free(body);
     return rc;
   }
   if (sized && header.size > command->recordBytes) {
@@ -295,6 +322,5 @@ int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
   } else {
     command->entry(&header, body, toRead);
   }
-  g_free(body);
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include "scredir/alloc_seam.h"
@@ -52,12 +53,15 @@ uint32_t ScRedirQrn_BuildIOPacket(const ScRedirIoRequest& request, uint8_t** pac
   return status;
 }
 
-// The daemon message as kept until its completion: 20-byte head, then
-// bodyLength bytes of the record. Null (logged) when it cannot be made.
+// The daemon message as kept until its completion: 20-byte head, then the
+// record bytes the message carried (ScRedirQrn_KeptBytes), not the whole
+// record; `body` spans bodyLength bytes. Null (logged) when it cannot be made.
 PcscdMsgEntry* ScRedirQrn_SavePcscdMsg(uint32_t ioControlCode, const PcscdMessageHeader& header,
                                        const void* body, uint32_t bodyLength) {
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(ioControlCode);
+  const uint32_t kept = row ? ScRedirQrn_KeptBytes(*row, header) : bodyLength;
   auto* entry = static_cast<PcscdMsgEntry*>(
-      ScRedir_Malloc(ScRedirAllocSite::kKeptMessage, sizeof(PcscdMsgEntry) + bodyLength));
+      ScRedir_Malloc(ScRedirAllocSite::kKeptMessage, sizeof(PcscdMsgEntry) + kept));
   if (entry == nullptr) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return nullptr;
@@ -65,7 +69,9 @@ PcscdMsgEntry* ScRedirQrn_SavePcscdMsg(uint32_t ioControlCode, const PcscdMessag
   entry->ioControlCode = ioControlCode;
   entry->flags = 0;
   entry->header = header;
-  if (bodyLength) std::memcpy(PcscdMsgEntry_Body(entry), body, bodyLength);
+  const uint32_t copied = bodyLength < kept ? bodyLength : kept;
+  if (copied) std::memcpy(PcscdMsgEntry_Body(entry), body, copied);
+  if (kept > copied) std::memset(PcscdMsgEntry_Body(entry) + copied, 0, kept - copied);
   return entry;
 }
 
@@ -127,9 +133,26 @@ void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedir
 void Resend(ScRedirSession& session, const ScRedirConnRef& conn, PcscdMsgEntry* entry) {
   const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(entry->ioControlCode);
   entry->flags |= kPcscdMsgResent;
+  // The request is built from the whole record; a message that kept only
+  // part of it (TRANSMIT/CONTROL) is laid out in full again for this rare
+  // second request.
+  const uint32_t kept = row ? ScRedirQrn_KeptBytes(*row, entry->header) : 0;
+  std::unique_ptr<uint8_t, void (*)(void*)> whole(nullptr, g_free);
+  const void* record = PcscdMsgEntry_Body(entry);
+  if (row && kept < row->recordBytes) {
+    whole.reset(static_cast<uint8_t*>(
+        ScRedir_TryMalloc0(ScRedirAllocSite::kKeptMessage, row->recordBytes)));
+    if (!whole) {
+      ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+      ScRedirQrn_AnswerKept(conn.get(), entry, kScardENoMemory);
+      return;
+    }
+    std::memcpy(whole.get(), record, kept);
+    record = whole.get();
+  }
   ScRedirIoRequest* request = nullptr;
-  uint32_t status = ScRedirQrn_GetIORequest(entry->ioControlCode, entry->header.id,
-                                            PcscdMsgEntry_Body(entry), &request);
+  uint32_t status =
+      ScRedirQrn_GetIORequest(entry->ioControlCode, entry->header.id, record, &request);
   if (status != kStatusSuccess) {
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to get smartcard IO request: %08x",
                     entry->ioControlCode);
@@ -150,6 +173,7 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
   uint32_t status = kStatusInvalidParameter;
   uint8_t* reply = nullptr;
   uint32_t replyLength = 0;
+  uint32_t zeroTail = 0;  // zero bytes that end the reply after `reply`
   ScRedirCompletionFailure failure;
   ScRedirConnRef conn = session.Conn();
   ScRedirDaemonConn::Busy busy(conn.get());
@@ -163,7 +187,7 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
     return;
   } else {
     status = ScRedirQrn_ParseIOCompletionEx(packet, completion->length, &reply, &replyLength,
-                                            conn ? conn->messages() : nullptr, &failure);
+                                            &zeroTail, conn ? conn->messages() : nullptr, &failure);
   }
   if (failure.entry && failure.resend) {
     Resend(session, conn, failure.entry);
@@ -180,11 +204,13 @@ void ScRedirQrn_RedirectScResponse(const uint8_t* packet, uint32_t length,
     uint32_t first = 0;
     if (reply && replyLength >= sizeof(first)) std::memcpy(&first, reply, sizeof(first));
     ScRedirQrn_Logf(kQrnLogDebug, 0, "Send result to pcscd, first byte is %08X(len=%d)", first,
-                    static_cast<int>(replyLength));
+                    static_cast<int>(replyLength + zeroTail));
   }
   // A failed write drops the connection (the link reconnects); the daemon
   // that went with it has nobody left waiting for this reply.
-  if (conn && reply) (void)conn->Write({std::span<const uint8_t>(reply, replyLength)});
+  if (conn && reply)
+    (void)conn->Write({std::span<const uint8_t>(reply, replyLength),
+                       std::span<const uint8_t>(ScRedirQrn_Zeros(), zeroTail)});
   g_free(reply);
 }
 
@@ -199,9 +225,12 @@ void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32
   if (row && conn) {
     uint8_t* body = PcscdMsgEntry_Body(entry);
     std::memcpy(body + row->rvOffset, &rv, sizeof rv);
-    // header..record is the reply, contiguous in the entry.
+    // header..kept bytes is the start of the reply, contiguous in the entry;
+    // the rest of the record was zero and was not kept.
+    const uint32_t kept = ScRedirQrn_KeptBytes(*row, entry->header);
     (void)conn->Write({std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(&entry->header),
-                                                sizeof(PcscdMessageHeader) + row->recordBytes)});
+                                                sizeof(PcscdMessageHeader) + kept),
+                       std::span<const uint8_t>(ScRedirQrn_Zeros(), row->recordBytes - kept)});
   }
   std::free(entry);
 }

@@ -71,7 +71,15 @@ const PcscdCommand kCommands[kMaxCommand + 1] = {
                             kPcscdMaxReaderStates* kReturnedReaderState),
 };
 
+// Zero-initialised static storage that nothing writes: its pages stay the
+// kernel's shared zero page, so it costs no resident memory of its own.
+alignas(4096) uint8_t g_zeros[kPcscdZerosBytes];
+
 }  // namespace
+
+const uint8_t* ScRedirQrn_Zeros() {
+  return g_zeros;
+}
 
 const PcscdCommand* ScRedirQrn_FindCommand(uint32_t command) {
   if (command > kMaxCommand || kCommands[command].command == 0) return nullptr;

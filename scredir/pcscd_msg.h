@@ -249,10 +249,12 @@ static_assert(offsetof(GetStatusChangeMsg, rgReaderStates) == 12);
 static_assert(offsetof(GetStatusChangeMsg, rv) == 11276);
 
 // A daemon message kept until its completion arrives: one malloc block of
-// sizeof(PcscdMsgEntry) + the command's full record size (recordBytes of the
-// command table), released with free(). The header and the record follow
-// each other, so header..record is the reply, built in place: a success
-// copies it out, an error answer is written straight from here.
+// sizeof(PcscdMsgEntry) + the record bytes the message carried
+// (ScRedirQrn_KeptBytes), released with free(). The header and the record
+// follow each other, so header..kept bytes is the start of the reply; the
+// rest of the command's full record is zero and is written from
+// ScRedirQrn_Zeros() rather than kept, so a 5-byte Transmit does not hold
+// a 64 KiB block while it waits for the client.
 struct PcscdMsgEntry {
   uint32_t ioControlCode;
   uint32_t flags;  // kPcscdMsgResent once the request went out a second time
@@ -269,9 +271,10 @@ inline uint8_t* PcscdMsgEntry_Body(PcscdMsgEntry* entry) {
 // Per-command entry point: the header as read, and `body`, a block of the
 // command's full record size (recordBytes) whose first bodyLength bytes were
 // received (header->size for TRANSMIT/CONTROL, the fixed size otherwise) and
-// whose remaining bytes are zero. The whole block is kept with the message,
-// so no second copy is made. Called on the daemon link thread; it logs its
-// own failures and never answers the daemon itself.
+// whose remaining bytes are zero. The block is the link thread's and is
+// reused for the next message; whatever must outlive the call is copied.
+// Called on the daemon link thread; it logs its own failures and never
+// answers the daemon itself.
 using PcscdEntryPoint = void (*)(const PcscdMessageHeader* header, const void* body,
                                  uint32_t bodyLength);
 
@@ -296,3 +299,20 @@ const PcscdCommand* ScRedirQrn_FindCommand(uint32_t command);
 // The row whose IOCTL is ioControlCode, or null. Completions carry only the
 // IOCTL we sent, so the reply side finds its record size this way.
 const PcscdCommand* ScRedirQrn_FindCommandByIoctl(uint32_t ioControlCode);
+
+// The record bytes a kept message holds: the whole record for the commands
+// of a fixed size; for TRANSMIT/CONTROL the `size` bytes the daemon sent
+// (never less than the fixed part, never more than the record). Every byte
+// of the record past them is zero in the reply.
+inline uint32_t ScRedirQrn_KeptBytes(const PcscdCommand& row, const PcscdMessageHeader& header) {
+  if (row.bodyBytes != 0) return row.recordBytes;
+  const uint32_t fixedPart = row.recordBytes - kPcscdBufferBytes;
+  if (header.size < fixedPart) return fixedPart;
+  return header.size < row.recordBytes ? header.size : row.recordBytes;
+}
+
+// A read-only run of at least kPcscdZerosBytes zero bytes: the tail of a
+// reply past the kept bytes is written from here. Never written to.
+inline constexpr uint32_t kPcscdZerosBytes = sizeof(PcscdMessageHeader) + sizeof(TransmitMsg);
+static_assert(kPcscdZerosBytes >= sizeof(PcscdMessageHeader) + sizeof(ControlMsg));
+const uint8_t* ScRedirQrn_Zeros();

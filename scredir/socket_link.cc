@@ -137,6 +137,18 @@ int ScRedirQrn_WriteExactlyFor(const void* buffer, size_t count, int descriptor,
   const auto* at = static_cast<const uint8_t*>(buffer);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (count > 0) {
+    // Try first: a daemon that reads its replies nearly always has room, so
+    // the wait below is only for a full socket (MSG_DONTWAIT keeps the try
+    // from blocking on a descriptor in blocking mode too).
+    ssize_t n = Calls().send(descriptor, at, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      at += n;
+      count -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return -1;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     short revents = 0;
     int wait = -1;
     if (timeoutMs >= 0) {
@@ -151,14 +163,6 @@ int ScRedirQrn_WriteExactlyFor(const void* buffer, size_t count, int descriptor,
       return -1;
     }
     if (!Ready(revents, POLLOUT)) return -1;
-    ssize_t n = Calls().send(descriptor, at, count, MSG_NOSIGNAL);
-    if (n == 0) return -1;
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return -1;
-    }
-    at += n;
-    count -= static_cast<size_t>(n);
   }
   return 0;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "scredir/pcscd_msg.h"
 #include "scredir/socket_link.h"
 
 ScRedirQrnState scRedirQrnState;
@@ -75,11 +76,27 @@ ScRedirListRef ScRedir_MakeMessageList() {
 
 // ---- ScRedirDaemonConn -------------------------------------------------------
 
+namespace {
+
+// A piece that is (part of) the zero run, which the reply block holds
+// already.
+bool FromZeros(std::span<const uint8_t> piece) {
+  const auto at = reinterpret_cast<uintptr_t>(piece.data());
+  const auto zeros = reinterpret_cast<uintptr_t>(ScRedirQrn_Zeros());
+  return at >= zeros && at < zeros + kPcscdZerosBytes;
+}
+
+// Replies that carry more than this go out piece by piece instead.
+constexpr size_t kCoalesceCopyBytes = 4096;
+
+}  // namespace
+
 ScRedirDaemonConn::ScRedirDaemonConn(int fd, uint32_t writeTimeoutMs)
     : fd_(fd), writeTimeoutMs_(writeTimeoutMs), messages_(ScRedir_MakeMessageList()) {}
 
 ScRedirDaemonConn::~ScRedirDaemonConn() {
   if (fd_ >= 0) ::close(fd_);
+  g_free(replyBlock_);
 }
 
 int ScRedirDaemonConn::Write(std::initializer_list<std::span<const uint8_t>> pieces) {
@@ -97,7 +114,42 @@ int ScRedirDaemonConn::Write(std::initializer_list<std::span<const uint8_t>> pie
     writing_ = true;
   }
   int rc = 0;
+  // Several pieces that fit go out as one send from the connection's reply
+  // block (the token makes it this writer's alone): zero pieces are already
+  // there, the others are copied in and cleared again afterwards.
+  size_t total = 0;
+  size_t copied = 0;  // the bytes that are not from the zero run
+  bool coalesced = false;
   for (std::span<const uint8_t> piece : pieces) {
+    total += piece.size();
+    if (!FromZeros(piece)) copied += piece.size();
+  }
+  // Only where the copy in and out is cheaper than another send.
+  if (pieces.size() > 1 && total <= kPcscdZerosBytes && copied <= kCoalesceCopyBytes) {
+    if (replyBlock_ == nullptr)
+      replyBlock_ = static_cast<uint8_t*>(g_try_malloc0(kPcscdZerosBytes));
+    if (replyBlock_ != nullptr) {
+      size_t at = 0;
+      for (std::span<const uint8_t> piece : pieces) {
+        const bool zero = FromZeros(piece);
+        if (!zero && !piece.empty()) std::memcpy(replyBlock_ + at, piece.data(), piece.size());
+        at += piece.size();
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      rc = ScRedirQrn_WriteExactlyFor(replyBlock_, total, fd_,
+                                      static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      at = 0;
+      for (std::span<const uint8_t> piece : pieces) {
+        const bool zero = FromZeros(piece);
+        if (!zero && !piece.empty()) std::memset(replyBlock_ + at, 0, piece.size());
+        at += piece.size();
+      }
+      coalesced = true;
+    }
+  }
+  for (std::span<const uint8_t> piece :
+       coalesced ? std::initializer_list<std::span<const uint8_t>>{} : pieces) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     rc = ScRedirQrn_WriteExactlyFor(piece.data(), piece.size(), fd_,

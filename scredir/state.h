@@ -105,6 +105,9 @@ class ScRedirDaemonConn {
   bool writing_ = false;  // the write token; guarded by mutex_
   bool dropped_ = false;  // guarded by mutex_
   int busy_ = 0;          // guarded by mutex_
+  // The largest reply, all zeros between writes; used only by the holder of
+  // the write token, made at the first write of several pieces.
+  uint8_t* replyBlock_ = nullptr;
 };
 
 using ScRedirConnRef = std::shared_ptr<ScRedirDaemonConn>;
