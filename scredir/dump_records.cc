@@ -176,7 +176,9 @@ void Walk(const R& rec, std::string_view only = {}) {
 // ---- Shared pieces -------------------------------------------------------------
 //
 // Their Entry and Exit lines come from kDumpGroups; the pieces a record
-// holds inline are dumped from a record around a copy of them.
+// holds inline are dumped from a record around a copy of them (so a
+// ReaderState_Common_Call dumped on its own shows the copy's rgbAtr
+// address; inside its record it shows the record's).
 
 void ScRedirQrn_DumpRedirSCardContext(const REDIR_SCARDCONTEXT& context) {
   if (!ScRedirQrn_DebugOn()) return;
