@@ -102,17 +102,21 @@ void LogExit(int32_t rc) {
   ScRedirQrn_Logf(kQrnLogError, static_cast<uint32_t>(rc), "Exit receive loop for error(%d)", rc);
 }
 
-// Reads from the daemon socket.
+// Reads from the daemon socket. With a read-ahead block (one per
+// connection, kept from one message to the next) a message already there
+// is read with one system call, header and record together; without one,
+// nothing past the message is read.
 class SocketSource : public ScRedirDaemonSource {
  public:
-  explicit SocketSource(int fd) : fd_(fd) {}
+  explicit SocketSource(int fd, ScRedirReadAhead* ahead = nullptr) : fd_(fd), ahead_(ahead) {}
   int Read(void* buffer, size_t count) override {
-    return ScRedirQrn_ReadExactly(buffer, count, fd_);
+    return ScRedirQrn_ReadExactlyAhead(buffer, count, fd_, ahead_);
   }
   int id() const override { return fd_; }
 
  private:
   int fd_;
+  ScRedirReadAhead* ahead_;
 };
 
 // Reads and throws away `count` bytes in bounded chunks, so an oversized
@@ -167,8 +171,10 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
     // The channel may have closed while we connected: then nobody would
     // shut this descriptor down, so do not serve it.
     if (!session.AttachConn(conn)) return;
+    ScRedirReadAhead ahead;
+    SocketSource source(conn->fd(), &ahead);
     while (!session.closed()) {
-      int32_t rc = ScRedirQrn_HandleDaemonMessage(conn->fd());
+      int32_t rc = ScRedirQrn_ReadDaemonMessage(source);
       if (rc != 0) {
         LogExit(rc);
         break;

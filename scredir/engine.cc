@@ -284,7 +284,7 @@ uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessage
   return kStatusSuccess;
 }
 
-void ScRedirQrn_HandleRequests(const void* packet, uint32_t length, ScRedirSession& session) {
+void ScRedirQrn_RouteChannelPacket(const void* packet, uint32_t length, ScRedirSession& session) {
   ScRedirQrn_DumpMsg(packet, length);
   const auto* bytes = static_cast<const uint8_t*>(packet);
   auto header = ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t>(bytes, bytes ? length : 0));

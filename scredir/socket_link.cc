@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -19,7 +20,7 @@
 
 namespace {
 
-const ScRedirSocketCalls kRealCalls{::read, ::send, ::poll};
+const ScRedirSocketCalls kRealCalls{::recv, ::send, ::poll};
 std::atomic<const ScRedirSocketCalls*> g_calls{&kRealCalls};
 
 const ScRedirSocketCalls& Calls() {
@@ -107,8 +108,43 @@ int ScRedirQrn_FinishConnect(int descriptor, const char* path) {
 }
 
 int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
+  return ScRedirQrn_ReadExactlyAhead(buffer, count, descriptor, nullptr);
+}
+
+int ScRedirQrn_ReadExactlyAhead(void* buffer, size_t count, int descriptor,
+                                ScRedirReadAhead* ahead) {
   auto* at = static_cast<uint8_t*>(buffer);
+  if (ahead != nullptr && ahead->end > ahead->begin) {
+    const size_t n = std::min(count, ahead->end - ahead->begin);
+    std::memcpy(at, ahead->bytes + ahead->begin, n);
+    ahead->begin += n;
+    at += n;
+    count -= n;
+  }
   while (count > 0) {
+    // A short read fills the read-ahead block; the caller's part is copied
+    // out and the rest stays for the next read.
+    const bool viaBlock = ahead != nullptr && count < ScRedirReadAhead::kBytes;
+    ssize_t n = viaBlock
+                    ? Calls().recv(descriptor, ahead->bytes, ScRedirReadAhead::kBytes, MSG_DONTWAIT)
+                    : Calls().recv(descriptor, at, count, MSG_DONTWAIT);
+    if (n == 0) return -1;  // the daemon closed its end
+    if (n > 0) {
+      size_t got = static_cast<size_t>(n);
+      if (viaBlock) {
+        ahead->begin = std::min(got, count);
+        ahead->end = got;
+        std::memcpy(at, ahead->bytes, ahead->begin);
+        got = ahead->begin;
+      }
+      at += got;
+      count -= got;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Nothing there yet: wait for it (or for the hang-up or error that the
+    // next read then reports).
     short revents = 0;
     if (WaitFor(descriptor, POLLIN, &revents) < 1) {
       int err = errno;
@@ -117,14 +153,6 @@ int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
       return -1;
     }
     if (!Ready(revents, POLLIN)) return -1;
-    ssize_t n = Calls().read(descriptor, at, count);
-    if (n == 0) return -1;  // the daemon closed its end
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return -1;
-    }
-    at += n;
-    count -= static_cast<size_t>(n);
   }
   return 0;
 }

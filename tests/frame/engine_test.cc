@@ -69,7 +69,7 @@ class EngineTest : public frame_test::PluginFixture {
     return ScRedirQrn_RedirectScRequest(SCARD_IOCTL_ESTABLISHCONTEXT, &header, &body, sizeof body);
   }
   void Receive(const Bytes& packet) {
-    ScRedirQrn_HandleRequests(packet.data(), static_cast<uint32_t>(packet.size()), *session_);
+    ScRedirQrn_RouteChannelPacket(packet.data(), static_cast<uint32_t>(packet.size()), *session_);
   }
   // The next reply the daemon would read, or empty when none is waiting.
   Bytes Reply(size_t length = 24) {
