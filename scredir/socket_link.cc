@@ -121,14 +121,31 @@ int ScRedirQrn_ReadExactlyAhead(void* buffer, size_t count, int descriptor,
     at += n;
     count -= n;
   }
+  bool wait = ahead != nullptr && ahead->waitFirst && count > 0;
   while (count > 0) {
+    if (wait) {
+      // Nothing there yet: wait for it (or for the hang-up or error that
+      // the next read then reports).
+      short revents = 0;
+      if (WaitFor(descriptor, POLLIN, &revents) < 1) {
+        int err = errno;
+        ScRedirQrn_Log(kQrnLogError, 0, "socket unreadable.");
+        if (err == EINTR) continue;
+        return -1;
+      }
+      if (!Ready(revents, POLLIN)) return -1;
+    }
     // A short read fills the read-ahead block; the caller's part is copied
     // out and the rest stays for the next read.
     const bool viaBlock = ahead != nullptr && count < ScRedirReadAhead::kBytes;
-    ssize_t n = viaBlock
-                    ? Calls().recv(descriptor, ahead->bytes, ScRedirReadAhead::kBytes, MSG_DONTWAIT)
-                    : Calls().recv(descriptor, at, count, MSG_DONTWAIT);
+    const size_t asked = viaBlock ? ScRedirReadAhead::kBytes : count;
+    ssize_t n = Calls().recv(descriptor, viaBlock ? ahead->bytes : at, asked, MSG_DONTWAIT);
     if (n == 0) return -1;  // the daemon closed its end
+    wait = n < 0 && errno != EINTR;
+    if (wait && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Fewer bytes than asked for: the socket is empty now.
+    if (ahead != nullptr && (n > 0 || wait))
+      ahead->waitFirst = wait || static_cast<size_t>(n) < asked;
     if (n > 0) {
       size_t got = static_cast<size_t>(n);
       if (viaBlock) {
@@ -139,20 +156,7 @@ int ScRedirQrn_ReadExactlyAhead(void* buffer, size_t count, int descriptor,
       }
       at += got;
       count -= got;
-      continue;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    // Nothing there yet: wait for it (or for the hang-up or error that the
-    // next read then reports).
-    short revents = 0;
-    if (WaitFor(descriptor, POLLIN, &revents) < 1) {
-      int err = errno;
-      ScRedirQrn_Log(kQrnLogError, 0, "socket unreadable.");
-      if (err == EINTR) continue;
-      return -1;
-    }
-    if (!Ready(revents, POLLIN)) return -1;
   }
   return 0;
 }

@@ -40,11 +40,16 @@ int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor);
 // same descriptor: a short read asks the socket for a whole block, so a
 // message whose header and record are both there costs one read, and a
 // daemon with several messages queued is read in one go. Reads at least as
-// large as the block go straight into the caller's buffer.
+// large as the block go straight into the caller's buffer. A read that
+// left the socket empty (it got fewer bytes than it asked for, or none)
+// makes the next one wait before its try: a daemon that waits for each
+// reply before its next message would otherwise cost an empty try per
+// message, while one that keeps the socket full is read without waits.
 struct ScRedirReadAhead {
   static constexpr size_t kBytes = 4096;
   size_t begin = 0;
   size_t end = 0;
+  bool waitFirst = false;
   unsigned char bytes[kBytes];
 };
 // ScRedirQrn_ReadExactly through `ahead` (null: no read-ahead).
