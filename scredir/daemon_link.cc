@@ -102,10 +102,8 @@ void LogExit(int32_t rc) {
   ScRedirQrn_Logf(kQrnLogError, static_cast<uint32_t>(rc), "Exit receive loop for error(%d)", rc);
 }
 
-// Reads from the daemon socket. With a read-ahead block (one per
-// connection, kept from one message to the next) a message already there
-// is read with one system call, header and record together; without one,
-// nothing past the message is read.
+// Reads from the daemon socket, through the connection's read-ahead block
+// when there is one.
 class SocketSource : public ScRedirDaemonSource {
  public:
   explicit SocketSource(int fd, ScRedirReadAhead* ahead = nullptr) : fd_(fd), ahead_(ahead) {}
@@ -172,9 +170,8 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
     // shut this descriptor down, so do not serve it.
     if (!session.AttachConn(conn)) return;
     ScRedirReadAhead ahead;
-    SocketSource source(conn->fd(), &ahead);
     while (!session.closed()) {
-      int32_t rc = ScRedirQrn_ReadDaemonMessage(source);
+      int32_t rc = ScRedirQrn_HandleDaemonMessage(conn->fd(), &ahead);
       if (rc != 0) {
         LogExit(rc);
         break;
@@ -276,8 +273,8 @@ void ScRedirQrn_JoinServerThread() {
   }
 }
 
-int32_t ScRedirQrn_HandleDaemonMessage(int descriptor) {
-  SocketSource source(descriptor);
+int32_t ScRedirQrn_HandleDaemonMessage(int descriptor, ScRedirReadAhead* ahead) {
+  SocketSource source(descriptor, ahead);
   return ScRedirQrn_ReadDaemonMessage(source);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "scredir/pcscd_msg.h"
+#include "scredir/socket_link.h"
 #include "tests/frame/frame_test_util.h"
 
 namespace {
@@ -35,7 +36,9 @@ class DaemonLinkTest : public frame_test::PluginFixture {
       if (closeAfter) shutdown(fds[1], SHUT_WR);
     });
     std::vector<int32_t> results;
-    for (size_t i = 0; i < calls; ++i) results.push_back(ScRedirQrn_HandleDaemonMessage(fds[0]));
+    ScRedirReadAhead ahead;  // as the link thread reads: messages in one go
+    for (size_t i = 0; i < calls; ++i)
+      results.push_back(ScRedirQrn_HandleDaemonMessage(fds[0], &ahead));
     writer.join();
     dieLine_ = "SCQRN: INFO |TID|: Client " + std::to_string(fds[0]) + " die.";
     close(fds[0]);
