@@ -149,8 +149,7 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
     scRedirPluginState.channelId = 0;
     log_.Clear();
     int listener, peer;
-    ScRedirVChan_OnPeerOpen(c.name.c_str(), &listener, &peer, 0, 3, nullptr, 0,
-                            &scRedirPluginState);
+    ScRedirVChan_OnPeerOpen(c.name.data(), &listener, &peer, 0, 3, nullptr, 0, &scRedirPluginState);
     Lines expected{kInfo + "QRN listener=" + Ptr(&listener) + " sessid=3 gets Peer Open for '" +
                    c.name + "'"};
     if (!c.accepted) expected.push_back(kInfo + "Rejecting unrecognised channel '" + c.name + "'");
