@@ -12,12 +12,14 @@
 #include "daemon/convert.h"
 #include "daemon/readers.h"
 #include "daemon/wire.h"
+#include "tools/chain/raw_client.h"
 
 namespace scredir::pcscd {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using W = RemoteFlavour;
+using chain::Message;
 
 TEST(DaemonTables, LimitsAndValuesMatchTheInstalledHeaders) {
   const std::pair<uint64_t, uint64_t> rows[] = {
@@ -84,14 +86,6 @@ TEST(DaemonTables, RemoteValuesBecomePcscLiteValues) {
     EXPECT_EQ(r.f(W::kWindows, r.in), r.windows) << r.what;
     EXPECT_EQ(r.f(W::kPcscLite, r.in), r.pcsclite) << r.what;
   }
-}
-
-Bytes Message(uint32_t command, uint32_t size, Bytes body = {}) {
-  Bytes m(8);
-  std::memcpy(m.data(), &size, 4);
-  std::memcpy(m.data() + 4, &command, 4);
-  m.insert(m.end(), body.begin(), body.end());
-  return m;
 }
 
 Bytes TransmitBody(uint32_t sendLength) {
