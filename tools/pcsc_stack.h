@@ -23,6 +23,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +55,14 @@ class ChildProcess {
 // child with LISTEN_FDS=1 and LISTEN_PID set to the child's own id.
 ChildProcess Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& logPath, int listenFd = -1);
+
+// Polls `ready` until it holds, `child` (when given) has exited or `limit`
+// has passed; then what `ready` says.
+bool WaitWhileRunning(const std::function<bool()>& ready, ChildProcess* child,
+                      std::chrono::milliseconds limit);
+
+// The last `lines` lines of a file, indented, for messages.
+std::string FileTail(const std::string& path, size_t lines);
 
 // True when something listens on TCP `port` (any local address), read from
 // /proc/net/tcp{,6} so that no connection is made to the listener.

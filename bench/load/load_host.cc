@@ -10,6 +10,7 @@
 #include "lib/base/byte_writer.h"
 #include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/records.h"
+#include "tools/client_double.h"
 
 namespace scredir::load {
 namespace {
@@ -22,7 +23,6 @@ constexpr uint16_t kCtypCore = 0x4472;
 constexpr uint16_t kPakidIoRequest = 0x4952;
 constexpr uint16_t kPakidIoCompletion = 0x4943;
 constexpr uint16_t kPakidServerCapability = 0x5350;
-constexpr uint16_t kPakidClientCapability = 0x4350;
 constexpr uint32_t kIrpMjDeviceControl = 14;
 constexpr uint32_t kIoctlEstablishContext = 0x00090014;
 constexpr uint32_t kIoctlConnectW = 0x000900B0;
@@ -50,31 +50,9 @@ Canned Encoded(void (*encode)(ScRedirRpc_Handle*, Rec*), Rec rec) {
   return Completion(ScRedirRpc_EncodeToBytes(encode, &rec).value_or(std::vector<uint8_t>{}));
 }
 
-// The client core capability response: a general set that names the
-// client's system, and the smart-card set.
+// The client core capability response, as the client double sends it.
 Canned Capability() {
-  base::ByteWriter w;
-  w.WriteU16Le(kCtypCore);
-  w.WriteU16Le(kPakidClientCapability);
-  w.WriteU16Le(2);  // numCapabilities
-  w.WriteU16Le(0);
-  w.WriteU16Le(1);  // CAP_GENERAL_TYPE
-  w.WriteU16Le(44);
-  w.WriteU32Le(2);
-  w.WriteU32Le(0x00000002);  // osType
-  w.WriteU32Le(0x00000A00);  // osVersion
-  w.WriteU16Le(1);           // protocolMajorVersion
-  w.WriteU16Le(0x000C);      // protocolMinorVersion
-  w.WriteU32Le(0x0000FFFF);  // ioCode1
-  w.WriteU32Le(0);           // ioCode2
-  w.WriteU32Le(0x00000007);  // extendedPDU
-  w.WriteU32Le(0);           // extraFlags1
-  w.WriteU32Le(0);           // extraFlags2
-  w.WriteU32Le(0);           // SpecialTypeDeviceCap
-  w.WriteU16Le(5);           // CAP_SMARTCARD_TYPE
-  w.WriteU16Le(8);
-  w.WriteU32Le(1);
-  return Canned{w.Take(), false};
+  return Canned{tools::ClientCapabilityResponse(false), false};
 }
 
 void PutLe32(uint8_t* at, uint32_t v) {
