@@ -111,6 +111,7 @@ TEST(DaemonTables, ClientMessagesAreFramedByTheirCommand) {
       {"header only", Message(wire::kConnect, 152), S::kNeedMore, 0, 0},
       {"short body", Message(wire::kEstablishContext, 8, Bytes(8)), S::kBad, 0, 0},
       {"oversized body", Message(wire::kStatus, 4096), S::kBad, 0, 0},
+      {"size beyond any structure", Message(wire::kConnect, 0x7FFFFFFF), S::kBad, 0, 0},
       {"body on a bodiless command", Message(wire::kWaitReaderStateChange, 8), S::kBad, 0, 0},
       {"list readers is the library's own", Message(wire::kListReaders, 8), S::kBad, 0, 0},
       {"unknown command", Message(0x99, 0), S::kBad, 0, 0},
