@@ -72,6 +72,8 @@ class PcscStack {
  public:
   static constexpr unsigned kVpcdPort = 35963;
   static constexpr const char* kReaderName = "Virtual PCD 00 00";
+  // The virtual ISO 7816 card's ATR, as opensc-tool prints it.
+  static constexpr const char* kCardAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
 
   // Null with *whyNot filled when the stack cannot run on this machine.
   static std::unique_ptr<PcscStack> Start(std::string* whyNot);

@@ -1,8 +1,6 @@
 // The load tool's host and instant client; see load_host.h.
 #include "bench/load/load_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -185,24 +183,12 @@ LoadHost::~LoadHost() {
 }
 
 bool LoadHost::Load(const std::string& path, std::string* error) {
-  // Never unloaded: the plug-in's link thread may outlive a run.
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library_) {
-    *error = dlerror();
-    return false;
-  }
-  start_ = reinterpret_cast<decltype(start_)>(dlsym(library_, "QRN_Start"));
-  stop_ = reinterpret_cast<decltype(stop_)>(dlsym(library_, "QRN_Stop"));
-  if (!start_ || !stop_) {
-    *error = path + " does not export QRN_Start and QRN_Stop";
-    return false;
-  }
-  return true;
+  return library_.Load(path, error);
 }
 
 uint32_t LoadHost::Start() {
   const uint16_t version[2] = {1, 2};
-  return start_(version, &LoadHost::GetIntf, nullptr, nullptr);
+  return library_.start(version, &LoadHost::GetIntf, nullptr, nullptr);
 }
 
 bool LoadHost::OpenPluginChannel() {
@@ -224,7 +210,7 @@ void LoadHost::ClosePluginChannel() {
 }
 
 uint32_t LoadHost::Stop() {
-  uint32_t status = stop_ ? stop_() : 0;
+  uint32_t status = library_.stop ? library_.stop() : 0;
   Drain();
   return status;
 }
@@ -320,17 +306,7 @@ void LoadHost::ClientLoop() {
 // ---- Host operations ---------------------------------------------------------------
 
 int LoadHost::GetIntf(const uint16_t*, QrnIntf* table) {
-  if (!table || table->size != sizeof(QrnIntf)) return -1;
-  table->versionMajor = 1;
-  table->versionMinor = 2;
-  table->CreateListener = &LoadHost::CreateListener;
-  table->ActivateListener = &LoadHost::ActivateListener;
-  table->CloseListener = &LoadHost::CloseListener;
-  table->AcceptChannel = &LoadHost::AcceptChannel;
-  table->RejectChannel = &LoadHost::RejectChannel;
-  table->Send = &LoadHost::Send;
-  table->RecvComplete = &LoadHost::RecvComplete;
-  return 0;
+  return tools::QrnHostTable<LoadHost>::Fill(table);
 }
 
 uint32_t LoadHost::CreateListener(int32_t, const char* channelName, const QrnListenerEvents* events,

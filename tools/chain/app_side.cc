@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "tools/harness/real_peer.h"
 
@@ -45,6 +46,25 @@ std::string AppSide::Run(const std::string& command, int* status) const {
 bool AppSide::AwaitReader(const char* reader, std::chrono::seconds limit) const {
   return tools::WaitFor(
       limit, [&] { return Run("opensc-tool --list-readers").find(reader) != std::string::npos; });
+}
+
+std::string AppSide::OpenscToolReachesTheCard() const {
+  const std::pair<const char*, const char*> checks[] = {
+      {"opensc-tool --list-readers", tools::PcscStack::kReaderName},
+      {"opensc-tool --atr", tools::PcscStack::kCardAtr},
+      // vicc answers SELECT with P2=0C; P2=00 makes it fail.
+      {"opensc-tool --send-apdu 00A4000C023F00", "Received (SW1=0x90, SW2=0x00)"},
+  };
+  std::string failures;
+  for (const auto& [command, expected] : checks) {
+    int status = -1;
+    const std::string out = Run(command, &status);
+    std::printf("$ %s\n%s", command, out.c_str());
+    if (status != 0 || out.find(expected) == std::string::npos)
+      failures += std::string(command) + " (status " + std::to_string(status) + ") lacks " +
+                  expected + ":\n" + out;
+  }
+  return failures;
 }
 
 std::string AppSide::Log() const {

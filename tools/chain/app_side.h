@@ -29,6 +29,10 @@ class AppSide {
   std::string Run(const std::string& command, int* status = nullptr) const;
   // Waits until opensc-tool lists `reader` to the applications.
   bool AwaitReader(const char* reader, std::chrono::seconds limit) const;
+  // opensc-tool's reader list, the card's ATR and a SELECT, each printed to
+  // standard output: empty when each exits 0 and says what it should, else
+  // the commands that did not with their output.
+  std::string OpenscToolReachesTheCard() const;
   // The daemon's output so far.
   std::string Log() const;
 
