@@ -43,7 +43,7 @@ pids+=($!)
 for _ in $(seq 50); do [ -S "$apps_socket" ] && break; sleep 0.1; done
 
 echo "== the remote half: the plug-in in the host double, ${backend[*]}"
-build/plain/tests/chain/scredir-chain-remote --plugin build/plain/scredir/libscrediragent.so \
+build/plain/tools/chain/scredir-chain-remote --plugin build/plain/scredir/libscrediragent.so \
   --socket "$daemon_socket" "${backend[@]}" >"$work/remote.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do grep -q '^ready' "$work/remote.log" && break; sleep 0.1; done

@@ -86,30 +86,7 @@ class CardModel : public CardBackend {
   Bytes RespondApdu(const Bytes& command);
 
   // CardBackend.
-  uint32_t EstablishContext(uint32_t scope, Bytes* context) override;
-  uint32_t ReleaseContext(const Bytes& context) override;
-  uint32_t ListReaders(const Bytes& context, const std::vector<std::string>& groups,
-                       std::vector<std::string>* readers) override;
-  uint32_t GetStatusChange(const Bytes& context, uint32_t timeoutMs,
-                           std::vector<ReaderState>* states) override;
-  uint32_t Connect(const Bytes& context, const std::string& reader, uint32_t shareMode,
-                   uint32_t preferredProtocols, Bytes* handle, uint32_t* activeProtocol) override;
-  uint32_t Reconnect(const CardRef& card, uint32_t shareMode, uint32_t preferredProtocols,
-                     uint32_t initialization, uint32_t* activeProtocol) override;
-  uint32_t Disconnect(const CardRef& card, uint32_t disposition) override;
-  uint32_t BeginTransaction(const CardRef& card) override;
-  uint32_t EndTransaction(const CardRef& card, uint32_t disposition) override;
-  uint32_t Transmit(const CardRef& card, uint32_t sendProtocol, const Bytes& command,
-                    uint32_t recvLength, Bytes* response,
-                    std::optional<uint32_t>* recvProtocol) override;
-  uint32_t Control(const CardRef& card, uint32_t controlCode, const Bytes& input,
-                   uint32_t outputSize, Bytes* output) override;
-  uint32_t Status(const CardRef& card, std::vector<std::string>* readerNames, uint32_t* state,
-                  uint32_t* protocol, Bytes* atr) override;
-  uint32_t Cancel(const Bytes& context) override;
-  uint32_t GetAttrib(const CardRef& card, uint32_t attrId, uint32_t bufferLength,
-                     Bytes* value) override;
-  uint32_t SetAttrib(const CardRef& card, uint32_t attrId, const Bytes& value) override;
+  SCREDIR_CARD_BACKEND_OVERRIDES;
 
  private:
   struct Reader {

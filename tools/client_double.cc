@@ -593,18 +593,13 @@ void ClientDouble::Work() {
   }
 }
 
-void ClientDouble::SendCapability() {
-  bool printer;
-  {
-    std::lock_guard lock(mu_);
-    printer = printerSet_;
-  }
+Bytes ClientCapabilityResponse(bool printerSet) {
   base::ByteWriter w;
   w.WriteU16Le(kCtypCore);
   w.WriteU16Le(kPakidClientCapability);
-  w.WriteU16Le(printer ? 3 : 2);  // numCapabilities
+  w.WriteU16Le(printerSet ? 3 : 2);  // numCapabilities
   w.WriteU16Le(0);
-  if (printer) {
+  if (printerSet) {
     w.WriteU16Le(2);  // CAP_PRINTER_TYPE
     w.WriteU16Le(8);
     w.WriteU32Le(1);
@@ -625,7 +620,16 @@ void ClientDouble::SendCapability() {
   w.WriteU16Le(5);           // CAP_SMARTCARD_TYPE
   w.WriteU16Le(8);
   w.WriteU32Le(1);
-  Emit(w.Take());
+  return w.Take();
+}
+
+void ClientDouble::SendCapability() {
+  bool printer;
+  {
+    std::lock_guard lock(mu_);
+    printer = printerSet_;
+  }
+  Emit(ClientCapabilityResponse(printer));
 }
 
 bool ClientDouble::TakeFault(uint32_t ioctl, Fault* fault) {

@@ -79,6 +79,11 @@ struct SeenRequest {
   Bytes input;  // the encoded call
 };
 
+// The client core capability response the double sends: a general set that
+// names the client's system (Windows 10) and the smart-card set, after a
+// printer set when `printerSet`.
+Bytes ClientCapabilityResponse(bool printerSet);
+
 class ClientDouble {
  public:
   using Sink = std::function<void(const Bytes& packet)>;

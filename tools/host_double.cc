@@ -3,8 +3,6 @@
 // inside them.
 #include "tools/host_double.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -48,20 +46,7 @@ HostDouble::~HostDouble() {
 }
 
 bool HostDouble::Load(const std::string& path, std::string* error) {
-  // RTLD_NODELETE: the plug-in's daemon link thread may still be running
-  // when the test ends.
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library_) {
-    if (error) *error = dlerror();
-    return false;
-  }
-  start_ = reinterpret_cast<decltype(start_)>(dlsym(library_, "QRN_Start"));
-  stop_ = reinterpret_cast<decltype(stop_)>(dlsym(library_, "QRN_Stop"));
-  if (!start_ || !stop_) {
-    if (error) *error = "QRN_Start or QRN_Stop not exported";
-    return false;
-  }
-  return true;
+  return plugin_.Load(path, error);
 }
 
 uint32_t HostDouble::Start(uint16_t major, uint16_t minor) {
@@ -69,14 +54,14 @@ uint32_t HostDouble::Start(uint16_t major, uint16_t minor) {
   RunOnHost([&] {
     const uint16_t version[2] = {major, minor};
     // A real host passes further arguments the plug-in ignores.
-    status = start_(version, &HostDouble::GetIntf, nullptr, nullptr);
+    status = plugin_.start(version, &HostDouble::GetIntf, nullptr, nullptr);
   });
   return status;
 }
 
 uint32_t HostDouble::Stop() {
   uint32_t status = 0;
-  RunOnHost([&] { status = stop_(); });
+  RunOnHost([&] { status = plugin_.stop(); });
   Flush();  // the listener's onClose
   return status;
 }
@@ -203,17 +188,7 @@ int HostDouble::GetIntf(const uint16_t* /*requestedVersion*/, QrnIntf* table) {
     host->getIntfCalled_ = true;
   }
   if (host->getIntfResult_ != 0) return host->getIntfResult_;
-  if (!table || table->size != sizeof(QrnIntf)) return -1;
-  table->versionMajor = 1;
-  table->versionMinor = 2;
-  table->CreateListener = &HostDouble::CreateListener;
-  table->ActivateListener = &HostDouble::ActivateListener;
-  table->CloseListener = &HostDouble::CloseListener;
-  table->AcceptChannel = &HostDouble::AcceptChannel;
-  table->RejectChannel = &HostDouble::RejectChannel;
-  table->Send = &HostDouble::Send;
-  table->RecvComplete = &HostDouble::RecvComplete;
-  return 0;
+  return QrnHostTable<HostDouble>::Fill(table);
 }
 
 uint32_t HostDouble::CreateListener(int32_t /*sessionId*/, const char* channelName,

@@ -34,6 +34,7 @@
 #include "scredir/qrn_intf.h"
 #include "tools/card_backend.h"
 #include "tools/client_double.h"
+#include "tools/harness/qrn_host.h"
 
 namespace scredir::tools {
 
@@ -95,19 +96,7 @@ class HostDouble {
   };
 
   static int GetIntf(const uint16_t* requestedVersion, QrnIntf* table);
-  static uint32_t CreateListener(int32_t sessionId, const char* channelName,
-                                 const QrnListenerEvents* events, void* clientData,
-                                 void** listener);
-  static uint32_t ActivateListener(void* listener);
-  static uint32_t CloseListener(void* listener);
-  static uint32_t AcceptChannel(void* peerChannel, uint32_t flags, const QrnChannelEvents* events,
-                                const void* initialData, uint32_t initialDataLength,
-                                void* clientData, uint32_t* channelId);
-  static uint32_t RejectChannel(void* peerChannel, uint32_t flags, const void* data,
-                                uint32_t length);
-  static uint32_t Send(void* channel, uint32_t flags, uint32_t priority, const void* buffer,
-                       size_t length, void* sendContext, uint32_t timeoutMs);
-  static uint32_t RecvComplete(void* channel, void* buffer);
+  SCREDIR_QRN_HOST_CALLS(HostDouble);
 
   void Post(std::function<void()> event);
   void RunOnHost(const std::function<void()>& event);
@@ -116,9 +105,7 @@ class HostDouble {
 
   ClientDouble* client_ = nullptr;
   std::function<void(const Bytes&)> toClient_;
-  void* library_ = nullptr;
-  uint32_t (*start_)(const uint16_t*, QrnGetIntfFn, ...) = nullptr;
-  uint32_t (*stop_)() = nullptr;
+  PluginLibrary plugin_;
 
   int getIntfResult_ = 0;
   uint32_t createListenerStatus_ = 0;

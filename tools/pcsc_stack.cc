@@ -59,16 +59,6 @@ std::string FindInPath(const std::string& name) {
   return {};
 }
 
-std::string Tail(const std::string& path, size_t lines) {
-  std::ifstream in(path);
-  std::vector<std::string> all;
-  for (std::string line; std::getline(in, line);) all.push_back(line);
-  std::string out;
-  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
-    out += "  " + all[i] + "\n";
-  return out;
-}
-
 // Writes a decimal number without allocating (used between fork and exec).
 void FormatUnsigned(char* out, size_t room, unsigned long value) {
   char digits[24];
@@ -104,17 +94,28 @@ int ListenUnix(const std::string& path) {
   return fd;
 }
 
-bool WaitUntil(const std::function<bool()>& ready, ChildProcess* child) {
-  auto deadline = Clock::now() + kStartLimit;
+}  // namespace
+
+bool WaitWhileRunning(const std::function<bool()>& ready, ChildProcess* child,
+                      std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
   while (Clock::now() < deadline) {
     if (ready()) return true;
-    if (child && !child->Running()) return false;
+    if (child && !child->Running()) break;
     std::this_thread::sleep_for(kPoll);
   }
   return ready();
 }
 
-}  // namespace
+std::string FileTail(const std::string& path, size_t lines) {
+  std::ifstream in(path);
+  std::vector<std::string> all;
+  for (std::string line; std::getline(in, line);) all.push_back(line);
+  std::string out;
+  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+    out += "  " + all[i] + "\n";
+  return out;
+}
 
 // The pid file pcscd writes even when it is handed its socket: if a system
 // pcscd owns it, it is put back once ours has gone.
@@ -266,9 +267,9 @@ bool PcscStack::StartDaemon(std::string* whyNot) {
   pcscd_ = Spawn({kPcscd, "--foreground", "--apdu", "--info", "--config", dir_ + "/reader.conf.d"},
                  {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, dir_ + "/pcscd.log", listenFd);
   close(listenFd);
-  if (!WaitUntil([] { return TcpPortListening(kVpcdPort); }, &pcscd_)) {
+  if (!WaitWhileRunning([] { return TcpPortListening(kVpcdPort); }, &pcscd_, kStartLimit)) {
     *whyNot = "pcscd did not start its virtual reader on port " + std::to_string(kVpcdPort) +
-              ":\n" + Tail(dir_ + "/pcscd.log", 10);
+              ":\n" + FileTail(dir_ + "/pcscd.log", 10);
     return false;
   }
   return true;
@@ -313,7 +314,7 @@ bool PcscStack::WaitForCard(bool present, ChildProcess* card) {
   SCARDCONTEXT context = 0;
   if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
     return false;
-  bool reached = WaitUntil(
+  bool reached = WaitWhileRunning(
       [context, present] {
         SCARD_READERSTATE state{};
         state.szReader = kReaderName;
@@ -321,13 +322,14 @@ bool PcscStack::WaitForCard(bool present, ChildProcess* card) {
         return SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS &&
                ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
       },
-      card);
+      card, kStartLimit);
   SCardReleaseContext(context);
   return reached;
 }
 
 std::string PcscStack::LogTail() const {
-  return "pcscd:\n" + Tail(dir_ + "/pcscd.log", 8) + "vicc:\n" + Tail(dir_ + "/vicc.log", 8);
+  return "pcscd:\n" + FileTail(dir_ + "/pcscd.log", 8) + "vicc:\n" +
+         FileTail(dir_ + "/vicc.log", 8);
 }
 
 PcscStack::~PcscStack() {

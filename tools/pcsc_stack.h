@@ -23,6 +23,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +56,14 @@ class ChildProcess {
 ChildProcess Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& logPath, int listenFd = -1);
 
+// Polls `ready` until it holds, `child` (when given) has exited or `limit`
+// has passed; then what `ready` says.
+bool WaitWhileRunning(const std::function<bool()>& ready, ChildProcess* child,
+                      std::chrono::milliseconds limit);
+
+// The last `lines` lines of a file, indented, for messages.
+std::string FileTail(const std::string& path, size_t lines);
+
 // True when something listens on TCP `port` (any local address), read from
 // /proc/net/tcp{,6} so that no connection is made to the listener.
 bool TcpPortListening(unsigned port);
@@ -62,6 +72,8 @@ class PcscStack {
  public:
   static constexpr unsigned kVpcdPort = 35963;
   static constexpr const char* kReaderName = "Virtual PCD 00 00";
+  // The virtual ISO 7816 card's ATR, as opensc-tool prints it.
+  static constexpr const char* kCardAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
 
   // Null with *whyNot filled when the stack cannot run on this machine.
   static std::unique_ptr<PcscStack> Start(std::string* whyNot);

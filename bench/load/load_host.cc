@@ -1,8 +1,6 @@
 // The load tool's host and instant client; see load_host.h.
 #include "bench/load/load_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -10,6 +8,7 @@
 #include "lib/base/byte_writer.h"
 #include "scredir/rpc/encode_bytes.h"
 #include "scredir/rpc/records.h"
+#include "tools/client_double.h"
 
 namespace scredir::load {
 namespace {
@@ -22,7 +21,6 @@ constexpr uint16_t kCtypCore = 0x4472;
 constexpr uint16_t kPakidIoRequest = 0x4952;
 constexpr uint16_t kPakidIoCompletion = 0x4943;
 constexpr uint16_t kPakidServerCapability = 0x5350;
-constexpr uint16_t kPakidClientCapability = 0x4350;
 constexpr uint32_t kIrpMjDeviceControl = 14;
 constexpr uint32_t kIoctlEstablishContext = 0x00090014;
 constexpr uint32_t kIoctlConnectW = 0x000900B0;
@@ -50,31 +48,9 @@ Canned Encoded(void (*encode)(ScRedirRpc_Handle*, Rec*), Rec rec) {
   return Completion(ScRedirRpc_EncodeToBytes(encode, &rec).value_or(std::vector<uint8_t>{}));
 }
 
-// The client core capability response: a general set that names the
-// client's system, and the smart-card set.
+// The client core capability response, as the client double sends it.
 Canned Capability() {
-  base::ByteWriter w;
-  w.WriteU16Le(kCtypCore);
-  w.WriteU16Le(kPakidClientCapability);
-  w.WriteU16Le(2);  // numCapabilities
-  w.WriteU16Le(0);
-  w.WriteU16Le(1);  // CAP_GENERAL_TYPE
-  w.WriteU16Le(44);
-  w.WriteU32Le(2);
-  w.WriteU32Le(0x00000002);  // osType
-  w.WriteU32Le(0x00000A00);  // osVersion
-  w.WriteU16Le(1);           // protocolMajorVersion
-  w.WriteU16Le(0x000C);      // protocolMinorVersion
-  w.WriteU32Le(0x0000FFFF);  // ioCode1
-  w.WriteU32Le(0);           // ioCode2
-  w.WriteU32Le(0x00000007);  // extendedPDU
-  w.WriteU32Le(0);           // extraFlags1
-  w.WriteU32Le(0);           // extraFlags2
-  w.WriteU32Le(0);           // SpecialTypeDeviceCap
-  w.WriteU16Le(5);           // CAP_SMARTCARD_TYPE
-  w.WriteU16Le(8);
-  w.WriteU32Le(1);
-  return Canned{w.Take(), false};
+  return Canned{tools::ClientCapabilityResponse(false), false};
 }
 
 void PutLe32(uint8_t* at, uint32_t v) {
@@ -207,24 +183,12 @@ LoadHost::~LoadHost() {
 }
 
 bool LoadHost::Load(const std::string& path, std::string* error) {
-  // Never unloaded: the plug-in's link thread may outlive a run.
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!library_) {
-    *error = dlerror();
-    return false;
-  }
-  start_ = reinterpret_cast<decltype(start_)>(dlsym(library_, "QRN_Start"));
-  stop_ = reinterpret_cast<decltype(stop_)>(dlsym(library_, "QRN_Stop"));
-  if (!start_ || !stop_) {
-    *error = path + " does not export QRN_Start and QRN_Stop";
-    return false;
-  }
-  return true;
+  return library_.Load(path, error);
 }
 
 uint32_t LoadHost::Start() {
   const uint16_t version[2] = {1, 2};
-  return start_(version, &LoadHost::GetIntf, nullptr, nullptr);
+  return library_.start(version, &LoadHost::GetIntf, nullptr, nullptr);
 }
 
 bool LoadHost::OpenPluginChannel() {
@@ -246,7 +210,7 @@ void LoadHost::ClosePluginChannel() {
 }
 
 uint32_t LoadHost::Stop() {
-  uint32_t status = stop_ ? stop_() : 0;
+  uint32_t status = library_.stop ? library_.stop() : 0;
   Drain();
   return status;
 }
@@ -342,17 +306,7 @@ void LoadHost::ClientLoop() {
 // ---- Host operations ---------------------------------------------------------------
 
 int LoadHost::GetIntf(const uint16_t*, QrnIntf* table) {
-  if (!table || table->size != sizeof(QrnIntf)) return -1;
-  table->versionMajor = 1;
-  table->versionMinor = 2;
-  table->CreateListener = &LoadHost::CreateListener;
-  table->ActivateListener = &LoadHost::ActivateListener;
-  table->CloseListener = &LoadHost::CloseListener;
-  table->AcceptChannel = &LoadHost::AcceptChannel;
-  table->RejectChannel = &LoadHost::RejectChannel;
-  table->Send = &LoadHost::Send;
-  table->RecvComplete = &LoadHost::RecvComplete;
-  return 0;
+  return tools::QrnHostTable<LoadHost>::Fill(table);
 }
 
 uint32_t LoadHost::CreateListener(int32_t, const char* channelName, const QrnListenerEvents* events,

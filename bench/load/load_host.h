@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "scredir/qrn_intf.h"
+#include "tools/harness/qrn_host.h"
 
 namespace scredir::load {
 
@@ -128,28 +129,14 @@ class LoadHost {
     bool stopping_ = false;
   };
 
-  static uint32_t CreateListener(int32_t sessionId, const char* channelName,
-                                 const QrnListenerEvents* events, void* clientData,
-                                 void** listener);
-  static uint32_t ActivateListener(void* listener);
-  static uint32_t CloseListener(void* listener);
-  static uint32_t AcceptChannel(void* peerChannel, uint32_t flags, const QrnChannelEvents* events,
-                                const void* initialData, uint32_t initialDataLength,
-                                void* clientData, uint32_t* channelId);
-  static uint32_t RejectChannel(void* peerChannel, uint32_t flags, const void* data,
-                                uint32_t length);
-  static uint32_t Send(void* channel, uint32_t flags, uint32_t priority, const void* buffer,
-                       size_t length, void* sendContext, uint32_t timeoutMs);
-  static uint32_t RecvComplete(void* channel, void* buffer);
+  SCREDIR_QRN_HOST_CALLS(LoadHost);
 
   void AnswerAndPost(Channel* channel, const void* buffer, size_t length);
   void HostLoop();
   void ClientLoop();
 
   InstantClient& client_;
-  void* library_ = nullptr;
-  uint32_t (*start_)(const uint16_t*, QrnGetIntfFn, ...) = nullptr;
-  uint32_t (*stop_)() = nullptr;
+  tools::PluginLibrary library_;
 
   QrnListenerEvents listenerEvents_{};
   void* listenerClientData_ = nullptr;

@@ -7,24 +7,16 @@
 //
 // Where pcscd, the virtual card or the tools cannot run, the tests skip with
 // the reason, or fail when CI=true.
-#include <sys/stat.h>
-#include <winscard.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "tests/chain/remote_side.h"
+#include "tools/chain/app_side.h"
+#include "tools/chain/remote_side.h"
 #include "tools/harness/real_peer.h"
 #include "tools/pcsc_stack.h"
-
-extern char** environ;
 
 namespace scredir::chain {
 namespace {
@@ -38,128 +30,50 @@ using tools::Which;
 
 constexpr auto kReaderWait = 30s;
 
-// The virtual card's ATR as the private pcscd reports it to this process.
-std::string DirectAtr() {
-  SCARDCONTEXT context = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-    return "?";
-  SCARD_READERSTATE slot{};
-  slot.szReader = PcscStack::kReaderName;
-  std::string text;
-  if (SCardGetStatusChange(context, 0, &slot, 1) == SCARD_S_SUCCESS) {
-    char byte[4];
-    for (DWORD i = 0; i < slot.cbAtr; ++i) {
-      std::snprintf(byte, sizeof byte, i ? ":%02x" : "%02x", slot.rgbAtr[i]);
-      text += byte;
-    }
-  }
-  SCardReleaseContext(context);
-  return text;
-}
-
 class ChainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string why;
-    for (const char* tool : {"opensc-tool", "pcsc_scan", "stdbuf"})
-      if (Which(tool).empty()) why = std::string(tool) + " is not installed";
+    std::string why = tools::MissingProgram({"opensc-tool", "pcsc_scan", "stdbuf"});
     if (why.empty()) {
       stack_ = PcscStack::Start(&why);
       if (!stack_) why = "pcscd with the virtual reader and card cannot run here: " + why;
     }
-    if (!why.empty()) {
-      SCREDIR_REQUIRE_PEER(false, why);
-    }
+    SCREDIR_REQUIRE_PEER(why.empty(), why);
     const std::string dir = stack_->Directory();
-    appSocket_ = dir + "/apps.comm";
-    daemonLog_ = dir + "/scredir-pcscd.log";
-    daemon_ = tools::Spawn({BuiltPath("daemon/scredir-pcscd", SCREDIR_DAEMON_PATH),
-                            "--client-socket", appSocket_, "--daemon-socket", dir + "/qrn.socket",
-                            "--remote-values", "pcsclite", "--poll-interval", "500"},
-                           AppEnvironment(), daemonLog_);
-    struct stat st {};
-    ASSERT_TRUE(WaitFor(10s, [&] { return ::stat(appSocket_.c_str(), &st) == 0; }))
-        << ReadFile(daemonLog_);
+    ASSERT_TRUE(
+        apps_.Start({BuiltPath("daemon/scredir-pcscd", SCREDIR_DAEMON_PATH), "--daemon-socket",
+                     dir + "/qrn.socket", "--remote-values", "pcsclite", "--poll-interval", "500"},
+                    dir, 60s, &why))
+        << why;
     remote_ = RemoteSide::Start(
         {BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH), dir + "/qrn.socket", true},
         &why);
     ASSERT_TRUE(remote_) << why;
-    ASSERT_TRUE(WaitFor(kReaderWait,
-                        [&] {
-                          return Run("opensc-tool --list-readers").find(PcscStack::kReaderName) !=
-                                 std::string::npos;
-                        }))
+    ASSERT_TRUE(apps_.AwaitReader(PcscStack::kReaderName, kReaderWait))
         << "the remote reader never reached the applications\n"
-        << ReadFile(daemonLog_);
+        << apps_.Log();
   }
 
   void TearDown() override {
     remote_.reset();
-    daemon_.Stop();
-    if (!daemonLog_.empty()) {
-      const std::string log = ReadFile(daemonLog_);
-      EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
-    }
+    apps_.Stop();
+    EXPECT_EQ(apps_.Log().find("Sanitizer"), std::string::npos) << apps_.Log();
     stack_.reset();
   }
 
-  // The environment of an application: ours, with libpcsclite pointed at
-  // scredir-pcscd instead of the private pcscd.
-  std::vector<std::string> AppEnvironment() const {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("PCSCLITE_CSOCK_NAME=", 0) != 0) env.emplace_back(*e);
-    env.push_back("PCSCLITE_CSOCK_NAME=" + appSocket_);
-    return env;
-  }
-
-  std::string AppCommand(const std::string& command) const {
-    return "env PCSCLITE_CSOCK_NAME='" + appSocket_ + "' timeout 60 " + command + " 2>&1";
-  }
-
-  // Runs an application to its end; its output.
-  std::string Run(const std::string& command, int* status = nullptr) const {
-    FILE* p = popen(AppCommand(command).c_str(), "r");
-    if (!p) return "";
-    std::string out;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-    int rc = pclose(p);
-    if (status) *status = rc;
-    return out;
-  }
-
   std::unique_ptr<PcscStack> stack_;
-  std::string appSocket_;
-  std::string daemonLog_;
-  tools::ChildProcess daemon_;
+  AppSide apps_;
   std::unique_ptr<RemoteSide> remote_;
 };
 
 TEST_F(ChainTest, OpenscToolListsReadsAndTalksToTheRemoteCard) {
-  const std::string atr = DirectAtr();
-  struct Case {
-    const char* command;
-    std::string expected;
-  } cases[] = {
-      {"opensc-tool --list-readers", PcscStack::kReaderName},
-      {"opensc-tool --atr", atr},
-      // vicc answers SELECT with P2=0C; P2=00 makes it fail.
-      {"opensc-tool --send-apdu 00A4000C023F00", "Received (SW1=0x90, SW2=0x00)"},
-  };
-  for (const Case& c : cases) {
-    int status = -1;
-    const std::string out = Run(c.command, &status);
-    std::cout << "$ " << c.command << "\n" << out;
-    EXPECT_EQ(status, 0) << c.command;
-    EXPECT_NE(out.find(c.expected), std::string::npos) << c.command << " lacks " << c.expected;
-  }
+  EXPECT_EQ(apps_.OpenscToolReachesTheCard(), "");
 }
 
 TEST_F(ChainTest, PcscScanSeesTheCardThenItsRemoval) {
   const std::string log = stack_->Directory() + "/pcsc_scan.log";
   tools::ChildProcess scan =
-      tools::Spawn({Which("stdbuf"), "-oL", "pcsc_scan", "-n"}, AppEnvironment(), log);
+      tools::Spawn({Which("stdbuf"), "-oL", "pcsc_scan", "-n"}, apps_.Environment(), log);
   // pcsc_scan prints a block per reader event; the other virtual reader is
   // empty from the start, so only blocks of our reader count.
   auto shows = [&](const char* cardState, size_t from) {
@@ -180,10 +94,10 @@ TEST_F(ChainTest, TwoApplicationsTakeTurnsWithTheirTransactions) {
   // Each holds a transaction for 400 ms around two SELECTs; started
   // together, one must wait for the other, and neither sees the other's
   // card handle.
-  const std::string probe = BuiltPath("tests/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
+  const std::string probe = BuiltPath("tools/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
   const std::string command = "'" + probe + "' '" + PcscStack::kReaderName + "' 400";
-  FILE* first = popen(AppCommand(command).c_str(), "r");
-  FILE* second = popen(AppCommand(command).c_str(), "r");
+  FILE* first = popen(apps_.Command(command).c_str(), "r");
+  FILE* second = popen(apps_.Command(command).c_str(), "r");
   ASSERT_TRUE(first && second);
   struct Seen {
     std::string out, handle;
@@ -191,9 +105,7 @@ TEST_F(ChainTest, TwoApplicationsTakeTurnsWithTheirTransactions) {
   } seen[2];
   FILE* pipes[2] = {first, second};
   for (int i = 0; i < 2; ++i) {
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipes[i])) > 0;)
-      seen[i].out.append(buffer, n);
+    seen[i].out = tools::ReadAll(pipes[i]);
     EXPECT_EQ(pclose(pipes[i]), 0) << seen[i].out;
     std::istringstream lines(seen[i].out);
     for (std::string word; lines >> word;) {

@@ -11,25 +11,19 @@
 //
 // Where pcscd, the virtual card, xfreerdp, Xvfb or the tools cannot run,
 // the test skips with the reason, or fails when CI=true.
-#include <sys/stat.h>
 #include <winscard.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <regex>
-#include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tools/chain/app_side.h"
 #include "tools/harness/real_peer.h"
 #include "tools/harness/sandbox.h"
 #include "tools/pcsc_stack.h"
 #include "tools/rdp_bridge/freerdp_run.h"
-
-extern char** environ;
 
 namespace scredir::chain {
 namespace {
@@ -41,8 +35,6 @@ using tools::ReadFile;
 using tools::WaitFor;
 using tools::Which;
 
-// The virtual ISO 7816 card's ATR.
-constexpr const char* kViccAtr = "3b:95:13:81:01:80:73:ff:01:00:0b";
 // From the client's start to the remote reader being listed to the
 // applications: TLS, the RDP connection, the device-redirection handshake,
 // the plug-in's daemon connection and the daemon's first reader poll.
@@ -85,8 +77,7 @@ class FreeRdpChainTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why = bridge::MissingClientPrograms();
-    for (const char* tool : {"opensc-tool", "pcsc_scan", "stdbuf"})
-      if (why.empty() && Which(tool).empty()) why = std::string(tool) + " is not installed";
+    if (why.empty()) why = tools::MissingProgram({"opensc-tool", "pcsc_scan", "stdbuf"});
     if (why.empty()) {
       stack_ = PcscStack::Start(&why);
       if (!stack_) why = "pcscd with the virtual reader and card cannot run here: " + why;
@@ -95,21 +86,16 @@ class FreeRdpChainTest : public ::testing::Test {
 
     const std::string dir = stack_->Directory();
     const std::string pluginSocket = dir + "/qrn.socket";
-    appSocket_ = dir + "/apps.comm";
-    daemonLog_ = dir + "/scredir-pcscd.log";
     env_ = tools::Sandbox::Create({.socketPath = pluginSocket,
                                    .debug = true,
                                    .keepLog = false,
                                    .keys = {{"QRN.ScRedir.ndrPointerIds", "windows"}}},
                                   &why);
     ASSERT_TRUE(env_) << why;
-    daemon_ = tools::Spawn(
-        {BuiltPath("daemon/scredir-pcscd", SCREDIR_DAEMON_PATH), "--client-socket", appSocket_,
-         "--daemon-socket", pluginSocket, "--poll-interval", "500", "--debug"},
-        AppEnvironment(), daemonLog_);
-    struct stat st {};
-    ASSERT_TRUE(WaitFor(10s, [&] { return ::stat(appSocket_.c_str(), &st) == 0; }))
-        << ReadFile(daemonLog_);
+    ASSERT_TRUE(apps_.Start({BuiltPath("daemon/scredir-pcscd", SCREDIR_DAEMON_PATH),
+                             "--daemon-socket", pluginSocket, "--poll-interval", "500", "--debug"},
+                            dir, 20s, &why))
+        << why;
     run_ = bridge::FreeRdpRun::Start(
         {.bridgeProgram = BuiltPath("tools/scredir-rdp-bridge", SCREDIR_BRIDGE_PATH),
          .plugin = BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH),
@@ -119,20 +105,16 @@ class FreeRdpChainTest : public ::testing::Test {
         &why);
     ASSERT_TRUE(run_) << why;
     env_->SetHostProcess(run_->bridgePid());
-    ASSERT_TRUE(WaitFor(kReaderWait,
-                        [&] {
-                          return Run("opensc-tool --list-readers").find(PcscStack::kReaderName) !=
-                                 std::string::npos;
-                        }))
+    ASSERT_TRUE(apps_.AwaitReader(PcscStack::kReaderName, kReaderWait))
         << "the client's reader never reached the applications\n"
         << Tails();
   }
 
   void TearDown() override {
     if (run_) run_->Stop();
-    daemon_.Stop();
+    apps_.Stop();
     // The plug-in runs in the bridge: a sanitizer's report lands in its log.
-    for (const std::string& log : {ReadFile(daemonLog_), run_ ? run_->BridgeLog() : ""})
+    for (const std::string& log : {apps_.Log(), run_ ? run_->BridgeLog() : ""})
       EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
     run_.reset();
     env_.reset();
@@ -140,67 +122,26 @@ class FreeRdpChainTest : public ::testing::Test {
   }
 
   std::string Tails() const {
-    std::string daemon = ReadFile(daemonLog_);
+    std::string daemon = apps_.Log();
     if (daemon.size() > 6000) daemon = daemon.substr(daemon.size() - 6000);
     return "scredir-pcscd:\n" + daemon + "\n" + (run_ ? run_->Tails() : "");
   }
 
-  // The environment of an application: ours, with libpcsclite pointed at
-  // scredir-pcscd instead of the private pcscd.
-  std::vector<std::string> AppEnvironment() const {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("PCSCLITE_CSOCK_NAME=", 0) != 0) env.emplace_back(*e);
-    env.push_back("PCSCLITE_CSOCK_NAME=" + appSocket_);
-    return env;
-  }
-
-  // Runs an application to its end (bounded); its output.
-  std::string Run(const std::string& command, int* status = nullptr) const {
-    const std::string line =
-        "env PCSCLITE_CSOCK_NAME='" + appSocket_ + "' timeout 20 " + command + " 2>&1";
-    FILE* p = popen(line.c_str(), "r");
-    if (!p) return "";
-    std::string out;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-    int rc = pclose(p);
-    if (status) *status = rc;
-    return out;
-  }
-
   std::unique_ptr<PcscStack> stack_;
   std::unique_ptr<tools::Sandbox> env_;
-  std::string appSocket_;
-  std::string daemonLog_;
-  tools::ChildProcess daemon_;
+  AppSide apps_;
   std::unique_ptr<bridge::FreeRdpRun> run_;
 };
 
 TEST_F(FreeRdpChainTest, OpenscToolAndPcscScanReachTheClientsCard) {
-  struct Case {
-    const char* command;
-    const char* expected;
-  } cases[] = {
-      {"opensc-tool --list-readers", PcscStack::kReaderName},
-      {"opensc-tool --atr", kViccAtr},
-      // vicc answers SELECT with P2=0C; P2=00 makes it fail.
-      {"opensc-tool --send-apdu 00A4000C023F00", "Received (SW1=0x90, SW2=0x00)"},
-  };
-  for (const Case& c : cases) {
-    int status = -1;
-    const std::string out = Run(c.command, &status);
-    std::cout << "$ " << c.command << "\n" << out;
-    EXPECT_EQ(status, 0) << c.command << "\n" << out;
-    EXPECT_NE(out.find(c.expected), std::string::npos) << c.command << " lacks " << c.expected;
-  }
+  EXPECT_EQ(apps_.OpenscToolReachesTheCard(), "");
 
   // pcsc_scan prints a block per reader event: the client's reader must
   // show the card inserted, with its ATR.
   const std::string log = stack_->Directory() + "/pcsc_scan.log";
   tools::ChildProcess scan =
-      tools::Spawn({Which("stdbuf"), "-oL", Which("pcsc_scan"), "-n"}, AppEnvironment(), log);
-  std::string atr = kViccAtr;
+      tools::Spawn({Which("stdbuf"), "-oL", Which("pcsc_scan"), "-n"}, apps_.Environment(), log);
+  std::string atr = PcscStack::kCardAtr;
   for (char& ch : atr) ch = ch == ':' ? ' ' : static_cast<char>(std::toupper(ch));
   const std::regex block(std::string(PcscStack::kReaderName) +
                          R"(\s+Event number: \d+\s+Card state: Card inserted,[^\n]*\s+ATR: )" +
@@ -214,10 +155,10 @@ TEST_F(FreeRdpChainTest, OpenscToolAndPcscScanReachTheClientsCard) {
 // The client numbers card states, protocols and result codes the Windows
 // way; the daemon must hand applications what pcscd itself would.
 TEST_F(FreeRdpChainTest, StatesProtocolsAndErrorsMatchWhatPcscdAnswers) {
-  const std::string probe = BuiltPath("tests/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
+  const std::string probe = BuiltPath("tools/chain/scredir-pcsc-probe", SCREDIR_PROBE_PATH);
   for (const char* reader : {PcscStack::kReaderName, "Virtual PCD 00 01"}) {
     const std::string direct = DirectConnect(reader);
-    std::string out = Run("'" + probe + "' '" + reader + "' 0");
+    std::string out = apps_.Run("'" + probe + "' '" + reader + "' 0");
     std::cout << reader << ": direct \"" << direct << "\"; through the chain:\n" << out;
     // The chain's status line, its counter half dropped as above.
     std::smatch m;

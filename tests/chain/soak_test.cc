@@ -22,8 +22,9 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/server.h"
-#include "tests/chain/remote_side.h"
+#include "tools/chain/in_process_daemon.h"
+#include "tools/chain/remote_side.h"
+#include "tools/harness/real_peer.h"
 
 // When built with ThreadSanitizer: libpcsclite keeps one reader-state array
 // per process and refreshes it from whichever application thread calls, so
@@ -44,52 +45,15 @@ constexpr int kTransmitsPerTransaction = 3;
 // call, and a transaction of another application ends within a few calls.
 constexpr auto kHang = 10s;
 
-const std::string kDir = "/tmp/scredir-soak-" + std::to_string(getpid());
-const std::string kAppSocket = kDir + "/pcscd.comm";
 // G_SLICE also comes from the test's environment (CMakeLists.txt): GLib may
 // read it before this runs.
-const bool kEnvironment = [] {
-  return setenv("PCSCLITE_CSOCK_NAME", kAppSocket.c_str(), 1) == 0 &&
-         setenv("G_SLICE", "always-malloc", 1) == 0;
-}();
-
-std::string PluginPath() {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + "/scredir/libscrediragent.so" : SCREDIR_PLUGIN_PATH;
-}
+const bool kEnvironment = !InProcessDaemon::Dir().empty();
 
 std::chrono::seconds SoakLength() {
   const char* text = std::getenv("SCREDIR_SOAK_SECONDS");
   int seconds = text ? std::atoi(text) : 0;
   return std::chrono::seconds(seconds > 0 ? seconds : 3);
 }
-
-class Daemon {
- public:
-  bool Start(std::string* why) {
-    pcscd::ServerOptions options;
-    options.clientSocket = kAppSocket;
-    options.daemonSocket = kDir + "/qrn.socket";
-    options.flavour = pcscd::RemoteFlavour::kPcscLite;
-    options.callTimeout = 1000ms;
-    options.pollInterval = 200ms;
-    server_ = std::make_unique<pcscd::Server>(options);
-    if (!server_->Listen(why)) return false;
-    loop_ = std::thread([this] { server_->Run(); });
-    return true;
-  }
-  void Stop() {
-    if (server_) server_->Stop();
-    if (loop_.joinable()) loop_.join();
-    server_.reset();
-  }
-  ~Daemon() { Stop(); }
-  pcscd::ServerStats stats() const { return server_->stats(); }
-
- private:
-  std::unique_ptr<pcscd::Server> server_;
-  std::thread loop_;
-};
 
 // What the applications saw.
 struct Tally {
@@ -161,11 +125,13 @@ void Application(Clock::time_point until, Tally& tally, std::atomic<int>& finish
 
 TEST(ChainSoak, ApplicationsAlwaysGetAnAnswerWhileEverythingAroundThemChanges) {
   ASSERT_TRUE(kEnvironment);
-  std::filesystem::create_directories(kDir);
   std::string why;
-  Daemon daemon;
+  InProcessDaemon daemon(1000ms);
   ASSERT_TRUE(daemon.Start(&why)) << why;
-  auto remote = RemoteSide::Start({PluginPath(), kDir + "/qrn.socket"}, &why);
+  auto remote =
+      RemoteSide::Start({tools::BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH),
+                         InProcessDaemon::DaemonSocket()},
+                        &why);
   ASSERT_TRUE(remote) << why;
 
   const auto length = SoakLength();
@@ -235,8 +201,6 @@ TEST(ChainSoak, ApplicationsAlwaysGetAnAnswerWhileEverythingAroundThemChanges) {
   }
   EXPECT_TRUE(clean);
   remote.reset();
-  daemon.Stop();
-  std::filesystem::remove_all(kDir);
 }
 
 }  // namespace

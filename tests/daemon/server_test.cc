@@ -2,187 +2,72 @@
 // client sockets through the built plug-in, the client double and the
 // emulated card (whose values are pcsc-lite's, hence --remote-values
 // pcsclite).
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <winscard.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "daemon/server.h"
 #include "daemon/wire.h"
-#include "tests/chain/remote_side.h"
+#include "tools/chain/in_process_daemon.h"
+#include "tools/chain/raw_client.h"
+#include "tools/chain/remote_side.h"
+#include "tools/harness/real_peer.h"
 
 namespace scredir::pcscd {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
+using chain::InProcessDaemon;
 using chain::kEmulatedReader;
+using chain::Message;
 namespace off = wire::off;
 
 constexpr auto kCallTimeout = 1000ms;
-
-// libpcsclite reads PCSCLITE_CSOCK_NAME once per process, so every test of
-// the process uses the same paths.
-const std::string kDir = "/tmp/scredir-daemon-test-" + std::to_string(getpid());
-const std::string kAppSocket = kDir + "/pcscd.comm";
-// GLib's slice allocator hands memory between threads behind ThreadSanitizer's
-// back; plain malloc lets it see who owns what.
-const bool kEnvironment = [] {
-  return setenv("PCSCLITE_CSOCK_NAME", kAppSocket.c_str(), 1) == 0 &&
-         setenv("G_SLICE", "always-malloc", 1) == 0;
-}();
-
-std::string PluginPath() {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + "/scredir/libscrediragent.so" : SCREDIR_PLUGIN_PATH;
-}
+// Before any libpcsclite call of the process.
+const bool kEnvironment = !InProcessDaemon::Dir().empty();
 
 template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit = 10s) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+bool WaitFor(Done done) {
+  return tools::WaitFor(10s, done);
 }
 
-// A client that speaks pcsc-lite's protocol by hand, to send what
-// libpcsclite never would.
-class RawClient {
- public:
-  RawClient() {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, kAppSocket.c_str(), sizeof address.sun_path - 1);
-    timeval limit{3, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-
-  bool SendRaw(const Bytes& bytes) {
-    return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                             static_cast<ssize_t>(bytes.size());
-  }
-  bool Send(uint32_t command, const Bytes& body, const Bytes& extra = {}) {
-    Bytes m(8);
-    const uint32_t size = static_cast<uint32_t>(body.size());
-    std::memcpy(m.data(), &size, 4);
-    std::memcpy(m.data() + 4, &command, 4);
-    m.insert(m.end(), body.begin(), body.end());
-    m.insert(m.end(), extra.begin(), extra.end());
-    return SendRaw(m);
-  }
-  std::optional<Bytes> Read(size_t n) {
-    Bytes out(n);
-    for (size_t have = 0; have < n;) {
-      ssize_t got = ::recv(fd_, out.data() + have, n - have, 0);
-      if (got <= 0) return std::nullopt;
-      have += static_cast<size_t>(got);
-    }
-    return out;
-  }
-  // True when the daemon closed the connection (a reset when it left
-  // bytes of ours unread), false when nothing came within the time limit.
-  bool Closed() {
-    uint8_t byte;
-    ssize_t n = ::recv(fd_, &byte, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
-  }
-  std::optional<Bytes> Call(uint32_t command, Bytes body, const Bytes& extra = {}) {
-    const size_t n = body.size();
-    if (!Send(command, body, extra)) return std::nullopt;
-    return Read(n);
-  }
-  // Version handshake and a context; 0 when refused.
-  uint32_t Establish() {
-    Bytes version(off::kVerSize, 0);
-    wire::Put32(version, off::kVerMajor, 4);
-    wire::Put32(version, off::kVerMinor, 4);
-    auto v = Call(wire::kVersion, version);
-    auto e = Call(wire::kEstablishContext, Bytes(off::kEstSize, 0));
-    if (!v || !e || wire::Get32(*v, off::kVerRv) || wire::Get32(*e, off::kEstRv)) return 0;
-    return wire::Get32(*e, off::kEstContext);
-  }
-  // A card handle in `context`; 0 when refused.
-  uint32_t Connect(uint32_t context) {
-    Bytes body(off::kConSize, 0);
-    wire::Put32(body, off::kConContext, context);
-    std::memcpy(body.data() + off::kConReader, kEmulatedReader, std::strlen(kEmulatedReader));
-    wire::Put32(body, off::kConShare, SCARD_SHARE_SHARED);
-    wire::Put32(body, off::kConPreferred, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-    auto r = Call(wire::kConnect, body);
-    return r && wire::Get32(*r, off::kConRv) == 0 ? wire::Get32(*r, off::kConCard) : 0;
-  }
-  // SELECT MF on `card`: the result, and the answer bytes on success.
-  std::pair<uint32_t, Bytes> Select(uint32_t card) {
-    const Bytes apdu = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    Bytes body(off::kTxSize, 0);
-    wire::Put32(body, off::kTxCard, card);
-    wire::Put32(body, off::kTxSendProto, SCARD_PROTOCOL_T1);
-    wire::Put32(body, off::kTxSend, static_cast<uint32_t>(apdu.size()));
-    wire::Put32(body, off::kTxRecv, 258);
-    auto r = Call(wire::kTransmit, body, apdu);
-    if (!r) return {~0u, {}};
-    const uint32_t rv = wire::Get32(*r, off::kTxRv);
-    if (rv) return {rv, {}};
-    auto data = Read(wire::Get32(*r, off::kTxRecv));
-    return {rv, data.value_or(Bytes{})};
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
+// A raw client of this process's daemon, connecting to the emulated reader.
+struct RawClient : chain::RawClient {
+  RawClient() : chain::RawClient(InProcessDaemon::Dir() + "/pcscd.comm") {}
+  uint32_t Connect(uint32_t context) { return chain::RawClient::Connect(context, kEmulatedReader); }
 };
 
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(kEnvironment);
-    std::filesystem::create_directories(kDir);
-    ServerOptions options;
-    options.clientSocket = kAppSocket;
-    options.daemonSocket = kDir + "/qrn.socket";
-    options.flavour = RemoteFlavour::kPcscLite;
-    options.callTimeout = kCallTimeout;
-    options.pollInterval = 200ms;
-    server_ = std::make_unique<Server>(options);
     std::string why;
-    ASSERT_TRUE(server_->Listen(&why)) << why;
-    loop_ = std::thread([this] { server_->Run(); });
-    remote_ = chain::RemoteSide::Start({PluginPath(), options.daemonSocket}, &why);
+    ASSERT_TRUE(daemon_.Start(&why)) << why;
+    remote_ = chain::RemoteSide::Start(
+        {tools::BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH),
+         InProcessDaemon::DaemonSocket()},
+        &why);
     ASSERT_TRUE(remote_) << why;
-    ASSERT_TRUE(WaitFor([&] { return server_->stats().readers == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return daemon_.stats().readers == 1; }));
   }
   void TearDown() override {
-    if (server_) server_->Stop();
-    if (loop_.joinable()) loop_.join();
+    daemon_.Stop();
     remote_.reset();
-    server_.reset();
-    std::filesystem::remove_all(kDir);
   }
 
   // The daemon holds only its own watch context on the remote side.
   bool OnlyTheWatchRemains() {
     return WaitFor([&] {
-      ServerStats s = server_->stats();
+      ServerStats s = daemon_.stats();
       return s.remoteContexts == 1 && s.remoteCards == 0 && s.contexts == 0 && s.clients == 0;
     });
   }
 
-  std::unique_ptr<Server> server_;
-  std::thread loop_;
+  InProcessDaemon daemon_{kCallTimeout};
   std::unique_ptr<chain::RemoteSide> remote_;
 };
 
@@ -300,7 +185,7 @@ TEST_F(DaemonTest, ReadersFollowTheChannel) {
             SCARD_S_SUCCESS);
 
   remote_->CloseChannel();
-  ASSERT_TRUE(WaitFor([&] { return !server_->stats().linked; }));
+  ASSERT_TRUE(WaitFor([&] { return !daemon_.stats().linked; }));
   // What a pcscd without readers answers, and a handle whose reader went.
   DWORD length = 0;
   EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &length), SCARD_E_NO_READERS_AVAILABLE);
@@ -317,7 +202,7 @@ TEST_F(DaemonTest, ReadersFollowTheChannel) {
 
   std::string why;
   ASSERT_TRUE(remote_->OpenChannel(&why)) << why;
-  ASSERT_TRUE(WaitFor([&] { return server_->stats().readers == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return daemon_.stats().readers == 1; }));
   EXPECT_EQ(SCardConnect(context, kEmulatedReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
                          &protocol),
             SCARD_S_SUCCESS);
@@ -328,25 +213,15 @@ TEST_F(DaemonTest, ReadersFollowTheChannel) {
   EXPECT_TRUE(OnlyTheWatchRemains());
 }
 
+// Which messages are bad is the frame reader's (the table test); here a bad
+// one, and one whose size no structure has, end only their connection.
 TEST_F(DaemonTest, BadInputEndsOnlyItsOwnConnection) {
-  Bytes hugeSend(off::kTxSize, 0);
-  wire::Put32(hugeSend, off::kTxSend, wire::kMaxExtended + 1);
-  auto message = [](uint32_t command, uint32_t size, Bytes body = {}) {
-    Bytes m(8);
-    std::memcpy(m.data(), &size, 4);
-    std::memcpy(m.data() + 4, &command, 4);
-    m.insert(m.end(), body.begin(), body.end());
-    return m;
-  };
   const struct {
     const char* what;
     Bytes bytes;
   } rows[] = {
-      {"unknown command", message(0x99, 0)},
-      {"list readers is not the daemon's", message(wire::kListReaders, 8, Bytes(8))},
-      {"wrong size for its command", message(wire::kEstablishContext, 4, Bytes(4))},
-      {"size beyond any structure", message(wire::kConnect, 0x7FFFFFFF)},
-      {"send bytes beyond the extended buffer", message(wire::kTransmit, 32, hugeSend)},
+      {"unknown command", Message(0x99, 0)},
+      {"size beyond any structure", Message(wire::kConnect, 0x7FFFFFFF)},
   };
   for (const auto& row : rows) {
     RawClient client;
@@ -398,7 +273,7 @@ TEST_F(DaemonTest, WhatAnApplicationHeldIsReleasedWhenItGoes) {
   {
     RawClient client;
     ASSERT_NE(client.Connect(client.Establish()), 0u);
-    ASSERT_TRUE(WaitFor([&] { return server_->stats().remoteCards == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return daemon_.stats().remoteCards == 1; }));
   }
   EXPECT_TRUE(OnlyTheWatchRemains());
   EXPECT_TRUE(WaitFor([&] { return disconnects() == 1; }));
@@ -410,12 +285,7 @@ TEST_F(DaemonTest, WhatAnApplicationHeldIsReleasedWhenItGoes) {
     const uint32_t context = client.Establish();
     ASSERT_NE(client.Connect(context), 0u);
     remote_->client().HoldCompletions(true);
-    Bytes body(off::kConSize, 0);
-    wire::Put32(body, off::kConContext, context);
-    std::memcpy(body.data() + off::kConReader, kEmulatedReader, std::strlen(kEmulatedReader));
-    wire::Put32(body, off::kConShare, SCARD_SHARE_SHARED);
-    wire::Put32(body, off::kConPreferred, SCARD_PROTOCOL_T1);
-    ASSERT_TRUE(client.Send(wire::kConnect, body));
+    ASSERT_TRUE(client.SendConnect(context, kEmulatedReader, SCARD_PROTOCOL_T1));
     ASSERT_TRUE(WaitFor([&] {
       for (const auto& request : remote_->client().requests())
         if (request.ioControlCode == tools::kIoctlConnectW) return remote_->client().AwaitHeld(1);

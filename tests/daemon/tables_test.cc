@@ -12,12 +12,14 @@
 #include "daemon/convert.h"
 #include "daemon/readers.h"
 #include "daemon/wire.h"
+#include "tools/chain/raw_client.h"
 
 namespace scredir::pcscd {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using W = RemoteFlavour;
+using chain::Message;
 
 TEST(DaemonTables, LimitsAndValuesMatchTheInstalledHeaders) {
   const std::pair<uint64_t, uint64_t> rows[] = {
@@ -86,14 +88,6 @@ TEST(DaemonTables, RemoteValuesBecomePcscLiteValues) {
   }
 }
 
-Bytes Message(uint32_t command, uint32_t size, Bytes body = {}) {
-  Bytes m(8);
-  std::memcpy(m.data(), &size, 4);
-  std::memcpy(m.data() + 4, &command, 4);
-  m.insert(m.end(), body.begin(), body.end());
-  return m;
-}
-
 Bytes TransmitBody(uint32_t sendLength) {
   Bytes body(wire::off::kTxSize, 0);
   wire::Put32(body, wire::off::kTxSend, sendLength);
@@ -117,6 +111,7 @@ TEST(DaemonTables, ClientMessagesAreFramedByTheirCommand) {
       {"header only", Message(wire::kConnect, 152), S::kNeedMore, 0, 0},
       {"short body", Message(wire::kEstablishContext, 8, Bytes(8)), S::kBad, 0, 0},
       {"oversized body", Message(wire::kStatus, 4096), S::kBad, 0, 0},
+      {"size beyond any structure", Message(wire::kConnect, 0x7FFFFFFF), S::kBad, 0, 0},
       {"body on a bodiless command", Message(wire::kWaitReaderStateChange, 8), S::kBad, 0, 0},
       {"list readers is the library's own", Message(wire::kListReaders, 8), S::kBad, 0, 0},
       {"unknown command", Message(0x99, 0), S::kBad, 0, 0},

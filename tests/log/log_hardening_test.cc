@@ -90,7 +90,9 @@ TEST_F(LogHardening, EveryMessageIsOneLineAndOnlyTheWordPinIsMasked) {
   EXPECT_EQ(g_stderr, kPrefix + "no file\\r\\nforged\n");
 }
 
-// A victim file that a link in a log area points at; it must never change.
+// Areas that cannot be trusted and names that cannot be opened give no log
+// and say why; a victim file that a link in a log area points at must never
+// change.
 class LogAreas : public LogFixture {
  protected:
   std::string Victim() {
@@ -111,6 +113,24 @@ TEST_F(LogAreas, LinksAndWeakDirectoriesAreRefused) {
     std::string note;  // what the log says instead of opening
     size_t inElsewhere = 0;
   } cases[] = {
+      {"per-user area writable by others",
+       {},
+       [&] {
+         ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
+         ASSERT_EQ(chmod(safe.c_str(), 0777), 0);
+       },
+       "Safe logging area '" + safe + "' validation failed!\n"},
+      {"per-user area is a link",
+       {},
+       [&] { ASSERT_EQ(symlink(dir_.c_str(), safe.c_str()), 0); },
+       "Safe logging area '" + safe + "' validation failed!\n"},
+      {"configured name is a directory",
+       {{"log.fileName", "dir.log"}},
+       [&] {
+         ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
+         ASSERT_EQ(mkdir((safe + "/dir.log").c_str(), 0700), 0);
+       },
+       "Unable to open log file '" + safe + "/dir.log': Is a directory\n"},
       {"system area is a link",
        {{"log.systemAreaTemp", "true"}},
        [&] { ASSERT_EQ(symlink(elsewhere.c_str(), systemDir_.c_str()), 0); },
@@ -150,6 +170,7 @@ TEST_F(LogAreas, LinksAndWeakDirectoriesAreRefused) {
     c.prepare();
     g_config = c.config;
     EXPECT_EQ(Open(), nullptr) << c.what;
+    EXPECT_EQ(LogCurrentFileName(), "") << c.what;
     EXPECT_EQ(captured, c.note) << c.what;
     EXPECT_EQ(ReadFile(Victim()), "precious\n") << c.what;
     EXPECT_EQ(Names(elsewhere).size(), c.inElsewhere) << c.what;

@@ -79,28 +79,6 @@ TEST_F(LogFileChoice, NamesFromConfigurationOrGenerated) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-TEST_F(LogFileChoice, UnusableAreasGiveNoLogAndSayWhy) {
-  static std::string captured;
-  LogSetCaptureSink([](const char* m) { captured += m; });
-  const std::string safe = SafeDir();
-  auto expectNoLog = [&](const std::string& message) {
-    captured.clear();
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_EQ(LogCurrentFileName(), "");
-    EXPECT_EQ(captured, message);
-    std::filesystem::remove_all(safe);
-  };
-  ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
-  ASSERT_EQ(chmod(safe.c_str(), 0777), 0);  // others could plant files in it
-  expectNoLog("Safe logging area '" + safe + "' validation failed!\n");
-  ASSERT_EQ(symlink(dir_.c_str(), safe.c_str()), 0);
-  expectNoLog("Safe logging area '" + safe + "' validation failed!\n");
-  ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
-  ASSERT_EQ(mkdir((safe + "/dir.log").c_str(), 0700), 0);
-  g_config = {{"log.fileName", "dir.log"}};
-  expectNoLog("Unable to open log file '" + safe + "/dir.log': Is a directory\n");
-}
-
 class LogLines : public LogFixture {};
 
 TEST_F(LogLines, HeaderLinesCarryThePrefix) {

@@ -10,25 +10,11 @@
 //
 // Where xfreerdp, Xvfb, openssl or pcscd are missing the tests skip with
 // the reason; in CI (CI=true) they fail instead.
-#include <reader.h>
-#include <winscard.h>
-
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include <gtest/gtest.h>
 
-#include "tools/daemon_double.h"
 #include "tools/demo/format.h"
-#include "tools/demo/session.h"
-#include "tools/harness/real_peer.h"
+#include "tools/harness/direct_session.h"
 #include "tools/harness/sandbox.h"
-#include "tools/pcsc_backend.h"
 #include "tools/pcsc_stack.h"
 #include "tools/rdp_bridge/freerdp_run.h"
 
@@ -54,40 +40,6 @@ std::string LinesWith(const std::string& text, std::initializer_list<const char*
         break;
       }
   return found;
-}
-
-// What libpcsclite reports for the reader directly, in the session
-// record's terms.
-demo::SessionRecord DirectView(const std::string& reader) {
-  demo::SessionRecord d;
-  SCARDCONTEXT context = 0;
-  EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
-  char names[4096];
-  DWORD length = sizeof names;
-  if (SCardListReaders(context, nullptr, names, &length) == SCARD_S_SUCCESS)
-    d.readers = SplitMultiString(names, length);
-  SCARDHANDLE card = 0;
-  DWORD protocol = 0;
-  EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
-                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
-            SCARD_S_SUCCESS);
-  d.activeProtocol = static_cast<uint32_t>(protocol);
-  DWORD state = 0, statusProtocol = 0;
-  BYTE atr[MAX_ATR_SIZE];
-  DWORD atrLength = sizeof atr;
-  length = sizeof names;
-  if (SCardStatus(card, names, &length, &state, &statusProtocol, atr, &atrLength) ==
-      SCARD_S_SUCCESS) {
-    d.statusReaderNames = SplitMultiString(names, length);
-    d.statusAtr.assign(atr, atr + atrLength);
-  }
-  BYTE attrib[MAX_BUFFER_SIZE];
-  DWORD attribLength = sizeof attrib;
-  d.attribRv =
-      static_cast<uint32_t>(SCardGetAttrib(card, SCARD_ATTR_ATR_STRING, attrib, &attribLength));
-  SCardDisconnect(card, SCARD_LEAVE_CARD);
-  SCardReleaseContext(context);
-  return d;
 }
 
 class RealClientTest : public ::testing::Test {
@@ -140,30 +92,21 @@ class RealClientTest : public ::testing::Test {
     stack_.reset();
   }
 
-  demo::SessionOutcome RunSession() {
-    demo::SessionOptions options;
-    options.stepTimeout = kStepTimeout;
-    options.cardWait = kStepTimeout;
-    session_ = std::make_unique<demo::DemoSession>(*daemon_, transcript_, options);
-    demo::SessionOutcome outcome = session_->Run();
-    std::cout << transcript_.str();
-    return outcome;
-  }
+  demo::SessionOutcome RunSession() { return session_.Run(*daemon_, kStepTimeout); }
 
   std::unique_ptr<PcscStack> stack_;
   std::unique_ptr<Sandbox> env_;
   std::unique_ptr<DaemonDouble> daemon_;
   std::unique_ptr<FreeRdpRun> run_;
-  std::ostringstream transcript_;
-  std::unique_ptr<demo::DemoSession> session_;
+  SessionRun session_;
 };
 
 TEST_F(RealClientTest, WindowsPointerIdsCarryTheWholeSessionToTheCard) {
   ASSERT_NO_FATAL_FAILURE(BringUp({{"QRN.ScRedir.ndrPointerIds", "windows"}}));
   if (IsSkipped()) return;
-  ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << session_->failure() << "\n"
+  ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << session_.session->failure() << "\n"
                                                             << run_->Tails();
-  const demo::SessionRecord& seen = session_->record();
+  const demo::SessionRecord& seen = session_.session->record();
   ASSERT_EQ(seen.cardReader, PcscStack::kReaderName);
   // The attribute is the card stack's to refuse (the virtual reader has no
   // ATR attribute); it must refuse it as it does to a direct call.
@@ -171,14 +114,6 @@ TEST_F(RealClientTest, WindowsPointerIdsCarryTheWholeSessionToTheCard) {
     if (step == "attrib") continue;
     EXPECT_EQ(rv, 0u) << step;
   }
-
-  const demo::SessionRecord direct = DirectView(seen.cardReader);
-  EXPECT_EQ(seen.readers, direct.readers);
-  EXPECT_EQ(seen.statusReaderNames, direct.statusReaderNames);
-  EXPECT_EQ(HexBytes(seen.readerAtr), HexBytes(direct.statusAtr));
-  EXPECT_EQ(HexBytes(seen.statusAtr), HexBytes(direct.statusAtr));
-  EXPECT_EQ(seen.activeProtocol, direct.activeProtocol);
-  EXPECT_EQ(demo::ResultName(seen.attribRv), demo::ResultName(direct.attribRv));
 
   // SELECT answers 90 00 alone, GET CHALLENGE eight fresh bytes and 90 00.
   ASSERT_GE(seen.apdus.size(), 2u);
@@ -189,6 +124,15 @@ TEST_F(RealClientTest, WindowsPointerIdsCarryTheWholeSessionToTheCard) {
   std::string pcscd = ReadFile(stack_->Directory() + "/pcscd.log");
   for (const char* apdu : {"00 A4 00 0C 02 3F 00", "00 84 00 00 08"})
     EXPECT_NE(pcscd.find(apdu), std::string::npos) << apdu << "\n" << stack_->LogTail();
+
+  // Direct calls come after the look at pcscd's log: they send the same APDUs.
+  const demo::SessionRecord direct = DirectCalls(seen.cardReader);
+  EXPECT_EQ(seen.readers, direct.readers);
+  EXPECT_EQ(seen.statusReaderNames, direct.statusReaderNames);
+  EXPECT_EQ(HexBytes(seen.readerAtr), HexBytes(direct.statusAtr));
+  EXPECT_EQ(HexBytes(seen.statusAtr), HexBytes(direct.statusAtr));
+  EXPECT_EQ(seen.activeProtocol, direct.activeProtocol);
+  EXPECT_EQ(demo::ResultName(seen.attribRv), demo::ResultName(direct.attribRv));
 
   run_->Stop();  // the logs are complete once everyone has gone
   EXPECT_EQ(LinesWith(run_->ClientLog(), {"unpack", "not fully parsed", "expected 0x",
@@ -204,9 +148,9 @@ TEST_F(RealClientTest, DefaultPointerIdsFailTheFirstPointerCallWithAnError) {
   if (IsSkipped()) return;
   // Establishing a context carries no pointer, so it succeeds; listing the
   // readers is refused by the client, and the daemon hears about it.
-  EXPECT_EQ(RunSession(), demo::SessionOutcome::kFailed) << session_->failure() << "\n"
+  EXPECT_EQ(RunSession(), demo::SessionOutcome::kFailed) << session_.session->failure() << "\n"
                                                          << run_->Tails();
-  const auto& results = session_->record().results;
+  const auto& results = session_.session->record().results;
   ASSERT_GE(results.size(), 2u);
   EXPECT_EQ(results[0], std::make_pair(std::string("establish"), 0u));
   EXPECT_EQ(results[1].first, "list");
@@ -221,20 +165,12 @@ TEST_F(RealClientTest, DefaultPointerIdsFailTheFirstPointerCallWithAnError) {
 TEST_F(RealClientTest, DemoProgramRunsItsSessionThroughFreeRdp) {
   ASSERT_NO_FATAL_FAILURE(BringUp({}, /*probeOnly=*/true));
   if (IsSkipped()) return;
-  std::string command = "TMPDIR='" + env_->workDir() + "' '" +
-                        BuiltPath("/tools/scredir-demo", SCREDIR_DEMO_PATH) + "' --plugin '" +
-                        BuiltPath("/scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH) +
-                        "' --client freerdp 2>&1";
-  FILE* program = popen(command.c_str(), "r");
-  ASSERT_NE(program, nullptr);
-  std::string output;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
-  int status = pclose(program);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  for (const char* text : {"client   xfreerdp /smartcard", "\"Virtual PCD 00 00\": CHANGED|PRESENT",
-                           "SELECT MF 3F00", "< 90 00   success", "Session complete"})
-    EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
+  ExpectDemoProgramSays(BuiltPath("/tools/scredir-demo", SCREDIR_DEMO_PATH), env_->workDir(),
+                        "--plugin '" +
+                            BuiltPath("/scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH) +
+                            "' --client freerdp",
+                        {"client   xfreerdp /smartcard", "\"Virtual PCD 00 00\": CHANGED|PRESENT",
+                         "SELECT MF 3F00", "< 90 00   success", "Session complete"});
 }
 
 }  // namespace

@@ -6,22 +6,14 @@
 //
 // Each test starts its own stack and is skipped, with the reason, where
 // pcscd or the virtual card cannot run.
-#include <reader.h>
-#include <sys/wait.h>
 #include <winscard.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "tools/demo/format.h"
-#include "tools/demo/session.h"
-#include "tools/harness/real_peer.h"
+#include "tools/harness/direct_session.h"
 #include "tools/harness/rig.h"
 #include "tools/harness/sandbox.h"
-#include "tools/pcsc_backend.h"
 #include "tools/pcsc_stack.h"
 
 namespace scredir::tools {
@@ -31,10 +23,8 @@ using demo::HexBytes;
 
 constexpr auto kStepTimeout = std::chrono::seconds(20);
 
-// The plug-in of this build tree; SCREDIR_BINARY_DIR points at another.
 std::string PluginPath() {
-  const char* dir = std::getenv("SCREDIR_BINARY_DIR");
-  return dir ? std::string(dir) + "/scredir/libscrediragent.so" : SCREDIR_PLUGIN_PATH;
+  return BuiltPath("scredir/libscrediragent.so", SCREDIR_PLUGIN_PATH);
 }
 
 // A record as text, field by field. The plug-in's GetStatusChange asks
@@ -51,63 +41,6 @@ std::vector<std::pair<std::string, std::string>> Shown(const demo::SessionRecord
           {"status ATR", HexBytes(r.statusAtr)},
           {"GetAttrib result", demo::ResultName(r.attribRv)},
           {"GetAttrib value", HexBytes(r.attrib)}};
-}
-
-// The session's calls, made directly. Failures show up as differences.
-demo::SessionRecord DirectCalls(const std::string& reader) {
-  demo::SessionRecord d;
-  SCARDCONTEXT context = 0;
-  EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
-  char names[4096];
-  DWORD namesLength = sizeof names;
-  if (SCardListReaders(context, nullptr, names, &namesLength) == SCARD_S_SUCCESS)
-    d.readers = SplitMultiString(names, namesLength);
-
-  SCARD_READERSTATE slot{};
-  slot.szReader = reader.c_str();
-  slot.dwCurrentState = SCARD_STATE_UNAWARE;
-  if (SCardGetStatusChange(context, 0, &slot, 1) == SCARD_S_SUCCESS) {
-    d.readerEventState = static_cast<uint32_t>(slot.dwEventState);
-    d.readerAtr.assign(slot.rgbAtr, slot.rgbAtr + slot.cbAtr);
-  }
-
-  SCARDHANDLE card = 0;
-  DWORD protocol = 0;
-  EXPECT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
-                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
-            SCARD_S_SUCCESS);
-  d.activeProtocol = static_cast<uint32_t>(protocol);
-
-  DWORD nameLength = sizeof names, state = 0, statusProtocol = 0;
-  BYTE atr[MAX_ATR_SIZE];
-  DWORD atrLength = sizeof atr;
-  if (SCardStatus(card, names, &nameLength, &state, &statusProtocol, atr, &atrLength) ==
-      SCARD_S_SUCCESS) {
-    d.statusReaderNames = SplitMultiString(names, nameLength);
-    d.statusState = static_cast<uint32_t>(state);
-    d.statusProtocol = static_cast<uint32_t>(statusProtocol);
-    d.statusAtr.assign(atr, atr + atrLength);
-  }
-
-  SCARD_IO_REQUEST pci{protocol, sizeof(SCARD_IO_REQUEST)};
-  for (const demo::ApduSpec& apdu : demo::SessionApdus()) {
-    BYTE response[258];
-    DWORD length = sizeof response;
-    LONG rv = SCardTransmit(card, &pci, apdu.command.data(), apdu.command.size(), nullptr, response,
-                            &length);
-    d.apdus.push_back({apdu.label, apdu.command, static_cast<uint32_t>(rv),
-                       rv == SCARD_S_SUCCESS ? Bytes(response, response + length) : Bytes()});
-  }
-
-  BYTE attrib[MAX_BUFFER_SIZE];
-  DWORD attribLength = sizeof attrib;
-  d.attribRv =
-      static_cast<uint32_t>(SCardGetAttrib(card, SCARD_ATTR_ATR_STRING, attrib, &attribLength));
-  if (d.attribRv == SCARD_S_SUCCESS) d.attrib.assign(attrib, attrib + attribLength);
-
-  SCardDisconnect(card, SCARD_LEAVE_CARD);
-  SCardReleaseContext(context);
-  return d;
 }
 
 class RealStackTest : public ::testing::Test {
@@ -133,27 +66,19 @@ class RealStackTest : public ::testing::Test {
   }
 
   demo::SessionOutcome RunSession(std::function<void(const std::string&)> beforeStep = {}) {
-    demo::SessionOptions options;
-    options.stepTimeout = kStepTimeout;
-    options.cardWait = kStepTimeout;
-    options.beforeStep = std::move(beforeStep);
-    session_ = std::make_unique<demo::DemoSession>(rig_->daemon(), transcript_, options);
-    demo::SessionOutcome outcome = session_->Run();
-    std::cout << transcript_.str();
-    return outcome;
+    return run_.Run(rig_->daemon(), kStepTimeout, std::move(beforeStep));
   }
 
   std::unique_ptr<PcscStack> stack_;
   std::unique_ptr<Sandbox> env_;
   PcscBackend backend_;
   std::unique_ptr<Rig> rig_;
-  std::ostringstream transcript_;
-  std::unique_ptr<demo::DemoSession> session_;
+  SessionRun run_;
 };
 
 TEST_F(RealStackTest, DaemonSeesWhatDirectPcscCallsSee) {
-  ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << session_->failure();
-  const demo::SessionRecord& seen = session_->record();
+  ASSERT_EQ(RunSession(), demo::SessionOutcome::kCompleted) << run_.session->failure();
+  const demo::SessionRecord& seen = run_.session->record();
   ASSERT_EQ(seen.cardReader, PcscStack::kReaderName);
   const demo::SessionRecord direct = DirectCalls(seen.cardReader);
   EXPECT_EQ(Shown(seen), Shown(direct));
@@ -205,7 +130,7 @@ TEST_F(RealStackTest, CardPulledMidSessionGivesTheDaemonTheStacksOwnError) {
   SCardDisconnect(card, SCARD_LEAVE_CARD);
   SCardReleaseContext(context);
 
-  const demo::SessionRecord& seen = session_->record();
+  const demo::SessionRecord& seen = run_.session->record();
   ASSERT_FALSE(seen.apdus.empty());
   EXPECT_NE(direct, SCARD_S_SUCCESS);
   EXPECT_EQ(demo::ResultName(seen.apdus.front().rv), demo::ResultName(direct));
@@ -223,18 +148,10 @@ TEST_F(RealStackTest, DemoProgramRunsItsSessionOnThePcscStack) {
   for (const char* extra : {"", " --private-stack"}) {
     SCOPED_TRACE(extra);
     if (*extra) stack_.reset();  // the program's own stack needs the reader port
-    std::string command = "TMPDIR='" + env_->workDir() + "' '" SCREDIR_DEMO_PATH "' --plugin '" +
-                          PluginPath() + "' --backend pcsc" + extra + " 2>&1";
-    FILE* program = popen(command.c_str(), "r");
-    ASSERT_NE(program, nullptr);
-    std::string output;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, program)) > 0;) output.append(buffer, n);
-    int status = pclose(program);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    for (const char* text : {"\"Virtual PCD 00 00\": CHANGED|PRESENT", "ATR 3B", "SELECT MF 3F00",
-                             "< 90 00   success", "Session complete"})
-      EXPECT_NE(output.find(text), std::string::npos) << "missing: " << text << "\n" << output;
+    ExpectDemoProgramSays(BuiltPath("tools/scredir-demo", SCREDIR_DEMO_PATH), env_->workDir(),
+                          "--plugin '" + PluginPath() + "' --backend pcsc" + extra,
+                          {"\"Virtual PCD 00 00\": CHANGED|PRESENT", "ATR 3B", "SELECT MF 3F00",
+                           "< 90 00   success", "Session complete"});
   }
 }
 

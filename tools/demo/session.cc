@@ -9,6 +9,7 @@
 #include "lib/base/byte_reader.h"
 #include "scredir/names.h"
 #include "scredir/pcscd_msg.h"
+#include "tools/card_model.h"
 #include "tools/demo/format.h"
 
 namespace scredir::demo {
@@ -21,19 +22,19 @@ constexpr uint32_t kScopeSystem = 2;
 constexpr uint32_t kShareShared = 2;
 constexpr uint32_t kProtocolsT0T1 = 0x3;
 constexpr uint32_t kLeaveCard = 0;
-constexpr uint32_t kStateUnaware = 0x0000;
-constexpr uint32_t kStateChanged = 0x0002;
-constexpr uint32_t kStatePresent = 0x0020;
-constexpr uint32_t kAttrAtrString = 0x00090303;
-constexpr uint32_t kScardFInternalError = 0x80100001;
-constexpr uint32_t kScardETimeout = 0x8010000A;
+constexpr uint32_t kStateUnaware = tools::kScardStateUnaware;
+constexpr uint32_t kStateChanged = tools::kScardStateChanged;
+constexpr uint32_t kStatePresent = tools::kScardStatePresent;
+using tools::kAttrAtrString;
+using tools::kScardENoService;
+using tools::kScardENoSmartcard;
+using tools::kScardETimeout;
+using tools::kScardEUnsupportedFeature;
+using tools::kScardFInternalError;
+using tools::kScardWRemovedCard;
 // pcsc-lite answers an attribute it does not offer with 0x8010001F, the
 // value Windows calls SCARD_E_UNEXPECTED; Windows uses 0x80100022.
 constexpr uint32_t kPcscLiteUnsupportedFeature = 0x8010001F;
-constexpr uint32_t kScardEUnsupportedFeature = 0x80100022;
-constexpr uint32_t kScardWRemovedCard = 0x80100069;
-constexpr uint32_t kScardENoSmartcard = 0x8010000C;
-constexpr uint32_t kScardENoService = 0x8010001D;
 // Room the session offers for an APDU response: a short APDU's 256 bytes
 // plus the status word.
 constexpr uint32_t kResponseRoom = 258;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -50,6 +51,31 @@ inline std::string ReadFile(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// The first of `programs` that is not installed, as a reason; empty when all are.
+inline std::string MissingProgram(std::initializer_list<const char*> programs) {
+  for (const char* program : programs)
+    if (Which(program).empty()) return std::string(program) + " is not installed";
+  return "";
+}
+
+// Everything `stream` gives until its end.
+inline std::string ReadAll(FILE* stream) {
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream)) > 0;) out.append(buffer, n);
+  return out;
+}
+
+// Runs a shell line to its end: its output, and its wait status if asked.
+inline std::string RunCommand(const std::string& line, int* status = nullptr) {
+  FILE* p = popen(line.c_str(), "r");
+  if (p == nullptr) return "";
+  std::string out = ReadAll(p);
+  const int rc = pclose(p);
+  if (status) *status = rc;
+  return out;
 }
 
 // Polls `done` every 100 ms until it holds or `limit` has passed.

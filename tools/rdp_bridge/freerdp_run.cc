@@ -25,7 +25,6 @@ constexpr const char* kOpenssl = "/usr/bin/openssl";
 // Start-up limits: generous, they only bound how long a broken set-up takes
 // to be reported.
 constexpr auto kStartLimit = std::chrono::seconds(20);
-constexpr auto kPoll = std::chrono::milliseconds(50);
 // Display numbers tried for the virtual display, well above the usual ones.
 constexpr int kFirstDisplay = 140;
 constexpr int kDisplayTries = 20;
@@ -40,27 +39,6 @@ std::string ReadFile(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string Tail(const std::string& path, size_t lines) {
-  std::istringstream in(ReadFile(path));
-  std::vector<std::string> all;
-  for (std::string line; std::getline(in, line);) all.push_back(line);
-  std::string out;
-  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
-    out += "  " + all[i] + "\n";
-  return out;
-}
-
-bool WaitUntil(const std::function<bool()>& ready, tools::ChildProcess* child,
-               std::chrono::milliseconds limit = kStartLimit) {
-  auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    if (ready()) return true;
-    if (child && !child->Running()) return ready();
-    std::this_thread::sleep_for(kPoll);
-  }
-  return ready();
 }
 
 std::string Env(const char* name, const char* fallback) {
@@ -86,10 +64,10 @@ bool MakeCertificate(const std::string& dir, std::string* certificate, std::stri
       tools::Spawn({kOpenssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                     "-subj", "/CN=127.0.0.1", "-keyout", *key, "-out", *certificate},
                    {"PATH=/usr/bin:/bin", "HOME=" + dir}, dir + "/openssl.log");
-  WaitUntil([&] { return !openssl.Running(); }, nullptr);
+  tools::WaitWhileRunning([&] { return !openssl.Running(); }, nullptr, kStartLimit);
   std::error_code ec;
   if (fs::file_size(*certificate, ec) > 0 && fs::file_size(*key, ec) > 0) return true;
-  *error = "openssl did not write a certificate:\n" + Tail(dir + "/openssl.log", 5);
+  *error = "openssl did not write a certificate:\n" + tools::FileTail(dir + "/openssl.log", 5);
   return false;
 }
 
@@ -122,15 +100,15 @@ bool FreeRdpRun::StartBridge(std::string* error) {
   bridgePid_ = bridge_.pid();
   size_t at = std::string::npos;
   std::string text;
-  WaitUntil(
+  tools::WaitWhileRunning(
       [&] {
         text = ReadFile(log);
         at = text.find(kBridgeListening);
         return at != std::string::npos && text.find('\n', at) != std::string::npos;
       },
-      &bridge_);
+      &bridge_, kStartLimit);
   if (at == std::string::npos) {
-    *error = "the bridge did not start listening:\n" + Tail(log, 10);
+    *error = "the bridge did not start listening:\n" + tools::FileTail(log, 10);
     return false;
   }
   port_ = static_cast<uint16_t>(std::atoi(text.c_str() + at + std::strlen(kBridgeListening)));
@@ -146,13 +124,15 @@ bool FreeRdpRun::StartDisplay(std::string* error) {
     if (fs::exists("/tmp/.X" + number + "-lock") || fs::exists(socket)) continue;
     xvfb_ = tools::Spawn({kXvfb, ":" + number, "-nolisten", "tcp", "-screen", "0", "800x600x24"},
                          {"PATH=/usr/bin:/bin"}, options_.workDir + "/xvfb.log");
-    if (WaitUntil([&] { return fs::exists(socket); }, &xvfb_) && xvfb_.Running()) {
+    if (tools::WaitWhileRunning([&] { return fs::exists(socket); }, &xvfb_, kStartLimit) &&
+        xvfb_.Running()) {
       display_ = n;
       return true;
     }
     xvfb_.Stop();
   }
-  *error = "no virtual X display could be started:\n" + Tail(options_.workDir + "/xvfb.log", 5);
+  *error = "no virtual X display could be started:\n" +
+           tools::FileTail(options_.workDir + "/xvfb.log", 5);
   return false;
 }
 
@@ -176,7 +156,7 @@ bool FreeRdpRun::StartClient(std::string* error) {
 void FreeRdpRun::Stop() {
   client_.Stop();
   // With the client gone the bridge closes the plug-in's channel and ends.
-  WaitUntil([&] { return !bridge_.Running(); }, nullptr, std::chrono::seconds(10));
+  tools::WaitWhileRunning([&] { return !bridge_.Running(); }, nullptr, std::chrono::seconds(10));
   bridge_.Stop();
   xvfb_.Stop();
 }
@@ -190,8 +170,8 @@ std::string FreeRdpRun::ClientLog() const {
 }
 
 std::string FreeRdpRun::Tails() const {
-  return "bridge:\n" + Tail(options_.workDir + "/bridge.log", 15) + "xfreerdp:\n" +
-         Tail(options_.workDir + "/xfreerdp.log", 15);
+  return "bridge:\n" + tools::FileTail(options_.workDir + "/bridge.log", 15) + "xfreerdp:\n" +
+         tools::FileTail(options_.workDir + "/xfreerdp.log", 15);
 }
 
 }  // namespace scredir::bridge

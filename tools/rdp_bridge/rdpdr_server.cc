@@ -13,11 +13,8 @@ namespace {
 
 constexpr uint16_t kVersionMajor = 1;
 constexpr uint16_t kVersionMinor = 0x000C;
-constexpr uint16_t kCapGeneral = 1;
 constexpr uint16_t kCapSmartCard = 5;
-constexpr uint32_t kGeneralCapVersion2 = 2;
 constexpr uint32_t kSmartCardCapVersion1 = 1;
-constexpr uint16_t kGeneralCapBytes = 44;
 constexpr uint16_t kCapHeaderBytes = 8;
 // Every I/O request code a client may be asked for.
 constexpr uint32_t kIoCode1All = 0x0000FFFF;
@@ -68,23 +65,20 @@ Bytes WithDeviceId(std::span<const uint8_t> packet, uint32_t deviceId) {
 }  // namespace
 
 Bytes ServerCapabilityRequest() {
-  base::ByteWriter w(60);
-  WriteHeader(w, kPakidCoreServerCapability);
-  w.WriteU16Le(2);  // numCapabilities
-  w.WriteU16Le(0);  // padding
-  w.WriteU16Le(kCapGeneral);
-  w.WriteU16Le(kGeneralCapBytes);
-  w.WriteU32Le(kGeneralCapVersion2);
-  w.WriteU32Le(0);  // osType
-  w.WriteU32Le(0);  // osVersion
+  // The plug-in's own announce (one general set, version 2, every field 0)
+  // up to the fields a client needs before it announces devices; then the
+  // smart card set.
+  Bytes announce(kAgentAnnounceBytes);
+  ScRedirQrn_FillAgentAnnounce(std::span<uint8_t, kAgentAnnounceBytes>(announce));
+  announce[4] = 2;  // numCapabilities
+  base::ByteWriter w(kAgentAnnounceBytes + kCapHeaderBytes);
+  w.WriteBytes(std::span<const uint8_t>(announce).first(24));  // through osVersion
   w.WriteU16Le(kVersionMajor);
   w.WriteU16Le(kVersionMinor);
   w.WriteU32Le(kIoCode1All);
   w.WriteU32Le(0);  // ioCode2
   w.WriteU32Le(kExtendedPdus);
-  w.WriteU32Le(0);  // extraFlags1
-  w.WriteU32Le(0);  // extraFlags2
-  w.WriteU32Le(0);  // SpecialTypeDeviceCap
+  w.WriteZeros(12);  // extraFlags1, extraFlags2, SpecialTypeDeviceCap
   w.WriteU16Le(kCapSmartCard);
   w.WriteU16Le(kCapHeaderBytes);
   w.WriteU32Le(kSmartCardCapVersion1);
@@ -119,14 +113,14 @@ Bytes RdpdrServer::ServerAnnounce() const {
 
 RdpdrActions RdpdrServer::OnClientPacket(std::span<const uint8_t> packet) {
   RdpdrActions out;
-  base::ByteReader r(packet);
-  uint16_t component = 0, packetId = 0;
-  if (!r.ReadU16Le(component) || !r.ReadU16Le(packetId)) {
+  const std::optional<RdpdrHeader> header = ScRedirQrn_ReadRdpdrHeader(packet);
+  if (!header) {
     out.notes.push_back("client packet of " + std::to_string(packet.size()) +
                         " bytes has no header; dropped");
     return out;
   }
-  std::span<const uint8_t> body = r.rest();
+  const auto [component, packetId] = *header;
+  std::span<const uint8_t> body = packet.subspan(4);
   if (component != kRdpdrCtypCore) {
     out.notes.push_back("client sent " + PacketName(component, packetId) + "; ignored");
     return out;

@@ -13,13 +13,15 @@ if(TARGET scredir_pcsc_stack)
 endif()
 
 pkg_check_modules(FREERDP_SERVER IMPORTED_TARGET freerdp-server2 freerdp2 winpr2)
-if(FREERDP_SERVER_FOUND AND TARGET scredir_host_double)
+if(FREERDP_SERVER_FOUND AND TARGET scredir_host_double AND TARGET scredir_core)
   # The handshake, the routing and the server loop, so tests can drive them.
   # It never links libpcsclite: FreeRDP's runtime exports the same names.
   add_library(scredir_rdp_bridge STATIC rdp_bridge/rdpdr_server.cc rdp_bridge/bridge_server.cc)
   target_include_directories(scredir_rdp_bridge PUBLIC ${PROJECT_SOURCE_DIR})
+  # It frames its capability request and reads packet headers with the
+  # plug-in's own rdpdr functions.
   target_link_libraries(scredir_rdp_bridge PUBLIC PkgConfig::FREERDP_SERVER scredir_host_double
-                                                  scredir_base Threads::Threads)
+                                                  scredir_core scredir_base Threads::Threads)
 
   add_executable(scredir-rdp-bridge rdp_bridge/bridge_main.cc)
   target_link_libraries(scredir-rdp-bridge PRIVATE scredir_rdp_bridge)

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/chain/remote_side.h"
+#include "tools/chain/remote_side.h"
 #include "tools/pcsc_stack.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // See remote_side.h.
-#include "tests/chain/remote_side.h"
+#include "tools/chain/remote_side.h"
 
 #include <fstream>
 #include <map>
