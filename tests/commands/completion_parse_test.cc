@@ -23,10 +23,6 @@ Bytes Completion(const Bytes& output, uint32_t id = kId, uint32_t ioStatus = 0,
   return p;
 }
 
-uint32_t RecordBytes(uint32_t command) {
-  return ScRedirQrn_FindCommand(command)->recordBytes;
-}
-
 class CompletionParse : public CommandsTest {
  protected:
   void SetUp() override {
@@ -102,7 +98,7 @@ TEST_F(CompletionParse, UnusualReturnsAreWrittenIntoTheirRecord) {
       SCOPED_TRACE(testing::Message() << "row " << &k - cases << (debug ? " traced" : ""));
       ASSERT_FALSE(k.output.empty());
       ResetMaps();
-      Bytes record = Patterned(RecordBytes(k.command));
+      Bytes record = Patterned(ScRedirQrn_FindCommand(k.command)->recordBytes);
       Bytes expected = Keep(k.command, record);
       record = Patched(record, k.reply);
       expected.insert(expected.end(), record.begin(), record.end());
@@ -238,7 +234,7 @@ TEST_F(CompletionParse, UndecodableOrOversizedReturnsConsumeTheMessageWithoutRep
   for (const Case& k : cases) {
     SCOPED_TRACE(k.lines.back());
     ASSERT_FALSE(k.output.empty());
-    Keep(k.command, Bytes(RecordBytes(k.command)));
+    Keep(k.command, Bytes(ScRedirQrn_FindCommand(k.command)->recordBytes));
     EXPECT_TRUE(Parse(Completion(k.output)).empty());
     EXPECT_EQ(status_, 0xC0000001u);
     EXPECT_EQ(Take(), k.lines);

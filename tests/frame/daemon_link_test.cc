@@ -35,7 +35,8 @@ class DaemonLinkTest : public frame_test::PluginFixture {
       if (closeAfter) shutdown(fds[1], SHUT_WR);
     });
     std::vector<int32_t> results;
-    for (size_t i = 0; i < calls; ++i) results.push_back(ScRedirQrn_HandleDaemonMessage(fds[0]));
+    for (size_t i = 0; i < calls; ++i)
+      results.push_back(ScRedirQrn_HandleDaemonMessage(*ScRedir_CurrentSession(), fds[0]));
     writer.join();
     dieLine_ = "SCQRN: INFO |TID|: Client " + std::to_string(fds[0]) + " die.";
     close(fds[0]);
