@@ -1,8 +1,10 @@
-// Daemon records -> encoded smart-card calls, and the entry points' checks.
+// Daemon records -> encoded smart-card calls, the dispatch's checks and the
+// command table.
 #include "scredir/request_build.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <sstream>
 
 #include "scredir/state.h"
 #include "tests/commands/commands_test_util.h"
@@ -115,9 +117,7 @@ TEST_F(RequestBuild, UnusualRecordsEncodeTheCallTheirFieldsDescribe) {
       debugEnabled = false;
       EXPECT_EQ(status_, 0u);
       Lines lines = Take();
-      if (!debug) {
-        EXPECT_EQ(lines, Lines{});
-      }
+      EXPECT_EQ(debug ? Lines{} : lines, Lines{});  // traces add lines
     }
   }
 }
@@ -149,11 +149,7 @@ TEST_F(RequestBuild, RequestsThatCannotBeBuiltLeaveNoInput) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.command);
-    if (k.fresh) {
-      ResetMaps();
-    } else {
-      Register();
-    }
+    k.fresh ? ResetMaps() : Register();
     Bytes record = Patched(Bytes(ScRedirQrn_FindCommand(k.command)->recordBytes), k.record);
     EXPECT_EQ(Build(k.command, record).empty(), k.status != 0);
     EXPECT_EQ(status_, k.status);
@@ -169,9 +165,8 @@ TEST_F(RequestBuild, DisconnectDropsTheHandleAndASecondSendsZeros) {
   EXPECT_EQ(ScRedirQrn_HandleCount(), 0u);
   EXPECT_EQ(Build(PCSCD_DISCONNECT, record),
             ENCODED(HCardAndDisposition_Call, {Ctx(), 4, kZeros}, 0));
-  char hex[9];
-  snprintf(hex, sizeof hex, "%x", card_);
-  EXPECT_EQ(Take(), (Lines{"ERROR(00000000): Failed to lookup handle "s + hex,
+  EXPECT_EQ(Take(), (Lines{"ERROR(00000000): Failed to lookup handle " +
+                               (std::ostringstream() << std::hex << card_).str(),
                            "ERROR(00000000): Failed to delete handle " +
                                std::to_string(static_cast<int>(card_)) + " from hash map"}));
 }
@@ -211,10 +206,7 @@ TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
        "GET_STATUS_CHANGE: rgReaderStates[0].cbAtr is above 36"},
       {PCSCD_TRANSMIT, 35, {}, "TRANSMIT: size 35 is below its fixed part of 36 bytes"},
       {PCSCD_TRANSMIT, 65585, {}, "TRANSMIT: size 65585 is above the full record of 65584 bytes"},
-      {PCSCD_TRANSMIT,
-       45,
-       {U(8, 10)},
-       "TRANSMIT: cbSendLength 10 is beyond the 9 data bytes received"},
+      {9, 45, {U(8, 10)}, "TRANSMIT: cbSendLength 10 is beyond the 9 data bytes received"},
       {PCSCD_CONTROL,
        65576,
        {U(12, 65549)},
