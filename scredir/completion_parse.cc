@@ -62,10 +62,7 @@ uint32_t FailWith(uint32_t rv, uint32_t status) {
 // Logs a return that does not fit the daemon field meant to receive it.
 uint32_t RefuseReturn(const PcscdCommand& row, const char* format, uint32_t value, uint32_t limit) {
   t_answerRv = kScardEInsufficientBuffer;
-  gchar* what = g_strdup_printf(format, value, limit);
-  ScRedirQrn_Logf(kQrnLogError, kStatusUnsuccessful, "Refused %s return: %s", row.ioctlName(),
-                  what);
-  g_free(what);
+  ScRedirQrn_LogRefusal(kStatusUnsuccessful, row.ioctlName(), " return", format, value, limit);
   return kStatusUnsuccessful;
 }
 // The same for a count above what its field holds: "<count> n is above m".

@@ -1,6 +1,6 @@
 // The daemon link thread: connects to the PC/SC daemon's socket, reads one
-// daemon message after another and hands each to its command's entry point,
-// which redirects it over the channel. When the daemon hangs up while the
+// daemon message after another and hands each, with its command's entry,
+// to the dispatch that redirects it over the channel. When the daemon hangs up while the
 // channel is open, it connects again.
 //
 // One thread serves one session (state.h). At most one link thread serves at

@@ -24,11 +24,12 @@ struct ScRedirSession;
 class ScRedirDaemonConn;
 
 // Sends the message on `session`, the one the calling daemon link thread
-// serves. Every message handed in here is answered exactly once: by the client's completion, or,
-// when that cannot happen (the record is refused, memory runs out, Send fails, the channel closes),
-// with the PC/SC error of answers.h. Returns 0 when the request was sent on; otherwise the status
-// (0xC0000001, 0xC000000D, 0xC0000017 or the request builder's) after logging it. The entry points
-// log their own line.
+// serves. Every message handed in here is answered exactly once: by the
+// client's completion, or, when that cannot happen (the record is refused,
+// memory runs out, Send fails, the channel closes), with the PC/SC error of
+// answers.h. Returns 0 when the request was sent on; otherwise the status
+// (0xC0000001, 0xC000000D, 0xC0000017 or the request builder's) after
+// logging it. The dispatch (ScRedirQrn_RedirectCommand) logs its own line.
 uint32_t ScRedirQrn_RedirectScRequest(ScRedirSession& session, uint32_t ioControlCode,
                                       const PcscdMessageHeader* header, const void* body,
                                       uint32_t bodyLength);

@@ -51,9 +51,7 @@ bool HasNul(const uint8_t* name, size_t capacity) {
 }
 
 void Refuse(const PcscdCommand& row, const char* format, uint32_t a = 0, uint32_t b = 0) {
-  gchar* what = g_strdup_printf(format, a, b);
-  ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter, "Refused %s: %s", row.name, what);
-  g_free(what);
+  ScRedirQrn_LogRefusal(kStatusInvalidParameter, row.name, "", format, a, b);
 }
 
 // TRANSMIT and CONTROL: the send length must lie inside both the bytes the
@@ -415,6 +413,13 @@ uint32_t pcscd_in::GetStatusChange(const ScRedirCallBuild& in) {
     call.rgReaderStates = states;
   }
   return Encode(in, call);
+}
+
+void ScRedirQrn_LogRefusal(uint32_t code, const char* subject, const char* kind, const char* format,
+                           uint32_t a, uint32_t b) {
+  gchar* what = g_strdup_printf(format, a, b);
+  ScRedirQrn_Logf(kQrnLogError, code, "Refused %s%s: %s", subject, kind, what);
+  g_free(what);
 }
 
 // ---- Checking and redirecting a received record --------------------------------

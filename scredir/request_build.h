@@ -71,6 +71,12 @@ struct ScRedirGFree {
 };
 using ScRedirGBlock = std::unique_ptr<uint8_t, ScRedirGFree>;
 
+// The one refusal line, an ERROR with `code`: "Refused <subject><kind>: "
+// and `format` filled with a and b. kind is "" for a daemon record and
+// " return" for a client's return.
+void ScRedirQrn_LogRefusal(uint32_t code, const char* subject, const char* kind, const char* format,
+                           uint32_t a, uint32_t b);
+
 // Checks a received record against its entry: a header-sized body inside
 // [fixed part, full record], then the limits of its fields. The body block
 // spans the full record (zeros past what was received). Logs one ERROR line
