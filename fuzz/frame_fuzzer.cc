@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ScRedirQrn_MapsDestroy();
   ScRedirQrn_MapsCreate();
   const auto length = static_cast<uint32_t>(size);
-  ScRedirQrn_HandleRequests(data, length, session);
+  ScRedirQrn_RouteChannelPacket(data, length, session);
   // Whatever the header says, the walk and the completion reader must stay
   // inside the bytes, and an accepted completion must fit in them.
   ScRedirQrn_ParseClientCap(data, length);

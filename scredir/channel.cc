@@ -97,20 +97,20 @@ uint32_t ScRedirQrn_Start(const uint16_t* hostVersion, QrnGetIntfFn getIntf,
   if (getIntf == nullptr || getIntf(kRequestedVersion, &table) != 0) return kStatusSuccess;
   ScRedir_PublishHostTable(table);
 
-  scRedirQrnState.listener = nullptr;
-  scRedirQrnState.channelId.store(0);
+  scRedirPluginState.listener = nullptr;
+  scRedirPluginState.channelId.store(0);
   ScRedirQrn_MapsCreate();
 
   const QrnListenerEvents events = ListenerEvents();
   uint32_t status = table.CreateListener
-                        ? table.CreateListener(-1, kScRedirChannelName, &events, &scRedirQrnState,
-                                               &scRedirQrnState.listener)
+                        ? table.CreateListener(-1, kScRedirChannelName, &events,
+                                               &scRedirPluginState, &scRedirPluginState.listener)
                         : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create QRN listener, status=0x%x", status);
     return status;
   }
-  status = table.ActivateListener ? table.ActivateListener(scRedirQrnState.listener)
+  status = table.ActivateListener ? table.ActivateListener(scRedirPluginState.listener)
                                   : kStatusUnsuccessful;
   if (status != 0) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to activate QRN listener, status=0x%x", status);
@@ -131,7 +131,7 @@ uint32_t ScRedirQrn_Stop() {
   ScRedirQrn_MapsDestroy();
   const QrnIntf& host = ScRedir_HostTable();
   if (host.CloseListener == nullptr) return kStatusSuccess;
-  return host.CloseListener(scRedirQrnState.listener);
+  return host.CloseListener(scRedirPluginState.listener);
 }
 
 // Every callback is a boundary no exception may cross (a log line or a
@@ -157,7 +157,7 @@ void ScRedirVChan_OnPeerOpen(const char* name, void* listener, void* peerChannel
                       static_cast<int>(status));
       return;
     }
-    scRedirQrnState.channelId.store(channelId);
+    scRedirPluginState.channelId.store(channelId);
     ScRedirQrn_Logf(kQrnLogInfo, 0, "accepted QRN %s channel", name);
     return;
   }
@@ -209,7 +209,7 @@ void ScRedirVChan_OnClose(void* channel, int32_t reason, void*) try {
     return;
   }
   if (ScRedir_CurrentSession() == session) {
-    scRedirQrnState.channelId.store(kNoChannelId);
+    scRedirPluginState.channelId.store(kNoChannelId);
     ScRedir_ExchangeCurrentSession(nullptr);
   }
   session->Close();
@@ -235,7 +235,7 @@ uint32_t ScRedirVChan_OnRecv(void* channel, uint32_t, void* buffer, size_t lengt
     // Lengths beyond 32 bits are cut: the parsers then see fewer bytes than
     // were delivered, never more.
     if (ScRedirSessionRef session = ScRedir_FindOpenSession(channel)) {
-      ScRedirQrn_HandleRequests(buffer, static_cast<uint32_t>(length), *session);
+      ScRedirQrn_RouteChannelPacket(buffer, static_cast<uint32_t>(length), *session);
     } else {
       ScRedirQrn_Logf(kQrnLogInfo, 0, "QRN channel=%p is not open, received packet ignored",
                       channel);

@@ -1,7 +1,7 @@
 // The host's channel callbacks and the plug-in's own start, stop and send.
 //
 // The host calls every ScRedirVChan_ callback on its own threads with the
-// address of scRedirQrnState as client data, and each callback acts on the
+// address of scRedirPluginState as client data, and each callback acts on the
 // channel (and buffer) it names, never on "the current one". Opening the
 // channel creates a session (state.h), starts the daemon link thread and
 // sends the agent announce; closing it closes the session's send gate and

@@ -103,17 +103,19 @@ void LogExit(int32_t rc) {
   ScRedirQrn_Logf(kQrnLogError, static_cast<uint32_t>(rc), "Exit receive loop for error(%d)", rc);
 }
 
-// Reads from the daemon socket.
+// Reads from the daemon socket, through the connection's read-ahead block
+// when there is one.
 class SocketSource : public ScRedirDaemonSource {
  public:
-  explicit SocketSource(int fd) : fd_(fd) {}
+  explicit SocketSource(int fd, ScRedirReadAhead* ahead = nullptr) : fd_(fd), ahead_(ahead) {}
   int Read(void* buffer, size_t count) override {
-    return ScRedirQrn_ReadExactly(buffer, count, fd_);
+    return ScRedirQrn_ReadExactlyAhead(buffer, count, fd_, ahead_);
   }
   int id() const override { return fd_; }
 
  private:
   int fd_;
+  ScRedirReadAhead* ahead_;
 };
 
 // Reads and throws away `count` bytes in bounded chunks, so an oversized
@@ -168,8 +170,9 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
     // The channel may have closed while we connected: then nobody would
     // shut this descriptor down, so do not serve it.
     if (!session.AttachConn(conn)) return;
+    ScRedirReadAhead ahead;
     while (!session.closed()) {
-      int32_t rc = ScRedirQrn_HandleDaemonMessage(session, conn->fd());
+      int32_t rc = ScRedirQrn_HandleDaemonMessage(session, conn->fd(), &ahead);
       if (rc != 0) {
         LogExit(rc);
         break;
@@ -269,8 +272,9 @@ void ScRedirQrn_JoinServerThread() {
   }
 }
 
-int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor) {
-  SocketSource source(descriptor);
+int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor,
+                                       ScRedirReadAhead* ahead) {
+  SocketSource source(descriptor, ahead);
   return ScRedirQrn_ReadDaemonMessage(session, source);
 }
 

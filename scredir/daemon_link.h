@@ -19,6 +19,7 @@
 #include <string>
 
 struct ScRedirSession;
+struct ScRedirReadAhead;
 
 // Where to connect and how long to wait between attempts. The defaults come
 // from the configuration ("QRN.ScRedir.socketPath",
@@ -49,7 +50,11 @@ void ScRedirQrn_JoinServerThread();
 // are read and answered with SCARD_E_INVALID_PARAMETER (an oversized body
 // keeps its first full record for the answer; the rest is drained in
 // bounded chunks, never allocated).
-int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor);
+// With `ahead` (the connection's read-ahead block, socket_link.h) a message
+// already there is read in one go and bytes of the next are kept in it;
+// without, nothing past the message is read.
+int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor,
+                                       ScRedirReadAhead* ahead = nullptr);
 
 // Where the daemon's bytes come from: the socket, or memory when fuzzing.
 class ScRedirDaemonSource {

@@ -1,4 +1,5 @@
-// Line formats of the trace dumps and the pieces shared by several records.
+// The line formats of the trace dumps, shared by the record dumps and the
+// packet header dump.
 #include "scredir/dump.h"
 
 #include "scredir/names.h"
@@ -60,31 +61,5 @@ void ScRedirQrn_DumpReturnCode(uint32_t returnCode) {
   if (!ScRedirQrn_DebugOn()) return;
   SCREDIR_TRACE_ENTRY();
   ScRedirQrn_DumpNamedField("ReturnCode", returnCode, ScRedirQrn_ReturnCodeName(returnCode));
-  SCREDIR_TRACE_EXIT();
-}
-
-void ScRedirQrn_DumpRedirSCardContext(const REDIR_SCARDCONTEXT& context) {
-  if (!ScRedirQrn_DebugOn()) return;
-  SCREDIR_TRACE_ENTRY();
-  ScRedirQrn_DumpField("cbContext", context.cbContext);
-  ScRedirQrn_DumpBuffer("pbContext", context.pbContext, context.cbContext);
-  SCREDIR_TRACE_EXIT();
-}
-
-void ScRedirQrn_DumpRedirSCardHandle(const REDIR_SCARDHANDLE& handle) {
-  if (!ScRedirQrn_DebugOn()) return;
-  SCREDIR_TRACE_ENTRY();
-  ScRedirQrn_DumpRedirSCardContext(handle.Context);
-  ScRedirQrn_DumpField("cbHandle", handle.cbHandle);
-  ScRedirQrn_DumpBuffer("pbHandle", handle.pbHandle, handle.cbHandle);
-  SCREDIR_TRACE_EXIT();
-}
-
-void ScRedirQrn_DumpSCardIO_Request(const SCardIO_Request& request) {
-  if (!ScRedirQrn_DebugOn()) return;
-  SCREDIR_TRACE_ENTRY();
-  ScRedirQrn_DumpField("dwProtocol", request.dwProtocol);
-  ScRedirQrn_DumpField("cbExtraBytes", request.cbExtraBytes);
-  ScRedirQrn_DumpBuffer("pbExtraBytes", request.pbExtraBytes, request.cbExtraBytes);
   SCREDIR_TRACE_EXIT();
 }

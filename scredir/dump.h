@@ -8,7 +8,8 @@
 //
 // Each record dump is bracketed by the usual "Entry"/"Exit" trace lines; a
 // nested record is dumped by its own routine at that point, with its own
-// brackets.
+// brackets. The record dumps walk the record descriptions of
+// rpc/record_fields.h (dump_records.cc).
 #pragma once
 
 #include <cstdint>

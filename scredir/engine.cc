@@ -88,8 +88,10 @@ void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedir
     ScRedirQrn_AnswerKept(conn.get(), entry, AnswerFor(status));
     return;
   }
-  const char* name = ScRedirQrn_IoctlName(request.ioControlCode);
-  if (ScRedirQrn_DebugOn()) {
+  // The name is looked up only for the debug lines.
+  const bool debug = ScRedirQrn_DebugOn();
+  const char* name = debug ? ScRedirQrn_IoctlName(request.ioControlCode) : nullptr;
+  if (debug) {
     ScRedirQrn_Logf(kQrnLogDebug, 0,
                     "Save cmd(%s) qrn request(completionId=%08x) to qrn req list(len=%d)", name,
                     request.completionId, static_cast<int>(session.SentCount()));
@@ -103,7 +105,7 @@ void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedir
     return;
   }
   KeyedList* messages = conn ? conn->messages() : nullptr;
-  if (ScRedirQrn_DebugOn()) {
+  if (debug) {
     const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(request.ioControlCode);
     ScRedirQrn_Logf(kQrnLogDebug, 0, "Save cmd(%s) pcscd msg(%d bytes) to pcscd msg list(len=%d)",
                     name, row ? static_cast<int>(row->recordBytes) : 0, KeyedList_Count(messages));
@@ -284,7 +286,7 @@ uint32_t ScRedirQrn_RedirectScRequest(ScRedirSession& session, uint32_t ioContro
   return kStatusSuccess;
 }
 
-void ScRedirQrn_HandleRequests(const void* packet, uint32_t length, ScRedirSession& session) {
+void ScRedirQrn_RouteChannelPacket(const void* packet, uint32_t length, ScRedirSession& session) {
   ScRedirQrn_DumpMsg(packet, length);
   const auto* bytes = static_cast<const uint8_t*>(packet);
   auto header = ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t>(bytes, bytes ? length : 0));

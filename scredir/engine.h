@@ -8,7 +8,7 @@
 // connection's message list under its id, and sends. The message is
 // saved before the packet leaves, so a completion can never overtake it.
 //
-// Coming in (host receive thread): ScRedirQrn_HandleRequests routes one
+// Coming in (host receive thread): ScRedirQrn_RouteChannelPacket routes one
 // received packet; a device I/O completion is turned into the daemon's reply
 // by ScRedirQrn_ParseIOCompletion and written to the daemon socket.
 //
@@ -47,7 +47,7 @@ void ScRedirQrn_AnswerAllPending(ScRedirDaemonConn& conn, uint32_t rv);
 
 // Routes one packet received on the channel of `session`. `packet` holds
 // `length` readable bytes; nothing beyond them is read.
-void ScRedirQrn_HandleRequests(const void* packet, uint32_t length, ScRedirSession& session);
+void ScRedirQrn_RouteChannelPacket(const void* packet, uint32_t length, ScRedirSession& session);
 
 // onSendComplete: releases exactly `buffer`, in the session of `channel`
 // that sent it; an unknown buffer is logged and nothing is released.

@@ -4,8 +4,11 @@
 // request list (every buffer handed to the host's Send, key 0, released when
 // the host reports the send complete) and the daemon message list (every
 // daemon message sent on as a request, keyed by the message id, taken out by
-// its completion). Items are appended at the tail and searched from the head,
-// so the oldest of several items sharing a key is found first.
+// its completion). Items are appended at the tail; the oldest of several
+// items sharing a key is the one a take by key finds. Appending, taking the
+// first and taking by key cost the same however many items are listed (a
+// table by key inside the list), so a daemon that answers its messages in
+// any order never pays for the length of the list.
 //
 // Ownership: the list owns every data block it holds; whoever takes an item
 // out owns its data and releases it. Destroy releases what is left with the
@@ -42,7 +45,8 @@ bool KeyedList_TakeData(KeyedList* list, const void* data);
 // released), frees the list and clears *list. Null or *list null: no-op.
 void KeyedList_Destroy(KeyedList** list, void (*freeData)(void*));
 
-// Tests: replaces the node allocator (null restores malloc) so the
-// out-of-memory paths can be driven.
+// Tests: replaces the allocator of nodes and of the key table (null
+// restores malloc) so the out-of-memory paths can be driven. While one is
+// set, every append asks it (no node the list kept for reuse is taken).
 using KeyedListAllocFn = void* (*)(size_t size);
 void KeyedList_SetNodeAllocatorForTest(KeyedListAllocFn alloc);

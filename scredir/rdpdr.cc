@@ -8,6 +8,7 @@
 
 #include "lib/base/byte_reader.h"
 #include "lib/base/byte_writer.h"
+#include "scredir/dump.h"
 #include "scredir/names.h"
 #include "scredir/qrn_log.h"
 
@@ -40,49 +41,31 @@ constexpr uint32_t kGeneralCapVersion2 = 2;
 constexpr uint32_t kGeneralCapBytes = 44;
 constexpr uint32_t kIoRequestPaddingBytes = 20;
 
-void DumpU16(uint16_t value, const char* name) {
-  ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x            Header->%s = %#06hx", value & 0xFF,
-                  value >> 8, name, static_cast<unsigned short>(value));
-}
-
-void DumpU32(uint32_t value, const char* name, const char* meaning) {
-  if (meaning) {
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x %02x %02x  %20s = %#010x (%s)", value & 0xFF,
-                    (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24, name, value, meaning);
-  } else {
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "%02x %02x %02x %02x  %20s = %#010x (%u)", value & 0xFF,
-                    (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24, name, value, value);
-  }
-}
-
 // The fields of a device I/O request after its RDPDR header; each is
 // dumped only when the packet holds it.
 void DumpIoRequest(base::ByteReader& r) {
   uint32_t deviceId, fileId, completionId, major, minor;
   if (!r.ReadU32Le(deviceId)) return;
-  DumpU32(deviceId, "DeviceId", nullptr);
+  ScRedirQrn_DumpField("DeviceId", deviceId);
   if (!r.ReadU32Le(fileId)) return;
-  DumpU32(fileId, "FileId", nullptr);
+  ScRedirQrn_DumpField("FileId", fileId);
   if (!r.ReadU32Le(completionId)) return;
-  DumpU32(completionId, "CompletionId", nullptr);
+  ScRedirQrn_DumpField("CompletionId", completionId);
   if (!r.ReadU32Le(major)) return;
-  DumpU32(major, "MajorFunction",
-          major == kIrpMjDeviceControl ? "IRP_MJ_DEVICE_CONTROL" : "UNKNOWN");
+  ScRedirQrn_DumpNamedField("MajorFunction", major,
+                            major == kIrpMjDeviceControl ? "IRP_MJ_DEVICE_CONTROL" : "UNKNOWN");
   if (!r.ReadU32Le(minor)) return;
-  DumpU32(minor, "MinorFunction", nullptr);
+  ScRedirQrn_DumpField("MinorFunction", minor);
   if (major != kIrpMjDeviceControl) return;
   uint32_t outputLength, inputLength, ioctl;
   if (!r.ReadU32Le(outputLength)) return;
-  DumpU32(outputLength, "OutputBufferLength", nullptr);
+  ScRedirQrn_DumpField("OutputBufferLength", outputLength);
   if (!r.ReadU32Le(inputLength)) return;
-  DumpU32(inputLength, "InputBufferLength", nullptr);
+  ScRedirQrn_DumpField("InputBufferLength", inputLength);
   if (!r.ReadU32Le(ioctl)) return;
-  DumpU32(ioctl, "IoControlCode", ScRedirQrn_IoctlName(ioctl));
+  ScRedirQrn_DumpNamedField("IoControlCode", ioctl, ScRedirQrn_IoctlName(ioctl));
   auto padding = r.ReadSpan(kIoRequestPaddingBytes);
-  if (!padding) return;
-  ScRedirQrn_Logf(kQrnLogDebug, 0, " %32s = %p", "Padding",
-                  static_cast<const void*>(padding->data()));
-  ScRedirQrn_HexDump(padding->data(), kIoRequestPaddingBytes);
+  if (padding) ScRedirQrn_DumpBuffer("Padding", padding->data(), kIoRequestPaddingBytes);
 }
 
 }  // namespace
@@ -187,8 +170,8 @@ void ScRedirQrn_DumpMsg(const void* packet, uint32_t length) {
   base::ByteReader r(packet, length);
   uint16_t component, packetId;
   if (!r.ReadU16Le(component)) return;
-  DumpU16(component, ScRedirQrn_ComponentName(component));
+  ScRedirQrn_DumpHeaderField(component, ScRedirQrn_ComponentName(component));
   if (!r.ReadU16Le(packetId)) return;
-  DumpU16(packetId, ScRedirQrn_PacketIdName(packetId));
+  ScRedirQrn_DumpHeaderField(packetId, ScRedirQrn_PacketIdName(packetId));
   if (component == kRdpdrCtypCore && packetId == kPakidCoreDeviceIoRequest) DumpIoRequest(r);
 }

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -19,7 +20,7 @@
 
 namespace {
 
-const ScRedirSocketCalls kRealCalls{::read, ::send, ::poll};
+const ScRedirSocketCalls kRealCalls{::recv, ::send, ::poll};
 std::atomic<const ScRedirSocketCalls*> g_calls{&kRealCalls};
 
 const ScRedirSocketCalls& Calls() {
@@ -107,24 +108,55 @@ int ScRedirQrn_FinishConnect(int descriptor, const char* path) {
 }
 
 int ScRedirQrn_ReadExactly(void* buffer, size_t count, int descriptor) {
+  return ScRedirQrn_ReadExactlyAhead(buffer, count, descriptor, nullptr);
+}
+
+int ScRedirQrn_ReadExactlyAhead(void* buffer, size_t count, int descriptor,
+                                ScRedirReadAhead* ahead) {
   auto* at = static_cast<uint8_t*>(buffer);
-  while (count > 0) {
-    short revents = 0;
-    if (WaitFor(descriptor, POLLIN, &revents) < 1) {
-      int err = errno;
-      ScRedirQrn_Log(kQrnLogError, 0, "socket unreadable.");
-      if (err == EINTR) continue;
-      return -1;
-    }
-    if (!Ready(revents, POLLIN)) return -1;
-    ssize_t n = Calls().read(descriptor, at, count);
-    if (n == 0) return -1;  // the daemon closed its end
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return -1;
-    }
+  if (ahead != nullptr && ahead->end > ahead->begin) {
+    const size_t n = std::min(count, ahead->end - ahead->begin);
+    std::memcpy(at, ahead->bytes + ahead->begin, n);
+    ahead->begin += n;
     at += n;
-    count -= static_cast<size_t>(n);
+    count -= n;
+  }
+  bool wait = ahead != nullptr && ahead->waitFirst && count > 0;
+  while (count > 0) {
+    if (wait) {
+      // Nothing there yet: wait for it (or for the hang-up or error that
+      // the next read then reports).
+      short revents = 0;
+      if (WaitFor(descriptor, POLLIN, &revents) < 1) {
+        int err = errno;
+        ScRedirQrn_Log(kQrnLogError, 0, "socket unreadable.");
+        if (err == EINTR) continue;
+        return -1;
+      }
+      if (!Ready(revents, POLLIN)) return -1;
+    }
+    // A short read fills the read-ahead block; the caller's part is copied
+    // out and the rest stays for the next read.
+    const bool viaBlock = ahead != nullptr && count < ScRedirReadAhead::kBytes;
+    const size_t asked = viaBlock ? ScRedirReadAhead::kBytes : count;
+    ssize_t n = Calls().recv(descriptor, viaBlock ? ahead->bytes : at, asked, MSG_DONTWAIT);
+    if (n == 0) return -1;  // the daemon closed its end
+    wait = n < 0 && errno != EINTR;
+    if (wait && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Fewer bytes than asked for: the socket is empty now.
+    if (ahead != nullptr && (n > 0 || wait))
+      ahead->waitFirst = wait || static_cast<size_t>(n) < asked;
+    if (n > 0) {
+      size_t got = static_cast<size_t>(n);
+      if (viaBlock) {
+        ahead->begin = std::min(got, count);
+        ahead->end = got;
+        std::memcpy(at, ahead->bytes, ahead->begin);
+        got = ahead->begin;
+      }
+      at += got;
+      count -= got;
+    }
   }
   return 0;
 }

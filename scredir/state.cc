@@ -16,7 +16,7 @@
 #include "scredir/pcscd_msg.h"
 #include "scredir/socket_link.h"
 
-ScRedirQrnState scRedirQrnState;
+ScRedirPluginState scRedirPluginState;
 
 namespace {
 
@@ -237,6 +237,7 @@ void ScRedirSession::RetireConn(const ScRedirConnRef& conn) {
     if (conn && KeyedList_Count(conn->messages()) > 0) {
       try {
         retired_.push_back(conn->messageList());
+        retiredCount_.store(retired_.size());
       } catch (...) {
         // Without the marker a late completion finds nothing or a twin;
         // either way it is logged.
@@ -246,12 +247,17 @@ void ScRedirSession::RetireConn(const ScRedirConnRef& conn) {
 }
 
 bool ScRedirSession::TakeRetired(uint32_t id) {
+  // Nearly always nothing is retired: no lock for every completion then.
+  if (retiredCount_.load() == 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = retired_.begin(); it != retired_.end(); ++it) {
     void* entry = KeyedList_TakeByKey(it->get(), id);
     if (entry == nullptr) continue;
     std::free(entry);
-    if (KeyedList_Count(it->get()) == 0) retired_.erase(it);
+    if (KeyedList_Count(it->get()) == 0) {
+      retired_.erase(it);
+      retiredCount_.store(retired_.size());
+    }
     return true;
   }
   return false;
@@ -268,16 +274,18 @@ bool ScRedirSession::KeepSent(void* buffer) {
 }
 
 bool ScRedirSession::ReleaseSent(const void* buffer) {
-  void* found = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = std::find(sent_.begin(), sent_.end(), buffer);
-    if (it == sent_.end()) return false;
-    found = *it;
-    sent_.erase(it);
-  }
+  void* found = TakeSent(buffer);
   g_free(found);
-  return true;
+  return found != nullptr;
+}
+
+void* ScRedirSession::TakeSent(const void* buffer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find(sent_.begin(), sent_.end(), buffer);
+  if (it == sent_.end()) return nullptr;
+  void* found = *it;
+  sent_.erase(it);
+  return found;
 }
 
 size_t ScRedirSession::SentCount() {
@@ -295,34 +303,40 @@ void ScRedirSession::DropSent() {
 }
 
 bool ScRedirSession::BeginSend() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return false;
-  ++sending_;
+  // Counted first, then checked: a close that set closed_ before this
+  // check also sees the count and waits for EndSend (both sequentially
+  // consistent), so no Send starts after a close returned.
+  sending_.fetch_add(1);
   ++t_sendDepth;
+  if (closed_.load()) {
+    EndSend();
+    return false;
+  }
   return true;
 }
 
 void ScRedirSession::EndSend() {
-  {
+  --t_sendDepth;
+  // Only the last Send of a closed session can have a close waiting; the
+  // mutex orders the wake-up after the close's check of the count.
+  if (sending_.fetch_sub(1) == 1 && closed_.load()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    --sending_;
-    --t_sendDepth;
+    changed_.notify_all();
   }
-  changed_.notify_all();
 }
 
 void ScRedirSession::Close() {
   ScRedirConnRef conn;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!closed_) {
-      closed_ = true;
+    if (!closed_.load()) {
+      closed_.store(true);
       changed_.notify_all();
     }
     // A Send that started before the close may still be using the channel;
     // once it returns no other can start. A close from inside Send (on
     // this thread) has nothing to wait for but itself.
-    if (t_sendDepth == 0) changed_.wait(lock, [this] { return sending_ == 0; });
+    if (t_sendDepth == 0) changed_.wait(lock, [this] { return sending_.load() == 0; });
     conn = conn_;
   }
   if (closeFd_ >= 0) {
@@ -335,13 +349,12 @@ void ScRedirSession::Close() {
 }
 
 bool ScRedirSession::closed() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return closed_;
+  return closed_.load();
 }
 
 bool ScRedirSession::WaitForClose(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [this] { return closed_; });
+  return changed_.wait_for(lock, timeout, [this] { return closed_.load(); });
 }
 
 // ---- The registry ----------------------------------------------------------
@@ -375,19 +388,20 @@ ScRedirSessionRef ScRedir_FindOpenSession(void* channel) {
 }
 
 bool ScRedir_ReleaseSentBuffer(void* channel, const void* buffer) {
-  std::vector<ScRedirSessionRef> candidates;
+  void* found = nullptr;
+  ScRedirSessionRef owner;  // a session forgotten here ends outside the lock
   {
+    // The registry's mutex, then a session's: the order ForgetIfDone uses.
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    for (const ScRedirSessionRef& s : g_sessions)
-      if (s->channel() == channel) candidates.push_back(s);
+    for (const ScRedirSessionRef& s : g_sessions) {
+      if (s->channel() != channel || (found = s->TakeSent(buffer)) == nullptr) continue;
+      owner = s;
+      break;
+    }
+    if (owner) ForgetIfDone(owner);
   }
-  for (const ScRedirSessionRef& s : candidates) {
-    if (!s->ReleaseSent(buffer)) continue;
-    std::lock_guard<std::mutex> lock(g_registryMutex);
-    ForgetIfDone(s);
-    return true;
-  }
-  return false;
+  g_free(found);
+  return found != nullptr;
 }
 
 void ScRedir_ForgetClosedSessions() {

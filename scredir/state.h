@@ -1,6 +1,6 @@
 // Plug-in-wide state, the per-channel session and the daemon connection.
 //
-// ScRedirQrnState is the one static block whose address the host gets as
+// ScRedirPluginState is the one static block whose address the host gets as
 // client data for the listener and the channel. It keeps only what outlives
 // a channel: the listener handle and the last channel id. The host's
 // interface table is published once per distinct table as an immutable copy
@@ -39,12 +39,12 @@
 
 inline constexpr uint32_t kNoChannelId = 0xFFFFFFFF;
 
-struct ScRedirQrnState {
+struct ScRedirPluginState {
   void* listener = nullptr;  // written by QRN_Start only
   std::atomic<uint32_t> channelId{kNoChannelId};
 };
 
-extern ScRedirQrnState scRedirQrnState;
+extern ScRedirPluginState scRedirPluginState;
 
 // The host's operation table: an all-null table until one is published.
 // Publishing interns the table: an equal table published again (QRN_Start
@@ -143,6 +143,9 @@ struct ScRedirSession : std::enable_shared_from_this<ScRedirSession> {
   // exactly that buffer (false when it is not ours).
   bool KeepSent(void* buffer);
   bool ReleaseSent(const void* buffer);
+  // Takes exactly `buffer` off the kept ones and hands it to the caller
+  // (null when it is not ours).
+  void* TakeSent(const void* buffer);
   size_t SentCount();
   // Frees every buffer still kept: the host said the channel is gone.
   void DropSent();
@@ -168,8 +171,13 @@ struct ScRedirSession : std::enable_shared_from_this<ScRedirSession> {
   int closeFd_ = -1;
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool closed_ = false;                  // guarded by mutex_
-  int sending_ = 0;                      // guarded by mutex_
+  // Written under mutex_ (so waits on changed_ see it), read without it.
+  std::atomic<bool> closed_{false};
+  // Sends running. Begin and end are lock-free (a Send is counted before
+  // closed_ is checked, a close sets closed_ before it reads the count), so
+  // only an end that may leave a close waiting takes the mutex to wake it.
+  std::atomic<int> sending_{0};
+  std::atomic<size_t> retiredCount_{0};  // retired_.size(), read without mutex_
   ScRedirConnRef conn_;                  // guarded by mutex_
   std::vector<ScRedirListRef> retired_;  // guarded by mutex_
   std::vector<void*> sent_;              // guarded by mutex_; g_malloc blocks

@@ -135,12 +135,4 @@ TEST_F(Redaction, RawBodyDumpMasksOverlappingCandidatesOnce) {
                         Row("** ** ** **", "****")}));
 }
 
-// The card's answer is not masked, even when its bytes look like a command.
-TEST_F(Redaction, AnswersStayReadable) {
-  uint8_t answer[] = {0x00, 0x20, 0x00, 0x81, 0x02, 0x90, 0x00};
-  ScRedirQrn_DumpTransmit_Return(Transmit_Return{0, nullptr, sizeof answer, answer});
-  EXPECT_EQ(Stars(), 0u);
-  EXPECT_TRUE(HasRow(Row("00 20 00 81 02 90 00", ". .....")));
-}
-
 }  // namespace

@@ -63,7 +63,7 @@ class CallbacksTest : public frame_test::PluginFixture {
   // Opens `channel` through the callbacks, with a daemon connection whose
   // far end is returned (the link thread itself waits to connect).
   int Open(int* channel) {
-    ScRedirVChan_OnOpen(channel, 0, &scRedirQrnState);
+    ScRedirVChan_OnOpen(channel, 0, &scRedirPluginState);
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
     EXPECT_TRUE(ScRedir_FindOpenSession(channel)->AttachConn(
@@ -82,7 +82,7 @@ class CallbacksTest : public frame_test::PluginFixture {
                 Hex("01100800 cccccccc 10000000 00000000"), Le32({0, 0, 0, 0})});
   }
   uint32_t Recv(int* channel, Bytes packet) {
-    return ScRedirVChan_OnRecv(channel, 0, packet.data(), packet.size(), &scRedirQrnState);
+    return ScRedirVChan_OnRecv(channel, 0, packet.data(), packet.size(), &scRedirPluginState);
   }
   static ssize_t Pending(int daemon) {
     uint8_t b[64];
@@ -112,14 +112,14 @@ TEST_F(CallbacksTest, EventsOfAnOlderChannelNeverReachTheNewerOne) {
   EXPECT_LT(Pending(daemonB), 0) << "A's completion answered B's message";
 
   ScRedirSessionRef sessionB = ScRedir_FindOpenSession(&b);
-  ScRedirVChan_OnSendComplete(&a, announceB, 0, &scRedirQrnState);  // not A's
+  ScRedirVChan_OnSendComplete(&a, announceB, 0, &scRedirPluginState);  // not A's
   EXPECT_EQ(sessionB->SentCount(), 2u);
-  ScRedirVChan_OnSendComplete(&a, requestA, 0, &scRedirQrnState);
-  ScRedirVChan_OnSendComplete(&a, announceA, 0, &scRedirQrnState);
+  ScRedirVChan_OnSendComplete(&a, requestA, 0, &scRedirPluginState);
+  ScRedirVChan_OnSendComplete(&a, announceA, 0, &scRedirPluginState);
   EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to find buffer " + Ptr(announceB) +
                        " of channel " + Ptr(&a) + " in qrn request list"),
             1);
-  ScRedirVChan_OnClose(&a, 0, &scRedirQrnState);  // A is already closed
+  ScRedirVChan_OnClose(&a, 0, &scRedirPluginState);  // A is already closed
   EXPECT_EQ(log_.Count("SCQRN: INFO |TID|: QRN channel=" + Ptr(&a) + " is not open, close ignored"),
             1);
   EXPECT_EQ(ScRedir_CurrentSession(), sessionB);
@@ -147,8 +147,8 @@ TEST_F(CallbacksTest, NoSendStartsAfterOnCloseReturned) {
   auto sending = std::async(std::launch::async,
                             [&] { return ScRedirVChan_Send(*session, packet, sizeof packet); });
   entered.get_future().wait();
-  auto closing =
-      std::async(std::launch::async, [&] { ScRedirVChan_OnClose(&channel, 0, &scRedirQrnState); });
+  auto closing = std::async(std::launch::async,
+                            [&] { ScRedirVChan_OnClose(&channel, 0, &scRedirPluginState); });
   EXPECT_EQ(closing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
       << "onClose returned while a Send was still running";
   host_.duringSend = nullptr;
@@ -171,13 +171,13 @@ TEST_F(CallbacksTest, NoExceptionLeavesACallback) {
   uint8_t packet[4] = {0x72, 0x44, 0x43, 0x50};
   EXPECT_NO_THROW({
     ScRedirVChan_OnPeerOpen("Smart Card Virtual Channel", &listener, &peer, 0, 1, nullptr, 0,
-                            &scRedirQrnState);
-    ScRedirVChan_OnListenerClose(&listener, &scRedirQrnState);
-    ScRedirVChan_OnOpen(&channel, 5, &scRedirQrnState);
-    ScRedirVChan_OnSendComplete(&channel, packet, 0, &scRedirQrnState);
-    ScRedirVChan_OnDelivered(&channel, packet, 0, 1, &scRedirQrnState);
-    ScRedirVChan_OnClose(&channel, 0, &scRedirQrnState);
-    ScRedirVChan_OnRecv(&channel, 0, packet, sizeof packet, &scRedirQrnState);
+                            &scRedirPluginState);
+    ScRedirVChan_OnListenerClose(&listener, &scRedirPluginState);
+    ScRedirVChan_OnOpen(&channel, 5, &scRedirPluginState);
+    ScRedirVChan_OnSendComplete(&channel, packet, 0, &scRedirPluginState);
+    ScRedirVChan_OnDelivered(&channel, packet, 0, 1, &scRedirPluginState);
+    ScRedirVChan_OnClose(&channel, 0, &scRedirPluginState);
+    ScRedirVChan_OnRecv(&channel, 0, packet, sizeof packet, &scRedirPluginState);
   });
   IgnoreLeaks(false);
   LogSetCaptureSink(nullptr);
@@ -197,11 +197,11 @@ TEST_F(CallbacksTest, OpenWithoutMemoryForTheSessionOrTheAnnounce) {
     int channel;
     log_.Clear();
     ScRedir_FailAllocForTest(c.site, 1);
-    ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+    ScRedirVChan_OnOpen(&channel, 0, &scRedirPluginState);
     EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000017) |TID|: Not enough memory"), 1);
     EXPECT_EQ(ScRedir_FindOpenSession(&channel) != nullptr, c.opens);
     EXPECT_TRUE(host_.Sent().empty());
-    ScRedirVChan_OnClose(&channel, 0, &scRedirQrnState);
+    ScRedirVChan_OnClose(&channel, 0, &scRedirPluginState);
   }
 }
 

@@ -117,7 +117,7 @@ TEST_F(LifecycleTest, StopEndsTheLinkThreadAndReturnsWhatCloseListenerReturns) {
   host_.status[FakeHost::kClose] = 0x1234;
   ASSERT_EQ(Start(), 0u);
   int channel;
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+  ScRedirVChan_OnOpen(&channel, 0, &scRedirPluginState);
   log_.WaitFor(kInfo + "waiting for connection with pcscd");
   log_.Clear();
   EXPECT_EQ(ScRedirQrn_Stop(), 0x1234u);
@@ -146,10 +146,10 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
     host_.calls[FakeHost::kAccept] = host_.calls[FakeHost::kReject] = 0;
     host_.status[FakeHost::kAccept] = c.acceptStatus;
     host_.status[FakeHost::kReject] = c.rejectStatus;
-    scRedirQrnState.channelId = 0;
+    scRedirPluginState.channelId = 0;
     log_.Clear();
     int listener, peer;
-    ScRedirVChan_OnPeerOpen(c.name.c_str(), &listener, &peer, 0, 3, nullptr, 0, &scRedirQrnState);
+    ScRedirVChan_OnPeerOpen(c.name.data(), &listener, &peer, 0, 3, nullptr, 0, &scRedirPluginState);
     Lines expected{kInfo + "QRN listener=" + Ptr(&listener) + " sessid=3 gets Peer Open for '" +
                    c.name + "'"};
     if (!c.accepted) expected.push_back(kInfo + "Rejecting unrecognised channel '" + c.name + "'");
@@ -158,7 +158,7 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
     EXPECT_EQ(host_.calls[FakeHost::kAccept], c.accepted ? 1 : 0);
     EXPECT_EQ(host_.calls[FakeHost::kReject], c.accepted ? 0 : 1);
     // The host's channel id is kept only from a successful accept.
-    EXPECT_EQ(scRedirQrnState.channelId.load(), c.accepted && !c.acceptStatus ? 42u : 0u);
+    EXPECT_EQ(scRedirPluginState.channelId.load(), c.accepted && !c.acceptStatus ? 42u : 0u);
     EXPECT_EQ(ScRedir_CurrentSession(), nullptr);  // nothing opens before onOpen
   }
 }
@@ -170,10 +170,10 @@ TEST_F(PluginFixture, PeerOpenAcceptsOnlyOurChannelIgnoringCase) {
 // to connect, and a reopen waits for that thread to end.
 TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   int channel;
-  ScRedirVChan_OnOpen(&channel, 5, &scRedirQrnState);
-  ScRedirVChan_OnListenerConnect(nullptr, 0, &scRedirQrnState);
-  ScRedirVChan_OnListenerClose(nullptr, &scRedirQrnState);
-  ScRedirVChan_OnDelivered(&channel, nullptr, 0, 9, &scRedirQrnState);
+  ScRedirVChan_OnOpen(&channel, 5, &scRedirPluginState);
+  ScRedirVChan_OnListenerConnect(nullptr, 0, &scRedirPluginState);
+  ScRedirVChan_OnListenerClose(nullptr, &scRedirPluginState);
+  ScRedirVChan_OnDelivered(&channel, nullptr, 0, 9, &scRedirPluginState);
   EXPECT_EQ(log_.PluginLines(),
             (Lines{"SCQRN: ERROR(00000005) |TID|: Failed to open channel, status=5",
                    kInfo + "QRN on listener close",
@@ -181,7 +181,7 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
   EXPECT_TRUE(host_.Sent().empty());
 
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+  ScRedirVChan_OnOpen(&channel, 0, &scRedirPluginState);
   ScRedirSessionRef session = ScRedir_CurrentSession();
   ASSERT_NE(session, nullptr);
   ASSERT_EQ(host_.Sent().size(), 1u);
@@ -189,10 +189,10 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   EXPECT_EQ(log_.Count(kInfo + "QRN sc channel(" + Ptr(&channel) + ") has Opened"), 1);
   // Exactly the reported buffer is released, once.
   const void* announce = host_.SentBuffer(0);
-  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirQrnState);
+  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirPluginState);
   EXPECT_EQ(session->SentCount(), 0u);
   // The link thread logs its own lines meanwhile; count just ours.
-  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirQrnState);
+  ScRedirVChan_OnSendComplete(&channel, announce, 0, &scRedirPluginState);
   EXPECT_EQ(log_.Count("SCQRN: ERROR(c0000001) |TID|: Failed to find buffer " + Ptr(announce) +
                        " of channel " + Ptr(&channel) + " in qrn request list"),
             1);
@@ -200,7 +200,7 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   debugEnabled = true;
   host_.status[FakeHost::kRecvComplete] = 3;
   uint8_t packet[] = {0x52, 0x50, 0x43, 0x50};  // a printer packet
-  EXPECT_EQ(ScRedirVChan_OnRecv(&channel, 0, packet, sizeof packet, &scRedirQrnState), 3u);
+  EXPECT_EQ(ScRedirVChan_OnRecv(&channel, 0, packet, sizeof packet, &scRedirPluginState), 3u);
   debugEnabled = false;
   EXPECT_EQ(host_.calls[FakeHost::kRecvComplete], 1);
   EXPECT_EQ(host_.recvCompleteChannel, &channel);
@@ -208,18 +208,18 @@ TEST_F(PluginFixture, ChannelFromAFailedOpenToAReopen) {
   EXPECT_EQ(log_.Count("SCQRN: ERROR(00000000) |TID|: Incorrect component 00005052"), 1);
 
   log_.WaitFor(kInfo + "waiting for connection with pcscd");
-  ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
+  ScRedirVChan_OnClose(&channel, 2, &scRedirPluginState);
   EXPECT_EQ(log_.Count(kInfo + "QRN smart channel=" + Ptr(&channel) + " has Closed, reason=2"), 1);
-  EXPECT_EQ(scRedirQrnState.channelId.load(), kNoChannelId);
+  EXPECT_EQ(scRedirPluginState.channelId.load(), kNoChannelId);
   EXPECT_EQ(ScRedir_CurrentSession(), nullptr);
 
   // Reopened at once: the new link thread starts only after the old one,
   // woken by the close, has ended (without the wake-up this would hang).
   const std::string start = kInfo + "Smartcard server thread start.";
   const std::string exits = kInfo + "qrn plugin thread exits";
-  ScRedirVChan_OnOpen(&channel, 0, &scRedirQrnState);
+  ScRedirVChan_OnOpen(&channel, 0, &scRedirPluginState);
   log_.WaitFor(start, 2);
-  ScRedirVChan_OnClose(&channel, 2, &scRedirQrnState);
+  ScRedirVChan_OnClose(&channel, 2, &scRedirPluginState);
   ScRedirQrn_JoinServerThread();
   Lines lines = log_.PluginLines();
   auto firstExit = std::find(lines.begin(), lines.end(), exits);

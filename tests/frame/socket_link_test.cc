@@ -82,8 +82,8 @@ bool Interrupted() {
   return true;
 }
 const ScRedirSocketCalls kStorm{
-    [](int fd, void* b, size_t n) -> ssize_t {
-      return Interrupted() ? -1 : ::read(fd, b, n ? 1 : 0);
+    [](int fd, void* b, size_t n, int flags) -> ssize_t {
+      return Interrupted() ? -1 : ::recv(fd, b, n ? 1 : 0, flags);
     },
     [](int fd, const void* b, size_t n, int flags) -> ssize_t {
       return Interrupted() ? -1 : ::send(fd, b, n ? 1 : 0, flags);

@@ -99,9 +99,9 @@ struct StressHost {
         busy = true;
       }
       if (e.buffer) {
-        ScRedirVChan_OnSendComplete(e.channel, e.buffer, 0, &scRedirQrnState);
+        ScRedirVChan_OnSendComplete(e.channel, e.buffer, 0, &scRedirPluginState);
       } else {
-        ScRedirVChan_OnRecv(e.channel, 0, e.packet.data(), e.packet.size(), &scRedirQrnState);
+        ScRedirVChan_OnRecv(e.channel, 0, e.packet.data(), e.packet.size(), &scRedirPluginState);
       }
       // Drain waits on the same condition: tell it this event is through.
       std::lock_guard<std::mutex> lock(mu);
@@ -169,7 +169,7 @@ TEST_F(StressTest, OpenCloseCyclesWithRequestsInFlightAnswerEveryMessageOnce) {
       std::lock_guard<std::mutex> lock(host.mu);
       host.holdSendCompletions = late;
     }
-    ScRedirVChan_OnOpen(channel, 0, &scRedirQrnState);
+    ScRedirVChan_OnOpen(channel, 0, &scRedirPluginState);
     int fd = accept(daemon.fd, nullptr, nullptr);
     ASSERT_GE(fd, 0);
     if (restart) {  // the daemon goes away once, the link comes back
@@ -189,7 +189,7 @@ TEST_F(StressTest, OpenCloseCyclesWithRequestsInFlightAnswerEveryMessageOnce) {
       ScRedirQrn_Stop();
       ScRedirQrn_MapsCreate();
     } else {
-      ScRedirVChan_OnClose(channel, 0, &scRedirQrnState);
+      ScRedirVChan_OnClose(channel, 0, &scRedirPluginState);
     }
     std::map<uint32_t, int> replies = ReadReplies(fd);
     close(fd);
