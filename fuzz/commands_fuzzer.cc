@@ -66,7 +66,7 @@ void Completion(const PcscdCommand& row, const uint8_t* output, uint32_t outputL
   uint8_t* reply = nullptr;
   uint32_t replyLength = 0;
   if (ScRedirQrn_ParseIOCompletion(packet, length, &reply, &replyLength, list) == 0 &&
-      replyLength != row.replyLength)
+      replyLength != row.replyLength())
     abort();
   g_free(reply);
   delete[] packet;
@@ -76,10 +76,9 @@ void Completion(const PcscdCommand& row, const uint8_t* output, uint32_t outputL
 void Record(const PcscdCommand& row, const uint8_t* data, uint32_t size) {
   // The daemon link thread hands over a full-size block, zeros past `size`.
   auto* body = static_cast<uint8_t*>(calloc(1, row.recordBytes));
-  uint32_t received = size < row.recordBytes ? size : row.recordBytes;
-  if (row.bodyBytes) received = row.recordBytes;
-  std::memcpy(body, data, size < row.recordBytes ? size : row.recordBytes);
-  if (ScRedirQrn_CheckPcscdRecord(row.command, body, received)) {
+  const uint32_t received = size < row.recordBytes ? size : row.recordBytes;
+  std::memcpy(body, data, received);
+  if (ScRedirQrn_CheckPcscdRecord(row, PcscdMessageHeader{kId, row.command, received}, body)) {
     ScRedirIoRequest* request = nullptr;
     ScRedirQrn_GetIORequest(row.ioControlCode, kId, body, &request);
     ScRedirQrn_FreeIORequest(request);

@@ -67,7 +67,6 @@ struct Rig {
     // spends its time in the kernel.
     conn = std::make_shared<ScRedirDaemonConn>(open("/dev/null", O_WRONLY | O_CLOEXEC), 0);
     if (!session->AttachConn(conn)) abort();
-    ScRedir_BindSessionToThread(session.get());
     ScRedirQrn_MapsCreate();
     Register();
   }
@@ -96,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Rig* rig = new Rig();
   MemorySource source(data, size);
   int messages = 0;
-  while (ScRedirQrn_ReadDaemonMessage(source) == 0) ++messages;
+  while (ScRedirQrn_ReadDaemonMessage(*rig->session, source) == 0) ++messages;
   // A record is never read past the stream: at most one message per header.
   if (static_cast<size_t>(messages) > size / 12) abort();
   while (void* entry = KeyedList_TakeFirst(rig->conn->messages())) std::free(entry);

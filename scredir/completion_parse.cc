@@ -25,25 +25,19 @@
 #include "scredir/maps.h"
 #include "scredir/names.h"
 #include "scredir/qrn_log.h"
+#include "scredir/rdpdr.h"
 #include "scredir/request_build.h"
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
 
 namespace {
 
-constexpr uint16_t kComponentCore = 0x4472;       // RDPDR_CTYP_CORE
-constexpr uint16_t kPacketIoCompletion = 0x4943;  // PAKID_CORE_DEVICE_IOCOMPLETION
 // The longest context or card handle MS-RDPESC allows; a longer one would
 // make every later request carry that many bytes.
 constexpr uint32_t kMaxContextBytes = 16;
 // What the reply says when the client returns no receive PCI.
 constexpr uint32_t kDefaultRecvPciProtocol = 3;
 constexpr uint32_t kDefaultRecvPciLength = 8;
-
-struct GFreeDeleter {
-  void operator()(void* p) const { g_free(p); }
-};
-using GBlock = std::unique_ptr<uint8_t, GFreeDeleter>;
 
 struct FreeDeleter {
   void operator()(PcscdMsgEntry* p) const { std::free(p); }
@@ -66,111 +60,118 @@ uint32_t FailWith(uint32_t rv, uint32_t status) {
 }
 
 // Logs a return that does not fit the daemon field meant to receive it.
-uint32_t RefuseReturn(uint32_t ioControlCode, const char* format, uint32_t value, uint32_t limit) {
+uint32_t RefuseReturn(const PcscdCommand& row, const char* format, uint32_t value, uint32_t limit) {
   t_answerRv = kScardEInsufficientBuffer;
-  gchar* what = g_strdup_printf(format, value, limit);
-  ScRedirQrn_Logf(kQrnLogError, kStatusUnsuccessful, "Refused %s return: %s",
-                  ScRedirQrn_IoctlName(ioControlCode), what);
-  g_free(what);
+  ScRedirQrn_LogRefusal(kStatusUnsuccessful, row.ioctlName(), " return", format, value, limit);
   return kStatusUnsuccessful;
+}
+// The same for a count above what its field holds: "<count> n is above m".
+uint32_t RefuseAbove(const PcscdCommand& row, const char* count, uint32_t value, uint32_t limit) {
+  gchar* format = g_strdup_printf("%s %%u is above %%u", count);
+  uint32_t status = RefuseReturn(row, format, value, limit);
+  g_free(format);
+  return status;
 }
 
 // Converts returned UTF-16 names into `field`; `*count` receives the bytes
 // written. Refuses names that do not fit.
-uint32_t PutReaderNames(uint32_t ioControlCode, const uint8_t* msz, uint32_t cBytes, char* field,
+uint32_t PutReaderNames(const PcscdCommand& row, const uint8_t* msz, uint32_t cBytes, char* field,
                         uint32_t capacity, uint32_t* count) {
   uint32_t length = 0;
   // Decoded blocks come from the GLib allocator, so they are aligned for
   // 16-bit units; an odd last byte is dropped.
-  GBlock names(ScRedirQrn_MultiStringWToA(reinterpret_cast<const uint16_t*>(msz),
-                                          msz ? cBytes / 2 : 0, &length));
+  ScRedirGBlock names(ScRedirQrn_MultiStringWToA(reinterpret_cast<const uint16_t*>(msz),
+                                                 msz ? cBytes / 2 : 0, &length));
   if (!names) return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   if (length > capacity)
-    return RefuseReturn(ioControlCode, "reader names of %u bytes are above %u", length, capacity);
+    return RefuseReturn(row, "reader names of %u bytes are above %u", length, capacity);
   std::memcpy(field, names.get(), length);
   *count = length;
   return kStatusSuccess;
 }
 
-// ---- Per-IOCTL results -----------------------------------------------------
-//
-// Each Apply writes one decoded return into the kept record and returns 0 or
-// the status that stops the reply.
-
-uint32_t Apply(uint32_t, Long_Return& ret, uint8_t* body, uint32_t recordBytes) {
-  // Every Long_Return record keeps rv as its last field.
-  std::memcpy(body + recordBytes - sizeof(uint32_t), &ret.ReturnCode, sizeof(uint32_t));
+// A returned count and the bytes it counts, into the record's count and
+// data fields. A count above the field's `capacity` is refused; `room`
+// only guards the promise that the kept record was grown to hold every
+// byte the output carried.
+uint32_t PutCounted(const PcscdCommand& row, const char* name, uint32_t count, const uint8_t* bytes,
+                    uint32_t capacity, uint32_t room, uint32_t& countField, uint8_t* field) {
+  if (count > capacity) return RefuseAbove(row, name, count, capacity);
+  if (bytes && count > room) return FailWith(kScardFUnknownError, kStatusUnsuccessful);
+  countField = count;
+  if (bytes && count) std::memcpy(field, bytes, count);
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, EstablishContext_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<EstablishContextMsg*>(body);
+// ---- Per-return results ---------------------------------------------------
+//
+// Each Write puts one decoded return into the kept record (rv is already
+// in) and returns 0 or the status that stops the reply. A refused return
+// writes nothing: the kept record is answered as it is, with the failure's
+// rv.
+
+uint32_t Write(const PcscdCommand&, Long_Return&, uint8_t&, uint32_t) {
+  return kStatusSuccess;  // rv only
+}
+
+uint32_t Write(const PcscdCommand& row, EstablishContext_Return& ret, EstablishContextMsg& msg,
+               uint32_t) {
   if (ret.Context.cbContext > kMaxContextBytes)
-    return RefuseReturn(ioctl, "cbContext %u is above %u", ret.Context.cbContext, kMaxContextBytes);
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
+    return RefuseAbove(row, "cbContext", ret.Context.cbContext, kMaxContextBytes);
   uint32_t status = ScRedirQrn_RegisterContext(ret.ReturnCode, ret.Context.cbContext,
-                                               ret.Context.pbContext, &msg->hContext);
+                                               ret.Context.pbContext, &msg.hContext);
   return status == kStatusSuccess ? status : FailWith(kScardENoMemory, status);
 }
 
-uint32_t Apply(uint32_t, Connect_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<ConnectMsg*>(body);
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
+uint32_t Write(const PcscdCommand&, Connect_Return& ret, ConnectMsg& msg, uint32_t) {
   uint32_t status =
       ScRedirQrn_RegisterHandle(ret.ReturnCode, ret.hCard.cbHandle, ret.hCard.pbHandle,
-                                ret.dwActiveProtocol, &msg->hCard, &msg->dwActiveProtocol);
+                                ret.dwActiveProtocol, &msg.hCard, &msg.dwActiveProtocol);
   return status == kStatusSuccess ? status : FailWith(kScardENoMemory, status);
 }
 
-uint32_t Apply(uint32_t, Reconnect_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<ReconnectMsg*>(body);
-  msg->dwActiveProtocol = ret.dwActiveProtocol;
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
+uint32_t Write(const PcscdCommand&, Reconnect_Return& ret, ReconnectMsg& msg, uint32_t) {
+  msg.dwActiveProtocol = ret.dwActiveProtocol;
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, ListReaders_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<ListReadersMsg*>(body);
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
+uint32_t Write(const PcscdCommand& row, ListReaders_Return& ret, ListReadersMsg& msg, uint32_t) {
   if (ret.ReturnCode != 0) return kStatusSuccess;
-  return PutReaderNames(ioctl, ret.msz, ret.cBytes, msg->mszReaders, kPcscdReadersBytes,
-                        &msg->cchReaders);
+  return PutReaderNames(row, ret.msz, ret.cBytes, msg.mszReaders, kPcscdReadersBytes,
+                        &msg.cchReaders);
 }
 
-uint32_t Apply(uint32_t ioctl, Status_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<StatusMsg*>(body);
+uint32_t Write(const PcscdCommand& row, Status_Return& ret, StatusMsg& msg, uint32_t) {
   if (ret.cbAtrLen > kPcscdAtrBytes || ret.cbAtrLen > sizeof ret.pbAtr)
-    return RefuseReturn(ioctl, "cbAtrLen %u is above %u", ret.cbAtrLen, kStatusAtrSize);
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
+    return RefuseAbove(row, "cbAtrLen", ret.cbAtrLen, kStatusAtrSize);
   if (ret.ReturnCode != 0) {
     ScRedirQrn_Log(kQrnLogError, static_cast<uint32_t>(ret.ReturnCode),
                    "Error return code for SCARD_IOCTL_STATUSW cmd");
   } else {
-    uint32_t status = PutReaderNames(ioctl, ret.mszReaderNames, ret.cBytes, msg->mszReaderName,
-                                     kPcscdStatusNameBytes, &msg->cchReaderLen);
+    uint32_t status = PutReaderNames(row, ret.mszReaderNames, ret.cBytes, msg.mszReaderName,
+                                     kPcscdStatusNameBytes, &msg.cchReaderLen);
     if (status != kStatusSuccess) return status;
   }
-  msg->dwState = ret.dwState;
-  msg->dwProtocol = ret.dwProtocol;
-  msg->cbAtrLen = ret.cbAtrLen;
-  std::memcpy(msg->pbAtr, ret.pbAtr, ret.cbAtrLen);
+  msg.dwState = ret.dwState;
+  msg.dwProtocol = ret.dwProtocol;
+  msg.cbAtrLen = ret.cbAtrLen;
+  std::memcpy(msg.pbAtr, ret.pbAtr, ret.cbAtrLen);
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, GetStatusChange_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<GetStatusChangeMsg*>(body);
+uint32_t Write(const PcscdCommand& row, GetStatusChange_Return& ret, GetStatusChangeMsg& msg,
+               uint32_t) {
   if (ret.cReaders > kPcscdMaxReaderStates)
-    return RefuseReturn(ioctl, "cReaders %u is above %u", ret.cReaders, kPcscdMaxReaderStates);
-  for (uint32_t i = 0; ret.rgReaderStates && i < ret.cReaders; ++i) {
+    return RefuseAbove(row, "cReaders", ret.cReaders, kPcscdMaxReaderStates);
+  const uint32_t count = ret.rgReaderStates ? ret.cReaders : 0;
+  for (uint32_t i = 0; i < count; ++i) {
     if (ret.rgReaderStates[i].cbAtr > kPcscdAtrBytes)
-      return RefuseReturn(ioctl, "cbAtr %u is above %u", ret.rgReaderStates[i].cbAtr,
-                          kPcscdAtrBytes);
+      return RefuseAbove(row, "cbAtr", ret.rgReaderStates[i].cbAtr, kPcscdAtrBytes);
   }
-  msg->cReaders = ret.cReaders;
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
-  for (uint32_t i = 0; ret.rgReaderStates && i < ret.cReaders; ++i) {
+  msg.cReaders = ret.cReaders;
+  for (uint32_t i = 0; i < count; ++i) {
     const ReaderState_Return& from = ret.rgReaderStates[i];
-    PcscdReaderState& slot = msg->rgReaderStates[i];
+    PcscdReaderState& slot = msg.rgReaderStates[i];
     slot.dwCurrentState = from.dwCurrentState;
     slot.dwEventState = from.dwEventState;
     slot.cbAtr = from.cbAtr;
@@ -179,113 +180,51 @@ uint32_t Apply(uint32_t ioctl, GetStatusChange_Return& ret, uint8_t* body, uint3
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, Transmit_Return& ret, uint8_t* body, uint32_t held) {
-  auto* msg = reinterpret_cast<TransmitMsg*>(body);
-  if (ret.cbRecvLength > kPcscdBufferBytes)
-    return RefuseReturn(ioctl, "cbRecvLength %u is above %u", ret.cbRecvLength, kPcscdBufferBytes);
-  // The decoded bytes came out of the output, which the kept record was
-  // grown to hold; this only guards that promise.
-  if (ret.pbRecvBuffer && ret.cbRecvLength > held - kTransmitFixedBytes)
-    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
-  msg->rv = ret.ReturnCode;
-  msg->cbRecvLength = ret.cbRecvLength;
-  if (ret.pbRecvBuffer && ret.cbRecvLength)
-    std::memcpy(msg->pbBuffer, ret.pbRecvBuffer, ret.cbRecvLength);
-  msg->ioRecvPciProtocol = ret.pioRecvPci ? ret.pioRecvPci->dwProtocol : kDefaultRecvPciProtocol;
-  msg->ioRecvPciLength = ret.pioRecvPci ? ret.pioRecvPci->cbExtraBytes : kDefaultRecvPciLength;
+uint32_t Write(const PcscdCommand& row, Transmit_Return& ret, TransmitMsg& msg, uint32_t held) {
+  uint32_t status =
+      PutCounted(row, "cbRecvLength", ret.cbRecvLength, ret.pbRecvBuffer, kPcscdBufferBytes,
+                 held - row.fixedBytes, msg.cbRecvLength, msg.pbBuffer);
+  if (status != kStatusSuccess) return status;
+  msg.ioRecvPciProtocol = ret.pioRecvPci ? ret.pioRecvPci->dwProtocol : kDefaultRecvPciProtocol;
+  msg.ioRecvPciLength = ret.pioRecvPci ? ret.pioRecvPci->cbExtraBytes : kDefaultRecvPciLength;
   return kStatusSuccess;
 }
 
-uint32_t Apply(uint32_t ioctl, Control_Return& ret, uint8_t* body, uint32_t held) {
-  auto* msg = reinterpret_cast<ControlMsg*>(body);
-  if (ret.cbOutBufferSize > kPcscdBufferBytes)
-    return RefuseReturn(ioctl, "cbOutBufferSize %u is above %u", ret.cbOutBufferSize,
-                        kPcscdBufferBytes);
-  // As for Transmit: the grown record holds every byte the output carried.
-  if (ret.pvOutBuffer && ret.cbOutBufferSize > held - kControlFixedBytes)
-    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
-  msg->dwBytesReturned = ret.cbOutBufferSize;
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
-  if (ret.pvOutBuffer && ret.cbOutBufferSize)
-    std::memcpy(msg->pbBuffer, ret.pvOutBuffer, ret.cbOutBufferSize);
-  return kStatusSuccess;
+uint32_t Write(const PcscdCommand& row, Control_Return& ret, ControlMsg& msg, uint32_t held) {
+  return PutCounted(row, "cbOutBufferSize", ret.cbOutBufferSize, ret.pvOutBuffer, kPcscdBufferBytes,
+                    held - row.fixedBytes, msg.dwBytesReturned, msg.pbBuffer);
 }
 
-uint32_t Apply(uint32_t ioctl, GetAttrib_Return& ret, uint8_t* body, uint32_t) {
-  auto* msg = reinterpret_cast<GetAttribMsg*>(body);
-  if (ret.cbAttrLen > kPcscdAttrBytes)
-    return RefuseReturn(ioctl, "cbAttrLen %u is above %u", ret.cbAttrLen, kPcscdAttrBytes);
-  msg->cbAttrLen = ret.cbAttrLen;
-  msg->rv = static_cast<uint32_t>(ret.ReturnCode);
-  if (ret.pbAttr && ret.cbAttrLen) std::memcpy(msg->pbAttr, ret.pbAttr, ret.cbAttrLen);
-  return kStatusSuccess;
+uint32_t Write(const PcscdCommand& row, GetAttrib_Return& ret, AttribMsg& msg, uint32_t) {
+  return PutCounted(row, "cbAttrLen", ret.cbAttrLen, ret.pbAttr, kPcscdAttrBytes, kPcscdAttrBytes,
+                    msg.cbAttrLen, msg.pbAttr);
 }
 
-// Decodes the return record `Ret`, writes it into the kept record and
-// releases what decoding allocated.
+// What the codec offers for each return record, and the daemon record it
+// is written into.
 template <typename Ret>
-uint32_t DecodeAndApply(ScRedirRpc_Handle* handle, uint32_t ioctl, const char* name,
-                        void (*decode)(ScRedirRpc_Handle*, Ret*),
-                        void (*release)(ScRedirRpc_Handle*, Ret*), void (*dump)(const Ret&),
-                        uint8_t* body, uint32_t recordBytes) {
-  Ret ret{};
-  decode(handle, &ret);
-  uint32_t codec = ScRedirRpc_ErrorCode();
-  if (codec != RPC_S_OK) {
-    ScRedirQrn_Logf(kQrnLogError, 0, "Could not decode buffer into %s: %s", name,
-                    ScRedirRpc_StatusName(codec));
-    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
+struct ReturnCodec;
+#define SCREDIR_RETURN_CODEC(Ret, RecordType, dumpRoutine) \
+  template <>                                              \
+  struct ReturnCodec<Ret> {                                \
+    using Record = RecordType;                             \
+    static constexpr const char* kName = #Ret;             \
+    static constexpr auto kDecode = Ret##_Decode;          \
+    static constexpr auto kRelease = Ret##_Free;           \
+    static constexpr auto kDump = dumpRoutine;             \
   }
-  if (ScRedirQrn_DebugOn()) dump(ret);
-  uint32_t status = Apply(ioctl, ret, body, recordBytes);
-  release(handle, &ret);
-  return status;
-}
-
-uint32_t DecodeReturn(ScRedirRpc_Handle* h, uint32_t ioctl, uint8_t* body, uint32_t bytes) {
-  switch (ioctl) {
-    case SCARD_IOCTL_ESTABLISHCONTEXT:
-      return DecodeAndApply(h, ioctl, "EstablishContext_Return", EstablishContext_Return_Decode,
-                            EstablishContext_Return_Free, ScRedirQrn_DumpEstablishContext_Return,
-                            body, bytes);
-    case SCARD_IOCTL_RELEASECONTEXT:
-    case SCARD_IOCTL_CANCEL:
-    case SCARD_IOCTL_DISCONNECT:
-    case SCARD_IOCTL_BEGINTRANSACTION:
-    case SCARD_IOCTL_ENDTRANSACTION:
-    case SCARD_IOCTL_SETATTRIB:
-      return DecodeAndApply(h, ioctl, "Long_Return", Long_Return_Decode, Long_Return_Free,
-                            ScRedirQrn_DumpLong_Return, body, bytes);
-    case SCARD_IOCTL_LISTREADERSW:
-      return DecodeAndApply(h, ioctl, "ListReaders_Return", ListReaders_Return_Decode,
-                            ListReaders_Return_Free, ScRedirQrn_DumpLongAndMultiString_Return, body,
-                            bytes);
-    case SCARD_IOCTL_CONNECTW:
-      return DecodeAndApply(h, ioctl, "Connect_Return", Connect_Return_Decode, Connect_Return_Free,
-                            ScRedirQrn_DumpConnect_Return, body, bytes);
-    case SCARD_IOCTL_RECONNECT:
-      return DecodeAndApply(h, ioctl, "Reconnect_Return", Reconnect_Return_Decode,
-                            Reconnect_Return_Free, ScRedirQrn_DumpReconnect_Return, body, bytes);
-    case SCARD_IOCTL_STATUSW:
-      return DecodeAndApply(h, ioctl, "Status_Return", Status_Return_Decode, Status_Return_Free,
-                            ScRedirQrn_DumpStatus_Return, body, bytes);
-    case SCARD_IOCTL_TRANSMIT:
-      return DecodeAndApply(h, ioctl, "Transmit_Return", Transmit_Return_Decode,
-                            Transmit_Return_Free, ScRedirQrn_DumpTransmit_Return, body, bytes);
-    case SCARD_IOCTL_CONTROL:
-      return DecodeAndApply(h, ioctl, "Control_Return", Control_Return_Decode, Control_Return_Free,
-                            ScRedirQrn_DumpControl_Return, body, bytes);
-    case SCARD_IOCTL_GETATTRIB:
-      return DecodeAndApply(h, ioctl, "GetAttrib_Return", GetAttrib_Return_Decode,
-                            GetAttrib_Return_Free, ScRedirQrn_DumpGetAttrib_Return, body, bytes);
-    case SCARD_IOCTL_GETSTATUSCHANGEW:
-      return DecodeAndApply(h, ioctl, "GetStatusChange_Return", GetStatusChange_Return_Decode,
-                            GetStatusChange_Return_Free, ScRedirQrn_DumpGetStatusChange_Return,
-                            body, bytes);
-    default:
-      return kStatusUnsuccessful;
-  }
-}
+SCREDIR_RETURN_CODEC(Long_Return, uint8_t, ScRedirQrn_DumpLong_Return);
+SCREDIR_RETURN_CODEC(EstablishContext_Return, EstablishContextMsg,
+                     ScRedirQrn_DumpEstablishContext_Return);
+SCREDIR_RETURN_CODEC(ListReaders_Return, ListReadersMsg, ScRedirQrn_DumpLongAndMultiString_Return);
+SCREDIR_RETURN_CODEC(Connect_Return, ConnectMsg, ScRedirQrn_DumpConnect_Return);
+SCREDIR_RETURN_CODEC(Reconnect_Return, ReconnectMsg, ScRedirQrn_DumpReconnect_Return);
+SCREDIR_RETURN_CODEC(Status_Return, StatusMsg, ScRedirQrn_DumpStatus_Return);
+SCREDIR_RETURN_CODEC(Transmit_Return, TransmitMsg, ScRedirQrn_DumpTransmit_Return);
+SCREDIR_RETURN_CODEC(Control_Return, ControlMsg, ScRedirQrn_DumpControl_Return);
+SCREDIR_RETURN_CODEC(GetAttrib_Return, AttribMsg, ScRedirQrn_DumpGetAttrib_Return);
+SCREDIR_RETURN_CODEC(GetStatusChange_Return, GetStatusChangeMsg,
+                     ScRedirQrn_DumpGetStatusChange_Return);
 
 struct Completion {
   uint32_t completionId = 0;
@@ -293,55 +232,48 @@ struct Completion {
   std::span<const uint8_t> output;
 };
 
-// Step 1: the checks that leave the kept message on its list.
+// Step 1: the checks that leave the kept message on its list. The header is
+// read by the one RDPDR completion reader; only the log lines are ours.
 uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out) {
-  base::ByteReader reader(packet, packet ? length : 0);
-  uint16_t component = 0, packetId = 0;
-  uint32_t deviceId = 0, outputLength = 0;
-  const uint32_t& ioStatus = out.ioStatus;
-  if (reader.empty() || !reader.ReadU16Le(component) || !reader.ReadU16Le(packetId)) {
+  const std::span<const uint8_t> bytes(packet, packet ? length : 0);
+  auto header = ScRedirQrn_ReadRdpdrHeader(bytes);
+  if (!header) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
     return kStatusInvalidParameter;
   }
-  if (component != kComponentCore) {
-    ScRedirQrn_Log(kQrnLogError, component, "Invalid header component");
+  if (header->component != kRdpdrCtypCore) {
+    ScRedirQrn_Log(kQrnLogError, header->component, "Invalid header component");
     return kStatusInvalidParameter;
   }
-  if (packetId != kPacketIoCompletion) {
-    ScRedirQrn_Log(kQrnLogError, packetId, "Invalid completion packet ID");
+  if (header->packetId != kPakidCoreDeviceIoCompletion) {
+    ScRedirQrn_Log(kQrnLogError, header->packetId, "Invalid completion packet ID");
     return kStatusInvalidParameter;
   }
-  if (!reader.ReadU32Le(deviceId) || !reader.ReadU32Le(out.completionId) ||
-      !reader.ReadU32Le(out.ioStatus)) {
+  auto completion = ScRedirQrn_ReadIoCompletion(bytes);
+  if (!completion) {
     ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
     return kStatusInvalidParameter;
   }
+  out.completionId = completion->completionId;
+  out.ioStatus = completion->ioStatus;
   // A failed request may come back without OutputBufferLength (16 bytes):
   // it is still the answer to that request, not a malformed packet.
-  if (ioStatus != 0) {
-    ScRedirQrn_Log(kQrnLogError, ioStatus, "Incorrect IO completion status");
-    ScRedirQrn_Logf(kQrnLogError, ioStatus, "Failed IO completion for ID(%08x)", out.completionId);
+  if (out.ioStatus != 0) {
+    ScRedirQrn_Log(kQrnLogError, out.ioStatus, "Incorrect IO completion status");
+    ScRedirQrn_Logf(kQrnLogError, out.ioStatus, "Failed IO completion for ID(%08x)",
+                    out.completionId);
     return kStatusUnsuccessful;
   }
-  if (!reader.ReadU32Le(outputLength)) {
-    ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
-    return kStatusInvalidParameter;
-  }
-  auto output = reader.ReadSpan(outputLength);
-  if (!output) {
-    ScRedirQrn_Log(kQrnLogError, 0, "Invalid completion packet or size");
-    return kStatusInvalidParameter;
-  }
-  out.output = *output;
+  out.output = bytes.subspan(kIoCompletionFixedBytes, completion->outputLength);
   return kStatusSuccess;
 }
 
 // Steps 4 to 6: decode the output into the kept record.
-uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand&, std::span<const uint8_t> out,
+uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<const uint8_t> out,
                     uint32_t held) {
   // The codec reads its buffer in place, so it gets a copy of its own that
   // outlives the handle.
-  GBlock copy(static_cast<uint8_t*>(
+  ScRedirGBlock copy(static_cast<uint8_t*>(
       ScRedir_TryMalloc(ScRedirAllocSite::kOutputCopy, out.empty() ? 1 : out.size())));
   if (!copy) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
@@ -352,11 +284,11 @@ uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand&, std::span<const u
   if (MesDecodeBufferHandleCreate(copy.get(), static_cast<uint32_t>(out.size()), &raw) != 0 ||
       !raw) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create decode buffer handle for: %s",
-                    ScRedirQrn_IoctlName(entry->ioControlCode));
+                    row.ioctlName());
     return FailWith(kScardFUnknownError, kStatusUnsuccessful);
   }
   HandleHolder handle(raw);
-  return DecodeReturn(handle.get(), entry->ioControlCode, PcscdMsgEntry_Body(entry), held);
+  return row.apply(handle.get(), row, PcscdMsgEntry_Body(entry), held);
 }
 
 }  // namespace
@@ -409,9 +341,8 @@ uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, 
   // and no further. Past it the reply is zeros, written from the zero run.
   const uint32_t kept = ScRedirQrn_KeptBytes(*row, entry->header);
   uint32_t held = kept;
-  if (row->bodyBytes == 0) {
-    const uint64_t reach =
-        static_cast<uint64_t>(row->recordBytes - kPcscdBufferBytes) + completion.output.size();
+  if (row->body == PcscdBody::kSizedByHeader) {
+    const uint64_t reach = static_cast<uint64_t>(row->fixedBytes) + completion.output.size();
     held = static_cast<uint32_t>(
         std::min<uint64_t>(row->recordBytes, std::max<uint64_t>(kept, reach)));
   }
@@ -450,7 +381,7 @@ uint32_t ScRedirQrn_ParseIOCompletionEx(const uint8_t* packet, uint32_t length, 
   std::memcpy(out + head, PcscdMsgEntry_Body(entry.get()), held);
   *reply = out;
   *replyLength = head + held;
-  *zeroTail = row->replyLength - (head + held);
+  *zeroTail = row->replyLength() - (head + held);
   return kStatusSuccess;
 }
 
@@ -506,3 +437,35 @@ uint8_t* ScRedirQrn_MultiStringWToA(const uint16_t* units, uint32_t count, uint3
   *length = bytes->len;
   return g_byte_array_free(bytes, FALSE);
 }
+
+template <typename Ret>
+uint32_t pcscd_out::Apply(ScRedirRpc_Handle* handle, const PcscdCommand& row, uint8_t* body,
+                          uint32_t held) {
+  using Codec = ReturnCodec<Ret>;
+  Ret ret{};
+  Codec::kDecode(handle, &ret);
+  uint32_t codec = ScRedirRpc_ErrorCode();
+  if (codec != RPC_S_OK) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Could not decode buffer into %s: %s", Codec::kName,
+                    ScRedirRpc_StatusName(codec));
+    return FailWith(kScardFUnknownError, kStatusUnsuccessful);
+  }
+  if (ScRedirQrn_DebugOn()) Codec::kDump(ret);
+  std::memcpy(body + row.rvOffset, &ret.ReturnCode, sizeof(uint32_t));
+  uint32_t status = Write(row, ret, *reinterpret_cast<typename Codec::Record*>(body), held);
+  Codec::kRelease(handle, &ret);
+  return status;
+}
+#define SCREDIR_APPLY(Ret)                                                                   \
+  template uint32_t pcscd_out::Apply<Ret>(ScRedirRpc_Handle*, const PcscdCommand&, uint8_t*, \
+                                          uint32_t)
+SCREDIR_APPLY(Long_Return);
+SCREDIR_APPLY(EstablishContext_Return);
+SCREDIR_APPLY(ListReaders_Return);
+SCREDIR_APPLY(Connect_Return);
+SCREDIR_APPLY(Reconnect_Return);
+SCREDIR_APPLY(Status_Return);
+SCREDIR_APPLY(Transmit_Return);
+SCREDIR_APPLY(Control_Return);
+SCREDIR_APPLY(GetAttrib_Return);
+SCREDIR_APPLY(GetStatusChange_Return);

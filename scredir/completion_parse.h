@@ -55,3 +55,11 @@ uint32_t ScRedirQrn_GetPcscdMsg(KeyedList* daemonMsgList, uint32_t id, PcscdMsgE
 // block with *length bytes, always ending in the closing NUL; or null after
 // logging "Could not decode string: %s" (then *length is left alone).
 uint8_t* ScRedirQrn_MultiStringWToA(const uint16_t* units, uint32_t count, uint32_t* length);
+
+// The "out" half of the command entries: decodes the return record Ret and
+// writes its results into the kept daemon record (`held` bytes of it).
+// Returns 0, or the status that stops the reply.
+namespace pcscd_out {
+template <typename Ret>
+uint32_t Apply(ScRedirRpc_Handle* handle, const PcscdCommand& row, uint8_t* body, uint32_t held);
+}  // namespace pcscd_out

@@ -18,6 +18,7 @@
 #include "scredir/engine.h"
 #include "scredir/pcscd_msg.h"
 #include "scredir/qrn_log.h"
+#include "scredir/request_build.h"
 #include "scredir/socket_link.h"
 #include "scredir/state.h"
 
@@ -171,7 +172,7 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
     if (!session.AttachConn(conn)) return;
     ScRedirReadAhead ahead;
     while (!session.closed()) {
-      int32_t rc = ScRedirQrn_HandleDaemonMessage(conn->fd(), &ahead);
+      int32_t rc = ScRedirQrn_HandleDaemonMessage(session, conn->fd(), &ahead);
       if (rc != 0) {
         LogExit(rc);
         break;
@@ -191,11 +192,9 @@ void ScRedirQrn_ServerLoop(ScRedirSession& session) {
 }
 
 void ScRedirQrn_ServerThreadMain(const std::shared_ptr<ScRedirSession>& session) {
-  ScRedir_BindSessionToThread(session.get());
   ScRedirQrn_Log(kQrnLogInfo, 0, "Smartcard server thread start.");
   ScRedirQrn_ServerLoop(*session);
   ScRedirQrn_Log(kQrnLogInfo, 0, "qrn plugin thread exits");
-  ScRedir_BindSessionToThread(nullptr);
 }
 
 }  // namespace
@@ -273,12 +272,13 @@ void ScRedirQrn_JoinServerThread() {
   }
 }
 
-int32_t ScRedirQrn_HandleDaemonMessage(int descriptor, ScRedirReadAhead* ahead) {
+int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor,
+                                       ScRedirReadAhead* ahead) {
   SocketSource source(descriptor, ahead);
-  return ScRedirQrn_ReadDaemonMessage(source);
+  return ScRedirQrn_ReadDaemonMessage(session, source);
 }
 
-int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
+int32_t ScRedirQrn_ReadDaemonMessage(ScRedirSession& session, ScRedirDaemonSource& source) {
   PcscdMessageHeader header;
   if (source.Read(&header, sizeof(header)) != 0) {
     ScRedirQrn_Logf(kQrnLogInfo, 0, "Client %d die.", source.id());
@@ -293,15 +293,13 @@ int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Invalid command: %08x", header.command);
     return 0;
   }
-  const bool sized = command->bodyBytes == 0;  // TRANSMIT and CONTROL
+  const bool sized = command->body == PcscdBody::kSizedByHeader;
   // An oversized body: its first full record is kept for the answer, the
   // rest is drained.
-  const uint32_t toRead = sized ? std::min(header.size, command->recordBytes) : command->bodyBytes;
-  // TRANSMIT and CONTROL records end in the same buffer; what precedes it
-  // is the part every message must carry.
-  const uint32_t fixedPart = sized ? command->recordBytes - kPcscdBufferBytes : 0;
-  // The block is always the full record, so the entry point may read every
-  // field whatever `size` said; bytes not received stay zero.
+  const uint32_t toRead =
+      sized ? std::min(header.size, command->recordBytes) : command->recordBytes;
+  // The block is always the full record, so the checks and the builder may
+  // read every field whatever `size` said; bytes not received stay zero.
   static_assert(sizeof(TransmitMsg) >= sizeof(ControlMsg) &&
                 sizeof(TransmitMsg) >= sizeof(GetStatusChangeMsg));
   uint8_t* body = ReceiveBlockBytes();
@@ -312,18 +310,6 @@ int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source) {
     if (!sized) LogExit(rc);
     return rc;
   }
-  if (sized && header.size > command->recordBytes) {
-    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
-                    "Refused %s: size %u is above the full record of %u bytes", command->name,
-                    header.size, command->recordBytes);
-    ScRedirQrn_AnswerDaemon(&header, body, kScardEInvalidParameter);
-  } else if (sized && header.size < fixedPart) {
-    ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter,
-                    "Refused %s: size %u is below its fixed part of %u bytes", command->name,
-                    header.size, fixedPart);
-    ScRedirQrn_AnswerDaemon(&header, body, kScardEInvalidParameter);
-  } else {
-    command->entry(&header, body, toRead);
-  }
+  ScRedirQrn_RedirectCommand(session, *command, header, body);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The daemon link thread: connects to the PC/SC daemon's socket, reads one
-// daemon message after another and hands each to its command's entry point,
-// which redirects it over the channel. When the daemon hangs up while the
+// daemon message after another and hands each, with its command's entry,
+// to the dispatch that redirects it over the channel. When the daemon hangs up while the
 // channel is open, it connects again.
 //
 // One thread serves one session (state.h). At most one link thread serves at
@@ -42,18 +42,19 @@ void ScRedirQrn_StartServerThread(std::shared_ptr<ScRedirSession> session);
 // has closed the session first. Never call it on the link thread.
 void ScRedirQrn_JoinServerThread();
 
-// Reads and dispatches one daemon message from `descriptor`: 0 to go on,
-// non-zero to leave the receive loop. The entry point gets the header and a
-// zero-filled block of the command's full record size holding the bytes
-// read (bodyLength of them). A TRANSMIT/CONTROL `size` outside [fixed part,
-// full record] is refused with one ERROR line after its bytes are read and
-// answered with SCARD_E_INVALID_PARAMETER (an oversized body keeps its first
-// full record for the answer; the rest is drained in bounded chunks, never
-// allocated).
+// Reads and dispatches one daemon message from `descriptor` for `session`:
+// 0 to go on, non-zero to leave the receive loop. The command's entry gets
+// the header and a zero-filled block of its full record size holding the
+// bytes read (ScRedirQrn_RedirectCommand). A TRANSMIT/CONTROL `size` outside
+// [fixed part, full record] is refused with one ERROR line after its bytes
+// are read and answered with SCARD_E_INVALID_PARAMETER (an oversized body
+// keeps its first full record for the answer; the rest is drained in
+// bounded chunks, never allocated).
 // With `ahead` (the connection's read-ahead block, socket_link.h) a message
 // already there is read in one go and bytes of the next are kept in it;
 // without, nothing past the message is read.
-int32_t ScRedirQrn_HandleDaemonMessage(int descriptor, ScRedirReadAhead* ahead = nullptr);
+int32_t ScRedirQrn_HandleDaemonMessage(ScRedirSession& session, int descriptor,
+                                       ScRedirReadAhead* ahead = nullptr);
 
 // Where the daemon's bytes come from: the socket, or memory when fuzzing.
 class ScRedirDaemonSource {
@@ -66,4 +67,4 @@ class ScRedirDaemonSource {
 };
 // The same as above over any source: the one reader of daemon records.
 // Refused records are answered (SCARD_E_INVALID_PARAMETER) here.
-int32_t ScRedirQrn_ReadDaemonMessage(ScRedirDaemonSource& source);
+int32_t ScRedirQrn_ReadDaemonMessage(ScRedirSession& session, ScRedirDaemonSource& source);

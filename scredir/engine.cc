@@ -237,13 +237,13 @@ void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32
   std::free(entry);
 }
 
-void ScRedirQrn_AnswerDaemon(const PcscdMessageHeader* header, const void* body, uint32_t rv) {
-  ScRedirSessionRef session = ScRedir_SessionForThisThread();
+void ScRedirQrn_AnswerDaemon(ScRedirSession& session, const PcscdMessageHeader* header,
+                             const void* body, uint32_t rv) {
   const PcscdCommand* row = header ? ScRedirQrn_FindCommand(header->command) : nullptr;
   if (!row || !body) return;
   ScRedirQrn_Logf(kQrnLogError, rv, "Answer pcscd message %08x without the client's result",
                   header->id);
-  ScRedirConnRef conn = session ? session->Conn() : nullptr;
+  ScRedirConnRef conn = session.Conn();
   if (!conn) return;
   // No copy (memory may be what ran out): the record around its rv.
   const auto* record = static_cast<const uint8_t*>(body);
@@ -260,11 +260,11 @@ void ScRedirQrn_AnswerAllPending(ScRedirDaemonConn& conn, uint32_t rv) {
     ScRedirQrn_AnswerKept(&conn, static_cast<PcscdMsgEntry*>(entry), rv);
 }
 
-uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessageHeader* header,
-                                      const void* body, uint32_t bodyLength) {
-  ScRedirSessionRef session = ScRedir_SessionForThisThread();
-  if (!session || header == nullptr) return kStatusUnsuccessful;
-  ScRedirConnRef conn = session->Conn();
+uint32_t ScRedirQrn_RedirectScRequest(ScRedirSession& session, uint32_t ioControlCode,
+                                      const PcscdMessageHeader* header, const void* body,
+                                      uint32_t bodyLength) {
+  if (header == nullptr) return kStatusUnsuccessful;
+  ScRedirConnRef conn = session.Conn();
 
   ScRedirIoRequest* request = nullptr;
   uint32_t status = ScRedirQrn_GetIORequest(ioControlCode, header->id, body, &request);
@@ -272,16 +272,16 @@ uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessage
     ScRedirQrn_Logf(kQrnLogError, status, "Failed to get smartcard IO request: %08x",
                     ioControlCode);
     ScRedirQrn_FreeIORequest(request);
-    ScRedirQrn_AnswerDaemon(header, body, AnswerFor(status));
+    ScRedirQrn_AnswerDaemon(session, header, body, AnswerFor(status));
     return status;
   }
   PcscdMsgEntry* entry = ScRedirQrn_SavePcscdMsg(ioControlCode, *header, body, bodyLength);
   if (entry == nullptr) {
     ScRedirQrn_FreeIORequest(request);
-    ScRedirQrn_AnswerDaemon(header, body, kScardENoMemory);
+    ScRedirQrn_AnswerDaemon(session, header, body, kScardENoMemory);
     return kStatusNoMemory;
   }
-  SendKept(*session, conn, *request, entry);
+  SendKept(session, conn, *request, entry);
   ScRedirQrn_FreeIORequest(request);
   return kStatusSuccess;
 }

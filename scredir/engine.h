@@ -23,21 +23,22 @@ struct PcscdMsgEntry;
 struct ScRedirSession;
 class ScRedirDaemonConn;
 
-// The session the calling daemon link thread serves, or, on any other
-// thread, the channel's current session. Every message handed in here is
-// answered exactly once: by the client's completion, or, when that cannot
-// happen (the record is refused, memory runs out, Send fails, the channel
-// closes), with the PC/SC error of answers.h. Returns 0 when the request
-// was sent on; otherwise the status (0xC0000001, 0xC000000D, 0xC0000017 or
-// the request builder's) after logging it. The entry points log their own
-// line.
-uint32_t ScRedirQrn_RedirectScRequest(uint32_t ioControlCode, const PcscdMessageHeader* header,
-                                      const void* body, uint32_t bodyLength);
+// Sends the message on `session`, the one the calling daemon link thread
+// serves. Every message handed in here is answered exactly once: by the
+// client's completion, or, when that cannot happen (the record is refused,
+// memory runs out, Send fails, the channel closes), with the PC/SC error of
+// answers.h. Returns 0 when the request was sent on; otherwise the status
+// (0xC0000001, 0xC000000D, 0xC0000017 or the request builder's) after
+// logging it. The dispatch (ScRedirQrn_RedirectCommand) logs its own line.
+uint32_t ScRedirQrn_RedirectScRequest(ScRedirSession& session, uint32_t ioControlCode,
+                                      const PcscdMessageHeader* header, const void* body,
+                                      uint32_t bodyLength);
 
 // Answers a message that was not kept with `rv`: its header, then `body`
 // (the command's full record) with rv written in. Written to the daemon
-// connection of the calling thread's session; nothing when there is none.
-void ScRedirQrn_AnswerDaemon(const PcscdMessageHeader* header, const void* body, uint32_t rv);
+// connection of `session`; nothing when there is none.
+void ScRedirQrn_AnswerDaemon(ScRedirSession& session, const PcscdMessageHeader* header,
+                             const void* body, uint32_t rv);
 // Answers a kept message with `rv` (written into it) and frees it. A null
 // connection only frees it.
 void ScRedirQrn_AnswerKept(ScRedirDaemonConn* conn, PcscdMsgEntry* entry, uint32_t rv);

@@ -1,75 +1,89 @@
-// The command table: what to read for each daemon command and which entry
-// point redirects it. Constant data, shared by every thread.
+// The command table: one entry per daemon command. Constant data, shared by
+// every thread.
+//
+// An entry reads, in order: the daemon record (its type, and whether the
+// header's `size` says how much of it came: Fixed or SizedByHeader); the
+// command code and its name; the IOCTL it is redirected with; the "in" side
+// (the limits its fields must keep, the builder that reads them into the
+// call record, the call record's name, what follows the encoding); the
+// "out" side (the return record it decodes into the record's fields); for
+// the returns that can outgrow the first request's 2048 bytes, the output
+// room of the one resend; and, where it differs, the IOCTL its failure
+// line names. Adding a command: one entry here, its builder in
+// request_build.cc, a writer in completion_parse.cc if its return record
+// is new, and its row in the EveryCommandEntry test
+// (tests/commands/request_build_test.cc).
 #include "scredir/pcscd_msg.h"
 
-#include <cstddef>
-
+#include "scredir/completion_parse.h"
 #include "scredir/request_build.h"
+#include "scredir/rpc/records.h"
 
 namespace {
 
-constexpr uint32_t kHeaderBytes = sizeof(PcscdMessageHeader);
+#define PCSCD(code) PCSCD_##code, "PCSCD_" #code
 
-// NDR headers, fixed fields, pointer ids and alignment around the one
-// variable field of a return, with room to spare.
-constexpr uint32_t kReturnOverhead = 1024;
+using namespace pcscd_in;
+using pcscd_out::Apply;
+
 // A returned ReaderState: dwCurrentState, dwEventState, cbAtr, rgbAtr[36].
 constexpr uint32_t kReturnedReaderState = 48;
 
-template <typename Record>
-constexpr PcscdCommand Row(uint32_t command, const char* name, uint32_t ioctl,
-                           PcscdEntryPoint entry, uint32_t rvOffset = sizeof(Record) - 4,
-                           bool sizedByHeader = false, uint32_t largestField = 0) {
-  return PcscdCommand{command,
-                      name,
-                      sizedByHeader ? 0u : static_cast<uint32_t>(sizeof(Record)),
-                      static_cast<uint32_t>(sizeof(Record)),
-                      static_cast<uint32_t>(kHeaderBytes + sizeof(Record)),
-                      ioctl,
-                      entry,
-                      rvOffset,
-                      largestField ? largestField + kReturnOverhead : 0};
+// The output room for a return whose largest field holds `largestField`
+// bytes: NDR headers, fixed fields, pointer ids and alignment around it,
+// with room to spare.
+constexpr uint32_t RoomFor(uint32_t largestField) {
+  return largestField + 1024;
 }
 
 // Indexed by command code; a zero `command` marks a code we do not handle.
 constexpr uint32_t kMaxCommand = PCSCD_GET_STATUS_CHANGE;
+// clang-format off
 const PcscdCommand kCommands[kMaxCommand + 1] = {
     {},
-    Row<EstablishContextMsg>(PCSCD_ESTABLISH_CONTEXT, "PCSCD_ESTABLISH_CONTEXT",
-                             SCARD_IOCTL_ESTABLISHCONTEXT, ScRedirQrn_EstablishContext),
-    Row<ReleaseContextMsg>(PCSCD_RELEASE_CONTEXT, "PCSCD_RELEASE_CONTEXT",
-                           SCARD_IOCTL_RELEASECONTEXT, ScRedirQrn_ReleaseContext),
+    {Fixed<EstablishContextMsg>(), PCSCD(ESTABLISH_CONTEXT), SCARD_IOCTL_ESTABLISHCONTEXT,
+     {nullptr, EstablishContext, "EstablishContext_Call"}, Apply<EstablishContext_Return>},
+    {Fixed<ReleaseContextMsg>(), PCSCD(RELEASE_CONTEXT), SCARD_IOCTL_RELEASECONTEXT,
+     {nullptr, Context, "Context_Call"}, Apply<Long_Return>},
     // Reader names come as UTF-16: up to two bytes for every UTF-8 byte.
-    Row<ListReadersMsg>(PCSCD_LIST_READERS, "PCSCD_LIST_READERS", SCARD_IOCTL_LISTREADERSW,
-                        ScRedirQrn_ListReaders, offsetof(ListReadersMsg, rv), false,
-                        2 * kPcscdReadersBytes),
-    Row<ConnectMsg>(PCSCD_CONNECT, "PCSCD_CONNECT", SCARD_IOCTL_CONNECTW, ScRedirQrn_Connect),
-    Row<ReconnectMsg>(PCSCD_RECONNECT, "PCSCD_RECONNECT", SCARD_IOCTL_RECONNECT,
-                      ScRedirQrn_Reconnect),
-    Row<DisconnectMsg>(PCSCD_DISCONNECT, "PCSCD_DISCONNECT", SCARD_IOCTL_DISCONNECT,
-                       ScRedirQrn_Disconnect),
-    Row<BeginTransactionMsg>(PCSCD_BEGIN_TRANSACTION, "PCSCD_BEGIN_TRANSACTION",
-                             SCARD_IOCTL_BEGINTRANSACTION, ScRedirQrn_BeginTransaction),
-    Row<EndTransactionMsg>(PCSCD_END_TRANSACTION, "PCSCD_END_TRANSACTION",
-                           SCARD_IOCTL_ENDTRANSACTION, ScRedirQrn_EndTransaction),
-    Row<TransmitMsg>(PCSCD_TRANSMIT, "PCSCD_TRANSMIT", SCARD_IOCTL_TRANSMIT, ScRedirQrn_Transmit,
-                     offsetof(TransmitMsg, rv), true, kPcscdBufferBytes),
-    Row<ControlMsg>(PCSCD_CONTROL, "PCSCD_CONTROL", SCARD_IOCTL_CONTROL, ScRedirQrn_Control,
-                    offsetof(ControlMsg, rv), true, kPcscdBufferBytes),
-    Row<StatusMsg>(PCSCD_STATUS, "PCSCD_STATUS", SCARD_IOCTL_STATUSW, ScRedirQrn_Status),
+    {Fixed<ListReadersMsg>(), PCSCD(LIST_READERS), SCARD_IOCTL_LISTREADERSW,
+     {nullptr, ListReaders, "ListReaders_Call"}, Apply<ListReaders_Return>,
+     RoomFor(2 * kPcscdReadersBytes)},
+    {Fixed<ConnectMsg>(), PCSCD(CONNECT), SCARD_IOCTL_CONNECTW,
+     {CheckConnect, Connect, "ConnectW_Call"}, Apply<Connect_Return>},
+    {Fixed<ReconnectMsg>(), PCSCD(RECONNECT), SCARD_IOCTL_RECONNECT,
+     {nullptr, Reconnect, "Reconnect_Call"}, Apply<Reconnect_Return>},
+    // The daemon never names a disconnected handle again.
+    {Fixed<DisconnectMsg>(), PCSCD(DISCONNECT), SCARD_IOCTL_DISCONNECT,
+     {nullptr, Disposition, "HCardAndDisposition_Call", DropHandle}, Apply<Long_Return>},
+    {Fixed<BeginTransactionMsg>(), PCSCD(BEGIN_TRANSACTION), SCARD_IOCTL_BEGINTRANSACTION,
+     {nullptr, BeginTransaction, "HCardAndDisposition_Call"}, Apply<Long_Return>},
+    {Fixed<EndTransactionMsg>(), PCSCD(END_TRANSACTION), SCARD_IOCTL_ENDTRANSACTION,
+     {nullptr, Disposition, "HCardAndDisposition_Call"}, Apply<Long_Return>},
+    // The APDU follows the fixed part; the card's answer comes back in its place.
+    {SizedByHeader<TransmitMsg>(kTransmitFixedBytes), PCSCD(TRANSMIT), SCARD_IOCTL_TRANSMIT,
+     {CheckTransmit, Transmit, "Transmit_Call"}, Apply<Transmit_Return>,
+     RoomFor(kPcscdBufferBytes)},
+    {SizedByHeader<ControlMsg>(kControlFixedBytes), PCSCD(CONTROL), SCARD_IOCTL_CONTROL,
+     {CheckControl, Control, "Control_Call"}, Apply<Control_Return>,
+     RoomFor(kPcscdBufferBytes)},
+    // The failure line names the ANSI IOCTL although the wide one is sent.
+    {Fixed<StatusMsg>(), PCSCD(STATUS), SCARD_IOCTL_STATUSW,
+     {nullptr, Status, "Status_Call"}, Apply<Status_Return>, 0, "SCARD_IOCTL_STATUS"},
     {},
-    Row<CancelMsg>(PCSCD_CANCEL, "PCSCD_CANCEL", SCARD_IOCTL_CANCEL, ScRedirQrn_Cancel),
+    {Fixed<CancelMsg>(), PCSCD(CANCEL), SCARD_IOCTL_CANCEL,
+     {nullptr, Context, "Context_Call"}, Apply<Long_Return>},
     {},
-    Row<GetAttribMsg>(PCSCD_GET_ATTRIB, "PCSCD_GET_ATTRIB", SCARD_IOCTL_GETATTRIB,
-                      ScRedirQrn_GetAttrib),
-    Row<SetAttribMsg>(PCSCD_SET_ATTRIB, "PCSCD_SET_ATTRIB", SCARD_IOCTL_SETATTRIB,
-                      ScRedirQrn_SetAttrib),
+    {Fixed<GetAttribMsg>(), PCSCD(GET_ATTRIB), SCARD_IOCTL_GETATTRIB,
+     {nullptr, GetAttrib, "GetAttrib_Call"}, Apply<GetAttrib_Return>},
+    {Fixed<SetAttribMsg>(), PCSCD(SET_ATTRIB), SCARD_IOCTL_SETATTRIB,
+     {CheckSetAttrib, SetAttrib, "SetAttrib_Call"}, Apply<Long_Return>},
     {},
-    Row<GetStatusChangeMsg>(PCSCD_GET_STATUS_CHANGE, "PCSCD_GET_STATUS_CHANGE",
-                            SCARD_IOCTL_GETSTATUSCHANGEW, ScRedirQrn_GetStatusChange,
-                            offsetof(GetStatusChangeMsg, rv), false,
-                            kPcscdMaxReaderStates* kReturnedReaderState),
+    {Fixed<GetStatusChangeMsg>(), PCSCD(GET_STATUS_CHANGE), SCARD_IOCTL_GETSTATUSCHANGEW,
+     {CheckReaderStates, GetStatusChange, "GetStatusChangeW_Call"},
+     Apply<GetStatusChange_Return>, RoomFor(kPcscdMaxReaderStates * kReturnedReaderState)},
 };
+// clang-format on
 
 // Zero-initialised static storage that nothing writes: its pages stay the
 // kernel's shared zero page, so it costs no resident memory of its own.

@@ -1,5 +1,5 @@
-// Building the encoded smart-card call for one daemon message, and the
-// per-command entry points (see request_build.h for the contract).
+// Building the encoded smart-card call for one daemon message, and the one
+// dispatch of a received record (see request_build.h for the contract).
 //
 // The daemon record is read field by field at its fixed offsets (memcpy, so
 // a record that sits at any alignment is fine); the only variable-length
@@ -12,7 +12,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
+#include <initializer_list>
 #include <vector>
 
 #include "lib/base/byte_reader.h"
@@ -21,7 +21,6 @@
 #include "scredir/dump.h"
 #include "scredir/engine.h"
 #include "scredir/maps.h"
-#include "scredir/names.h"
 #include "scredir/qrn_log.h"
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
@@ -39,6 +38,7 @@ const uint8_t* BytesAt(const void* body, size_t offset) {
   return static_cast<const uint8_t*>(body) + offset;
 }
 #define FIELD(Record, field) LoadU32(body, offsetof(Record, field))
+#define IN_FIELD(Record, field) LoadU32(in.body, offsetof(Record, field))
 
 size_t SlotOffset(uint32_t i) {
   return offsetof(GetStatusChangeMsg, rgReaderStates) + size_t{i} * sizeof(PcscdReaderState);
@@ -51,79 +51,19 @@ bool HasNul(const uint8_t* name, size_t capacity) {
 }
 
 void Refuse(const PcscdCommand& row, const char* format, uint32_t a = 0, uint32_t b = 0) {
-  gchar* what = g_strdup_printf(format, a, b);
-  ScRedirQrn_Logf(kQrnLogError, kStatusInvalidParameter, "Refused %s: %s", row.name, what);
-  g_free(what);
+  ScRedirQrn_LogRefusal(kStatusInvalidParameter, row.name, "", format, a, b);
 }
 
 // TRANSMIT and CONTROL: the send length must lie inside both the bytes the
 // daemon sent and the buffer field.
-bool CheckSendLength(const PcscdCommand& row, uint32_t cbSendLength, uint32_t received,
-                     uint32_t fixed) {
-  uint32_t present = received - fixed;
-  if (cbSendLength > present) {
-    Refuse(row, "cbSendLength %u is beyond the %u data bytes received", cbSendLength, present);
-    return false;
-  }
-  return true;
-}
-
-bool CheckReaderStates(const PcscdCommand& row, const void* body) {
-  uint32_t cReaders = FIELD(GetStatusChangeMsg, cReaders);
-  if (cReaders > kPcscdMaxReaderStates) {
-    Refuse(row, "cReaders %u is above %u", cReaders, kPcscdMaxReaderStates);
-    return false;
-  }
-  for (uint32_t i = 0; i < cReaders; ++i) {
-    size_t slot = SlotOffset(i);
-    if (!HasNul(BytesAt(body, slot + offsetof(PcscdReaderState, szReader)),
-                kPcscdReaderNameBytes)) {
-      Refuse(row, "rgReaderStates[%u].szReader has no NUL within its %u bytes", i,
-             kPcscdReaderNameBytes);
-      return false;
-    }
-    uint32_t cbAtr = LoadU32(body, slot + offsetof(PcscdReaderState, cbAtr));
-    if (cbAtr > kPcscdAtrBytes) {
-      Refuse(row, "rgReaderStates[%u].cbAtr is above %u", i, kPcscdAtrBytes);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool CheckFields(const PcscdCommand& row, const void* body, uint32_t received) {
-  switch (row.command) {
-    case PCSCD_CONNECT:
-      if (HasNul(BytesAt(body, offsetof(ConnectMsg, szReader)), kPcscdReaderNameBytes)) return true;
-      Refuse(row, "szReader has no NUL within its %u bytes", kPcscdReaderNameBytes);
-      return false;
-    case PCSCD_GET_STATUS_CHANGE:
-      return CheckReaderStates(row, body);
-    case PCSCD_TRANSMIT:
-      return CheckSendLength(row, FIELD(TransmitMsg, cbSendLength), received, kTransmitFixedBytes);
-    case PCSCD_CONTROL:
-      return CheckSendLength(row, FIELD(ControlMsg, cbSendLength), received, kControlFixedBytes);
-    case PCSCD_SET_ATTRIB:
-      if (FIELD(SetAttribMsg, cbAttrLen) <= kPcscdAttrBytes) return true;
-      Refuse(row, "cbAttrLen %u is above %u", FIELD(SetAttribMsg, cbAttrLen), kPcscdAttrBytes);
-      return false;
-    default:
-      return true;
-  }
-}
-
-uint32_t FixedPart(uint32_t command) {
-  if (command == PCSCD_TRANSMIT) return kTransmitFixedBytes;
-  if (command == PCSCD_CONTROL) return kControlFixedBytes;
-  return 0;
+bool CheckSendLength(const PcscdCommand& row, uint32_t cbSendLength, uint32_t received) {
+  uint32_t present = received - row.fixedBytes;
+  if (cbSendLength <= present) return true;
+  Refuse(row, "cbSendLength %u is beyond the %u data bytes received", cbSendLength, present);
+  return false;
 }
 
 // ---- Buffers made for one call record ------------------------------------
-
-struct GFreeDeleter {
-  void operator()(void* p) const { g_free(p); }
-};
-using GBlock = std::unique_ptr<uint8_t, GFreeDeleter>;
 
 // Owns every block made for one call record until the record is encoded.
 class CallBuffers {
@@ -132,38 +72,37 @@ class CallBuffers {
     blocks_.emplace_back(static_cast<uint8_t*>(block));
     return blocks_.back().get();
   }
-  uint16_t* KeepW(void* block) { return reinterpret_cast<uint16_t*>(Keep(block)); }
 
  private:
-  std::vector<GBlock> blocks_;
+  std::vector<ScRedirGBlock> blocks_;
 };
+
+}  // namespace
+
+// What a builder reads from and writes into: the daemon record (at its full
+// size), the encoding handle, and the blocks made for the call record.
+struct ScRedirCallBuild {
+  const void* body;
+  ScRedirRpc_Handle* handle;
+  CallBuffers& keep;
+};
+
+namespace {
 
 // Whether a context or handle buffer that yields nothing (its current
 // length is 0) fails the request.
 enum class Tested { kNo, kYes };
 
-bool BuildContext(uint32_t hContext, Tested tested, REDIR_SCARDCONTEXT& out, CallBuffers& keep) {
-  ScRedirMapBytes bytes = ScRedirQrn_CopyContextBytes(hContext);
-  out = REDIR_SCARDCONTEXT{bytes.length, keep.Keep(bytes.bytes)};
+// Keeps the client's bytes for a fake id; false when they were needed and
+// could not be had. `what` names the map in the lookup failure.
+bool KeepMapBytes(ScRedirMapBytes bytes, Tested tested, const char* what, uint32_t id,
+                  CallBuffers& keep) {
+  keep.Keep(bytes.bytes);
   if (!bytes.bytes && tested == Tested::kYes) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return false;
   }
-  if (!bytes.found) ScRedirQrn_Logf(kQrnLogError, 0, "Failed to lookup context %x", hContext);
-  return true;
-}
-
-bool BuildHandle(uint32_t hContext, uint32_t hCard, Tested tested, REDIR_SCARDHANDLE& out,
-                 CallBuffers& keep) {
-  if (!BuildContext(hContext, tested, out.Context, keep)) return false;
-  ScRedirMapBytes bytes = ScRedirQrn_CopyHandleBytes(hCard);
-  out.cbHandle = bytes.length;
-  out.pbHandle = keep.Keep(bytes.bytes);
-  if (!bytes.bytes && tested == Tested::kYes) {
-    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
-    return false;
-  }
-  if (!bytes.found) ScRedirQrn_Logf(kQrnLogError, 0, "Failed to lookup handle %x", hCard);
+  if (!bytes.found) ScRedirQrn_Logf(kQrnLogError, 0, "Failed to lookup %s %x", what, id);
   return true;
 }
 
@@ -183,117 +122,36 @@ constexpr char kAllReaders[] = "SCard$AllReaders";
 constexpr uint32_t kAllReadersBytes = (sizeof(kAllReaders) + 1) * 2;  // + closing NUL
 static_assert(kAllReadersBytes == 36);
 
-// ---- Per-IOCTL builders ----------------------------------------------------
-//
-// Each fills its call record from the daemon record, traces it and encodes it
-// through the handle; it returns 0, or 0xC0000017 when a buffer could not be
-// made. The codec reports its own outcome in the status word.
-
-struct BuildArgs {
-  const void* body;
-  ScRedirRpc_Handle* handle;
-  CallBuffers& keep;
-};
-
+// What the codec offers for each call record.
 template <typename Call>
-void EncodeTraced(ScRedirRpc_Handle* handle, Call& call, void (*dump)(const Call&),
-                  void (*encode)(ScRedirRpc_Handle*, Call*)) {
-  if (ScRedirQrn_DebugOn()) dump(call);
-  encode(handle, &call);
-}
+struct CallCodec;
+#define SCREDIR_CALL_CODEC(Call)                         \
+  template <>                                            \
+  struct CallCodec<Call> {                               \
+    static constexpr auto kDump = ScRedirQrn_Dump##Call; \
+    static constexpr auto kEncode = Call##_Encode;       \
+  }
+SCREDIR_CALL_CODEC(EstablishContext_Call);
+SCREDIR_CALL_CODEC(Context_Call);
+SCREDIR_CALL_CODEC(ListReaders_Call);
+SCREDIR_CALL_CODEC(ConnectW_Call);
+SCREDIR_CALL_CODEC(Reconnect_Call);
+SCREDIR_CALL_CODEC(HCardAndDisposition_Call);
+SCREDIR_CALL_CODEC(Status_Call);
+SCREDIR_CALL_CODEC(Transmit_Call);
+SCREDIR_CALL_CODEC(Control_Call);
+SCREDIR_CALL_CODEC(GetAttrib_Call);
+SCREDIR_CALL_CODEC(SetAttrib_Call);
+SCREDIR_CALL_CODEC(GetStatusChangeW_Call);
 
-uint32_t BuildEstablishContext(BuildArgs a) {
-  const void* body = a.body;
-  EstablishContext_Call call{FIELD(EstablishContextMsg, dwScope)};
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpEstablishContext_Call, EstablishContext_Call_Encode);
-  return kStatusSuccess;
-}
-
-// RELEASECONTEXT and CANCEL; both go out even with an empty context.
-uint32_t BuildContextCall(BuildArgs a) {
-  const void* body = a.body;
-  Context_Call call{};
-  BuildContext(FIELD(ContextMsg, hContext), Tested::kNo, call.Context, a.keep);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpContext_Call, Context_Call_Encode);
-  return kStatusSuccess;
-}
-
-uint32_t BuildListReaders(BuildArgs a) {
-  const void* body = a.body;
-  ListReaders_Call call{};
-  if (!BuildContext(FIELD(ListReadersMsg, hContext), Tested::kYes, call.Context, a.keep))
-    return kStatusNoMemory;
-  // The daemon's group list is a pointer into its client's memory, never
-  // the text itself, so every listing asks for all readers.
-  uint8_t* groups = a.keep.Keep(g_malloc0(kAllReadersBytes));
-  for (size_t i = 0; i + 1 < sizeof(kAllReaders); ++i) groups[2 * i] = kAllReaders[i];
-  call.cBytes = kAllReadersBytes;
-  call.mszGroups = groups;
-  call.fmszReadersIsNULL = 0;
-  call.cchReaders = FIELD(ListReadersMsg, cchReaders);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpListReaders_Call, ListReaders_Call_Encode);
-  return kStatusSuccess;
-}
-
-uint32_t BuildConnect(BuildArgs a) {
-  const void* body = a.body;
-  ConnectW_Call call{};
-  call.szReader = WidenName(BytesAt(body, offsetof(ConnectMsg, szReader)), a.keep);
-  if (!BuildContext(FIELD(ConnectMsg, hContext), Tested::kYes, call.Common.Context, a.keep))
-    return kStatusNoMemory;
-  call.Common.dwShareMode = FIELD(ConnectMsg, dwShareMode);
-  call.Common.dwPreferredProtocols = FIELD(ConnectMsg, dwPreferredProtocols);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpConnectW_Call, ConnectW_Call_Encode);
-  return kStatusSuccess;
-}
-
-uint32_t BuildReconnect(BuildArgs a) {
-  const void* body = a.body;
-  Reconnect_Call call{};
-  if (!BuildHandle(FIELD(ReconnectMsg, hContext), FIELD(ReconnectMsg, hCard), Tested::kYes,
-                   call.hCard, a.keep))
-    return kStatusNoMemory;
-  call.dwShareMode = FIELD(ReconnectMsg, dwShareMode);
-  call.dwPreferredProtocols = FIELD(ReconnectMsg, dwPreferredProtocols);
-  call.dwInitialization = FIELD(ReconnectMsg, dwInitialization);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpReconnect_Call, Reconnect_Call_Encode);
-  return kStatusSuccess;
-}
-
-// DISCONNECT and ENDTRANSACTION carry a disposition; BEGINTRANSACTION has
-// none in its record and sends 0.
-uint32_t BuildDisposition(BuildArgs a, uint32_t dwDisposition) {
-  const void* body = a.body;
-  HCardAndDisposition_Call call{};
-  if (!BuildHandle(FIELD(DispositionMsg, hContext), FIELD(DispositionMsg, hCard), Tested::kYes,
-                   call.hCard, a.keep))
-    return kStatusNoMemory;
-  call.dwDisposition = dwDisposition;
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpHCardAndDisposition_Call,
-               HCardAndDisposition_Call_Encode);
-  return kStatusSuccess;
-}
-uint32_t BuildWithDisposition(BuildArgs a) {
-  const void* body = a.body;
-  return BuildDisposition(a, FIELD(DispositionMsg, dwDisposition));
-}
-uint32_t BuildBeginTransaction(BuildArgs a) {
-  static_assert(offsetof(BeginTransactionMsg, hCard) == offsetof(DispositionMsg, hCard));
-  return BuildDisposition(a, 0);
-}
-
-uint32_t BuildStatus(BuildArgs a) {
-  const void* body = a.body;
-  Status_Call call{};
-  if (!BuildHandle(FIELD(StatusMsg, hContext), FIELD(StatusMsg, hCard), Tested::kYes, call.hCard,
-                   a.keep))
-    return kStatusNoMemory;
-  call.fmszReaderNamesIsNULL = 0;
-  call.cchReaderLen = FIELD(StatusMsg, cchReaderLen);
-  call.cbAtrLen = FIELD(StatusMsg, cbAtrLen);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpStatus_Call, Status_Call_Encode);
-  return kStatusSuccess;
-}
+// One 32-bit "in" field: the call record's member takes the daemon record's
+// field at `from`.
+template <typename Call>
+struct InField {
+  uint32_t Call::*to;
+  size_t from;
+};
+#define COPY(Call, Record, field) (InField<Call>{&Call::field, offsetof(Record, field)})
 
 // The first `length` data bytes after the fixed part; the length was held
 // against the bytes received before we got here. Null for 0.
@@ -305,139 +163,46 @@ uint8_t* DataBytes(const void* body, uint32_t recordBytes, uint32_t fixed, uint3
   return data ? const_cast<uint8_t*>(data->data()) : nullptr;
 }
 
-uint32_t BuildTransmit(BuildArgs a) {
-  const void* body = a.body;
-  Transmit_Call call{};
-  BuildHandle(FIELD(TransmitMsg, hContext), FIELD(TransmitMsg, hCard), Tested::kNo, call.hCard,
-              a.keep);
-  call.ioSendPci = SCardIO_Request{FIELD(TransmitMsg, ioSendPciProtocol), 0, nullptr};
-  call.cbSendLength = FIELD(TransmitMsg, cbSendLength);
-  call.pbSendBuffer = DataBytes(body, sizeof(TransmitMsg), kTransmitFixedBytes, call.cbSendLength);
-  call.pioRecvPci = nullptr;
-  call.fpbRecvBufferIsNULL = 0;
-  call.cbRecvLength = FIELD(TransmitMsg, cbRecvLength);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpTransmit_Call, Transmit_Call_Encode);
+// Every record starts with hContext.
+bool BuildContext(const ScRedirCallBuild& in, Tested tested, REDIR_SCARDCONTEXT& out) {
+  const uint32_t hContext = IN_FIELD(ContextMsg, hContext);
+  ScRedirMapBytes bytes = ScRedirQrn_CopyContextBytes(hContext);
+  out = REDIR_SCARDCONTEXT{bytes.length, bytes.bytes};
+  return KeepMapBytes(bytes, tested, "context", hContext, in.keep);
+}
+
+// Every record that names a card has hCard right after hContext.
+bool BuildHandle(const ScRedirCallBuild& in, Tested tested, REDIR_SCARDHANDLE& out) {
+  static_assert(offsetof(DispositionMsg, hCard) == 4 && offsetof(TransmitMsg, hCard) == 4 &&
+                offsetof(StatusMsg, hCard) == 4 && offsetof(AttribMsg, hCard) == 4);
+  if (!BuildContext(in, tested, out.Context)) return false;
+  const uint32_t hCard = IN_FIELD(DispositionMsg, hCard);
+  ScRedirMapBytes bytes = ScRedirQrn_CopyHandleBytes(hCard);
+  out.cbHandle = bytes.length;
+  out.pbHandle = bytes.bytes;
+  return KeepMapBytes(bytes, tested, "handle", hCard, in.keep);
+}
+
+// Traces the call record and encodes it through the handle; the codec
+// reports its own outcome in the status word.
+template <typename Call>
+uint32_t Encode(const ScRedirCallBuild& in, Call& call) {
+  if (ScRedirQrn_DebugOn()) CallCodec<Call>::kDump(call);
+  CallCodec<Call>::kEncode(in.handle, &call);
   return kStatusSuccess;
 }
 
-uint32_t BuildControl(BuildArgs a) {
-  const void* body = a.body;
-  Control_Call call{};
-  if (!BuildHandle(FIELD(ControlMsg, hContext), FIELD(ControlMsg, hCard), Tested::kYes, call.hCard,
-                   a.keep))
-    return kStatusNoMemory;
-  call.dwControlCode = FIELD(ControlMsg, dwControlCode);
-  call.cbInBufferSize = FIELD(ControlMsg, cbSendLength);
-  call.pvInBuffer = DataBytes(body, sizeof(ControlMsg), kControlFixedBytes, call.cbInBufferSize);
-  call.fpvOutBufferIsNULL = 0;
-  call.cbOutBufferSize = FIELD(ControlMsg, cbRecvLength);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpControl_Call, Control_Call_Encode);
-  return kStatusSuccess;
+// A call that names a card: the handle, then its 32-bit fields.
+template <typename Call>
+uint32_t CardCall(const ScRedirCallBuild& in, std::initializer_list<InField<Call>> fields) {
+  Call call{};
+  if (!BuildHandle(in, Tested::kYes, call.hCard)) return kStatusNoMemory;
+  for (const InField<Call>& field : fields) call.*field.to = LoadU32(in.body, field.from);
+  return Encode(in, call);
 }
 
-uint32_t BuildGetAttrib(BuildArgs a) {
-  const void* body = a.body;
-  GetAttrib_Call call{};
-  if (!BuildHandle(FIELD(AttribMsg, hContext), FIELD(AttribMsg, hCard), Tested::kYes, call.hCard,
-                   a.keep))
-    return kStatusNoMemory;
-  call.dwAttrId = FIELD(AttribMsg, dwAttrId);
-  call.fpbAttrIsNULL = 0;
-  call.cbAttrLen = FIELD(AttribMsg, cbAttrLen);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpGetAttrib_Call, GetAttrib_Call_Encode);
-  return kStatusSuccess;
-}
-
-uint32_t BuildSetAttrib(BuildArgs a) {
-  const void* body = a.body;
-  SetAttrib_Call call{};
-  if (!BuildHandle(FIELD(AttribMsg, hContext), FIELD(AttribMsg, hCard), Tested::kYes, call.hCard,
-                   a.keep))
-    return kStatusNoMemory;
-  call.dwAttrId = FIELD(AttribMsg, dwAttrId);
-  call.cbAttrLen = FIELD(AttribMsg, cbAttrLen);  // at most kPcscdAttrBytes, checked
-  // A value of length 0 yields no block, and a SetAttrib without a value
-  // cannot be sent.
-  call.pbAttr = a.keep.Keep(g_malloc0(call.cbAttrLen));
-  if (!call.pbAttr) {
-    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
-    return kStatusNoMemory;
-  }
-  std::memcpy(call.pbAttr, BytesAt(body, offsetof(AttribMsg, pbAttr)), call.cbAttrLen);
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpSetAttrib_Call, SetAttrib_Call_Encode);
-  return kStatusSuccess;
-}
-
-uint32_t BuildGetStatusChange(BuildArgs a) {
-  const void* body = a.body;
-  GetStatusChangeW_Call call{};
-  if (!BuildContext(FIELD(GetStatusChangeMsg, hContext), Tested::kYes, call.Context, a.keep))
-    return kStatusNoMemory;
-  call.dwTimeOut = FIELD(GetStatusChangeMsg, dwTimeOut);
-  call.cReaders = FIELD(GetStatusChangeMsg, cReaders);  // at most 64, checked
-  if (call.cReaders != 0) {
-    auto* states = static_cast<ReaderStateW*>(g_malloc0_n(call.cReaders, sizeof(ReaderStateW)));
-    a.keep.Keep(states);
-    for (uint32_t i = 0; i < call.cReaders; ++i) {
-      size_t slot = SlotOffset(i);
-      ReaderState_Common_Call& common = states[i].Common;
-      states[i].szReader = WidenName(BytesAt(body, slot), a.keep);
-      common.dwCurrentState = LoadU32(body, slot + offsetof(PcscdReaderState, dwCurrentState));
-      common.dwEventState = LoadU32(body, slot + offsetof(PcscdReaderState, dwEventState));
-      common.cbAtr = LoadU32(body, slot + offsetof(PcscdReaderState, cbAtr));  // <= 36, checked
-      std::memcpy(common.rgbAtr, BytesAt(body, slot + offsetof(PcscdReaderState, rgbAtr)),
-                  common.cbAtr);
-    }
-    call.rgReaderStates = states;
-  }
-  EncodeTraced(a.handle, call, ScRedirQrn_DumpGetStatusChangeW_Call, GetStatusChangeW_Call_Encode);
-  return kStatusSuccess;
-}
-
-struct Builder {
-  uint32_t ioControlCode;
-  const char* callName;
-  uint32_t (*build)(BuildArgs);
-};
-
-constexpr Builder kBuilders[] = {
-    {SCARD_IOCTL_ESTABLISHCONTEXT, "EstablishContext_Call", BuildEstablishContext},
-    {SCARD_IOCTL_RELEASECONTEXT, "Context_Call", BuildContextCall},
-    {SCARD_IOCTL_CANCEL, "Context_Call", BuildContextCall},
-    {SCARD_IOCTL_LISTREADERSW, "ListReaders_Call", BuildListReaders},
-    {SCARD_IOCTL_CONNECTW, "ConnectW_Call", BuildConnect},
-    {SCARD_IOCTL_RECONNECT, "Reconnect_Call", BuildReconnect},
-    {SCARD_IOCTL_DISCONNECT, "HCardAndDisposition_Call", BuildWithDisposition},
-    {SCARD_IOCTL_BEGINTRANSACTION, "HCardAndDisposition_Call", BuildBeginTransaction},
-    {SCARD_IOCTL_ENDTRANSACTION, "HCardAndDisposition_Call", BuildWithDisposition},
-    {SCARD_IOCTL_STATUSW, "Status_Call", BuildStatus},
-    {SCARD_IOCTL_TRANSMIT, "Transmit_Call", BuildTransmit},
-    {SCARD_IOCTL_CONTROL, "Control_Call", BuildControl},
-    {SCARD_IOCTL_GETATTRIB, "GetAttrib_Call", BuildGetAttrib},
-    {SCARD_IOCTL_SETATTRIB, "SetAttrib_Call", BuildSetAttrib},
-    {SCARD_IOCTL_GETSTATUSCHANGEW, "GetStatusChangeW_Call", BuildGetStatusChange},
-};
-
-const Builder* FindBuilder(uint32_t ioControlCode) {
-  for (const Builder& b : kBuilders)
-    if (b.ioControlCode == ioControlCode) return &b;
-  return nullptr;
-}
-
-// The handle entry goes as soon as the Disconnect is on its way: the daemon
-// never uses a handle again after disconnecting it.
-void DropDisconnectedHandle(const void* body) {
-  uint32_t hCard = FIELD(DisconnectMsg, hCard);
-  if (!ScRedirQrn_DeleteHandle(hCard)) {
-    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to delete handle %d from hash map",
-                    static_cast<int>(hCard));
-  } else if (ScRedirQrn_DebugOn()) {
-    ScRedirQrn_Logf(kQrnLogDebug, 0, "Delete handle %d from hash map", static_cast<int>(hCard));
-  }
-}
-
-// Encodes the call for `builder` and hands the bytes to `request`.
-uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* request) {
+// Encodes the call of `row` and hands the bytes to `request`.
+uint32_t EncodeInto(const PcscdCommand& row, const void* body, ScRedirIoRequest* request) {
   uint8_t* encoded = nullptr;
   uint32_t encodedLength = 0;
   ScRedirRpc_Handle* handle = nullptr;
@@ -448,17 +213,17 @@ uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* 
   uint32_t status;
   {
     CallBuffers keep;
-    status = builder.build(BuildArgs{body, handle, keep});
+    status = row.call.build(ScRedirCallBuild{body, handle, keep});
   }
   if (status == kStatusSuccess && ScRedirRpc_ErrorCode() != RPC_S_OK) {
-    ScRedirQrn_Logf(kQrnLogError, 0, "Could not encode buffer from %s: %s", builder.callName,
+    ScRedirQrn_Logf(kQrnLogError, 0, "Could not encode buffer from %s: %s", row.call.name,
                     ScRedirRpc_StatusName(ScRedirRpc_ErrorCode()));
     status = kStatusUnsuccessful;
   }
   MesHandleFree(handle);
-  GBlock codecBytes(encoded);
+  ScRedirGBlock codecBytes(encoded);
   if (status != kStatusSuccess) return status;
-  if (request->ioControlCode == SCARD_IOCTL_DISCONNECT) DropDisconnectedHandle(body);
+  if (row.call.encoded) row.call.encoded(body);
   auto* input = static_cast<uint8_t*>(
       ScRedir_TryMalloc(ScRedirAllocSite::kEncodedCall, encodedLength ? encodedLength : 1));
   if (!input) {
@@ -471,56 +236,234 @@ uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* 
   return kStatusSuccess;
 }
 
-// The table row of the command an IOCTL belongs to.
-const PcscdCommand* RowForIoctl(uint32_t ioControlCode) {
-  return ScRedirQrn_FindCommandByIoctl(ioControlCode);
+}  // namespace
+
+// ---- The "in" halves of the command entries ----------------------------------
+
+bool pcscd_in::CheckConnect(const PcscdCommand& row, const void* body, uint32_t) {
+  if (HasNul(BytesAt(body, offsetof(ConnectMsg, szReader)), kPcscdReaderNameBytes)) return true;
+  Refuse(row, "szReader has no NUL within its %u bytes", kPcscdReaderNameBytes);
+  return false;
 }
 
-// Shared body of the entry points.
-void RedirectCommand(uint32_t command, const char* failure, const PcscdMessageHeader* header,
-                     const void* body, uint32_t bodyLength) {
-  const PcscdCommand* row = ScRedirQrn_FindCommand(command);
-  if (!row || !header || !body) return;
-  if (!ScRedirQrn_CheckPcscdRecord(command, body, bodyLength)) {
-    ScRedirQrn_AnswerDaemon(header, body, kScardEInvalidParameter);
+bool pcscd_in::CheckReaderStates(const PcscdCommand& row, const void* body, uint32_t) {
+  uint32_t cReaders = FIELD(GetStatusChangeMsg, cReaders);
+  if (cReaders > kPcscdMaxReaderStates) {
+    Refuse(row, "cReaders %u is above %u", cReaders, kPcscdMaxReaderStates);
+    return false;
+  }
+  for (uint32_t i = 0; i < cReaders; ++i) {
+    size_t slot = SlotOffset(i);
+    if (!HasNul(BytesAt(body, slot + offsetof(PcscdReaderState, szReader)),
+                kPcscdReaderNameBytes)) {
+      Refuse(row, "rgReaderStates[%u].szReader has no NUL within its %u bytes", i,
+             kPcscdReaderNameBytes);
+      return false;
+    }
+    if (LoadU32(body, slot + offsetof(PcscdReaderState, cbAtr)) > kPcscdAtrBytes) {
+      Refuse(row, "rgReaderStates[%u].cbAtr is above %u", i, kPcscdAtrBytes);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool pcscd_in::CheckTransmit(const PcscdCommand& row, const void* body, uint32_t received) {
+  return CheckSendLength(row, FIELD(TransmitMsg, cbSendLength), received);
+}
+
+bool pcscd_in::CheckControl(const PcscdCommand& row, const void* body, uint32_t received) {
+  return CheckSendLength(row, FIELD(ControlMsg, cbSendLength), received);
+}
+
+bool pcscd_in::CheckSetAttrib(const PcscdCommand& row, const void* body, uint32_t) {
+  if (FIELD(SetAttribMsg, cbAttrLen) <= kPcscdAttrBytes) return true;
+  Refuse(row, "cbAttrLen %u is above %u", FIELD(SetAttribMsg, cbAttrLen), kPcscdAttrBytes);
+  return false;
+}
+
+uint32_t pcscd_in::EstablishContext(const ScRedirCallBuild& in) {
+  EstablishContext_Call call{IN_FIELD(EstablishContextMsg, dwScope)};
+  return Encode(in, call);
+}
+
+// Both go out even with an empty context.
+uint32_t pcscd_in::Context(const ScRedirCallBuild& in) {
+  Context_Call call{};
+  BuildContext(in, Tested::kNo, call.Context);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::ListReaders(const ScRedirCallBuild& in) {
+  ListReaders_Call call{};
+  if (!BuildContext(in, Tested::kYes, call.Context)) return kStatusNoMemory;
+  // The daemon's group list is a pointer into its client's memory, never
+  // the text itself, so every listing asks for all readers.
+  uint8_t* groups = in.keep.Keep(g_malloc0(kAllReadersBytes));
+  for (size_t i = 0; i + 1 < sizeof(kAllReaders); ++i) groups[2 * i] = kAllReaders[i];
+  call.cBytes = kAllReadersBytes;
+  call.mszGroups = groups;
+  call.cchReaders = IN_FIELD(ListReadersMsg, cchReaders);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::Connect(const ScRedirCallBuild& in) {
+  ConnectW_Call call{};
+  call.szReader = WidenName(BytesAt(in.body, offsetof(ConnectMsg, szReader)), in.keep);
+  if (!BuildContext(in, Tested::kYes, call.Common.Context)) return kStatusNoMemory;
+  call.Common.dwShareMode = IN_FIELD(ConnectMsg, dwShareMode);
+  call.Common.dwPreferredProtocols = IN_FIELD(ConnectMsg, dwPreferredProtocols);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::Reconnect(const ScRedirCallBuild& in) {
+  return CardCall<Reconnect_Call>(in, {COPY(Reconnect_Call, ReconnectMsg, dwShareMode),
+                                       COPY(Reconnect_Call, ReconnectMsg, dwPreferredProtocols),
+                                       COPY(Reconnect_Call, ReconnectMsg, dwInitialization)});
+}
+
+uint32_t pcscd_in::Disposition(const ScRedirCallBuild& in) {
+  return CardCall<HCardAndDisposition_Call>(
+      in, {COPY(HCardAndDisposition_Call, DispositionMsg, dwDisposition)});
+}
+
+// No disposition in the record: 0 goes out.
+uint32_t pcscd_in::BeginTransaction(const ScRedirCallBuild& in) {
+  return CardCall<HCardAndDisposition_Call>(in, {});
+}
+
+// The handle entry goes as soon as the Disconnect is on its way: the daemon
+// never uses a handle again after disconnecting it.
+void pcscd_in::DropHandle(const void* body) {
+  uint32_t hCard = FIELD(DisconnectMsg, hCard);
+  if (!ScRedirQrn_DeleteHandle(hCard)) {
+    ScRedirQrn_Logf(kQrnLogError, 0, "Failed to delete handle %d from hash map",
+                    static_cast<int>(hCard));
+  } else if (ScRedirQrn_DebugOn()) {
+    ScRedirQrn_Logf(kQrnLogDebug, 0, "Delete handle %d from hash map", static_cast<int>(hCard));
+  }
+}
+
+uint32_t pcscd_in::Status(const ScRedirCallBuild& in) {
+  return CardCall<Status_Call>(
+      in, {COPY(Status_Call, StatusMsg, cchReaderLen), COPY(Status_Call, StatusMsg, cbAtrLen)});
+}
+
+uint32_t pcscd_in::Transmit(const ScRedirCallBuild& in) {
+  Transmit_Call call{};
+  BuildHandle(in, Tested::kNo, call.hCard);
+  call.ioSendPci = SCardIO_Request{IN_FIELD(TransmitMsg, ioSendPciProtocol), 0, nullptr};
+  call.cbSendLength = IN_FIELD(TransmitMsg, cbSendLength);
+  call.pbSendBuffer =
+      DataBytes(in.body, sizeof(TransmitMsg), kTransmitFixedBytes, call.cbSendLength);
+  call.cbRecvLength = IN_FIELD(TransmitMsg, cbRecvLength);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::Control(const ScRedirCallBuild& in) {
+  Control_Call call{};
+  if (!BuildHandle(in, Tested::kYes, call.hCard)) return kStatusNoMemory;
+  call.dwControlCode = IN_FIELD(ControlMsg, dwControlCode);
+  call.cbInBufferSize = IN_FIELD(ControlMsg, cbSendLength);
+  call.pvInBuffer = DataBytes(in.body, sizeof(ControlMsg), kControlFixedBytes, call.cbInBufferSize);
+  call.cbOutBufferSize = IN_FIELD(ControlMsg, cbRecvLength);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::GetAttrib(const ScRedirCallBuild& in) {
+  return CardCall<GetAttrib_Call>(
+      in, {COPY(GetAttrib_Call, AttribMsg, dwAttrId), COPY(GetAttrib_Call, AttribMsg, cbAttrLen)});
+}
+
+uint32_t pcscd_in::SetAttrib(const ScRedirCallBuild& in) {
+  SetAttrib_Call call{};
+  if (!BuildHandle(in, Tested::kYes, call.hCard)) return kStatusNoMemory;
+  call.dwAttrId = IN_FIELD(AttribMsg, dwAttrId);
+  call.cbAttrLen = IN_FIELD(AttribMsg, cbAttrLen);  // at most kPcscdAttrBytes, checked
+  // A value of length 0 yields no block, and a SetAttrib without a value
+  // cannot be sent.
+  call.pbAttr = in.keep.Keep(g_malloc0(call.cbAttrLen));
+  if (!call.pbAttr) {
+    ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
+    return kStatusNoMemory;
+  }
+  std::memcpy(call.pbAttr, BytesAt(in.body, offsetof(AttribMsg, pbAttr)), call.cbAttrLen);
+  return Encode(in, call);
+}
+
+uint32_t pcscd_in::GetStatusChange(const ScRedirCallBuild& in) {
+  const void* body = in.body;
+  GetStatusChangeW_Call call{};
+  if (!BuildContext(in, Tested::kYes, call.Context)) return kStatusNoMemory;
+  call.dwTimeOut = FIELD(GetStatusChangeMsg, dwTimeOut);
+  call.cReaders = FIELD(GetStatusChangeMsg, cReaders);  // at most 64, checked
+  if (call.cReaders != 0) {
+    auto* states = static_cast<ReaderStateW*>(g_malloc0_n(call.cReaders, sizeof(ReaderStateW)));
+    in.keep.Keep(states);
+    for (uint32_t i = 0; i < call.cReaders; ++i) {
+      size_t slot = SlotOffset(i);
+      ReaderState_Common_Call& common = states[i].Common;
+      states[i].szReader = WidenName(BytesAt(body, slot), in.keep);
+      common.dwCurrentState = LoadU32(body, slot + offsetof(PcscdReaderState, dwCurrentState));
+      common.dwEventState = LoadU32(body, slot + offsetof(PcscdReaderState, dwEventState));
+      common.cbAtr = LoadU32(body, slot + offsetof(PcscdReaderState, cbAtr));  // <= 36, checked
+      std::memcpy(common.rgbAtr, BytesAt(body, slot + offsetof(PcscdReaderState, rgbAtr)),
+                  common.cbAtr);
+    }
+    call.rgReaderStates = states;
+  }
+  return Encode(in, call);
+}
+
+void ScRedirQrn_LogRefusal(uint32_t code, const char* subject, const char* kind, const char* format,
+                           uint32_t a, uint32_t b) {
+  gchar* what = g_strdup_printf(format, a, b);
+  ScRedirQrn_Logf(kQrnLogError, code, "Refused %s%s: %s", subject, kind, what);
+  g_free(what);
+}
+
+// ---- Checking and redirecting a received record --------------------------------
+
+bool ScRedirQrn_CheckPcscdRecord(const PcscdCommand& row, const PcscdMessageHeader& header,
+                                 const void* body) {
+  uint32_t received = row.recordBytes;
+  if (row.body == PcscdBody::kSizedByHeader) {
+    if (header.size > row.recordBytes) {
+      Refuse(row, "size %u is above the full record of %u bytes", header.size, row.recordBytes);
+      return false;
+    }
+    if (header.size < row.fixedBytes) {
+      Refuse(row, "size %u is below its fixed part of %u bytes", header.size, row.fixedBytes);
+      return false;
+    }
+    received = header.size;
+  }
+  return !row.call.check || row.call.check(row, body, received);
+}
+
+void ScRedirQrn_RedirectCommand(ScRedirSession& session, const PcscdCommand& row,
+                                const PcscdMessageHeader& header, const void* body) {
+  if (!ScRedirQrn_CheckPcscdRecord(row, header, body)) {
+    ScRedirQrn_AnswerDaemon(session, &header, body, kScardEInvalidParameter);
     return;
   }
   // `body` spans the whole record (zeros past what was received), so it is
   // kept as it is.
   uint32_t status =
-      ScRedirQrn_RedirectScRequest(row->ioControlCode, header, body, row->recordBytes);
-  if (status != kStatusSuccess) ScRedirQrn_Log(kQrnLogError, status, failure);
-}
-
-}  // namespace
-
-bool ScRedirQrn_CheckPcscdRecord(uint32_t command, const void* body, uint32_t bodyLength) {
-  const PcscdCommand* row = ScRedirQrn_FindCommand(command);
-  if (!row || !body) return false;
-  uint32_t fixed = FixedPart(command);
-  if (bodyLength > row->recordBytes) {
-    Refuse(*row, "size %u is above the full record size %u", bodyLength, row->recordBytes);
-    return false;
-  }
-  if (fixed != 0 && bodyLength < fixed) {
-    Refuse(*row, "size %u is below the %u-byte fixed part", bodyLength, fixed);
-    return false;
-  }
-  if (fixed == 0 && bodyLength != row->recordBytes) {
-    Refuse(*row, "record of %u bytes is not the %u-byte record", bodyLength, row->recordBytes);
-    return false;
-  }
-  return CheckFields(*row, body, bodyLength);
+      ScRedirQrn_RedirectScRequest(session, row.ioControlCode, &header, body, row.recordBytes);
+  if (status != kStatusSuccess)
+    ScRedirQrn_Logf(kQrnLogError, status, "Failed to redirect %s",
+                    row.failureName ? row.failureName : row.ioctlName());
 }
 
 uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void* body,
                                  ScRedirIoRequest** out) {
   *out = nullptr;
-  const Builder* builder = FindBuilder(ioControlCode);
-  const PcscdCommand* row = RowForIoctl(ioControlCode);
-  if (!builder || !row || !body) return kStatusInvalidParameter;
+  const PcscdCommand* row = ScRedirQrn_FindCommandByIoctl(ioControlCode);
+  if (!row || !body) return kStatusInvalidParameter;
   // Whole records only here; the field limits still hold.
-  if (!CheckFields(*row, body, row->recordBytes)) return kStatusInvalidParameter;
+  if (row->call.check && !row->call.check(*row, body, row->recordBytes))
+    return kStatusInvalidParameter;
 
   auto* request = static_cast<ScRedirIoRequest*>(
       ScRedir_TryMalloc0(ScRedirAllocSite::kIoRequest, sizeof(ScRedirIoRequest)));
@@ -534,8 +477,8 @@ uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void
   request->outputLength = kIoRequestOutputLength;
   if (ScRedirQrn_DebugOn())
     ScRedirQrn_Logf(kQrnLogDebug, 0, "Build IO request for %s command, completionId=%08x",
-                    ScRedirQrn_IoctlName(ioControlCode), id);
-  return EncodeInto(*builder, body, request);
+                    row->ioctlName(), id);
+  return EncodeInto(*row, body, request);
 }
 
 void ScRedirQrn_FreeIORequest(ScRedirIoRequest* request) {
@@ -543,35 +486,3 @@ void ScRedirQrn_FreeIORequest(ScRedirIoRequest* request) {
   g_free(request->input);
   g_free(request);
 }
-
-#define SCREDIR_ENTRY_POINT(Function, command, failure)                                    \
-  void Function(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength) { \
-    RedirectCommand(command, failure, header, body, bodyLength);                           \
-  }
-
-SCREDIR_ENTRY_POINT(ScRedirQrn_EstablishContext, PCSCD_ESTABLISH_CONTEXT,
-                    "Failed to redirect SCARD_IOCTL_ESTABLISHCONTEXT")
-SCREDIR_ENTRY_POINT(ScRedirQrn_ReleaseContext, PCSCD_RELEASE_CONTEXT,
-                    "Failed to redirect SCARD_IOCTL_RELEASECONTEXT")
-SCREDIR_ENTRY_POINT(ScRedirQrn_ListReaders, PCSCD_LIST_READERS,
-                    "Failed to redirect SCARD_IOCTL_LISTREADERSW")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Connect, PCSCD_CONNECT, "Failed to redirect SCARD_IOCTL_CONNECTW")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Reconnect, PCSCD_RECONNECT,
-                    "Failed to redirect SCARD_IOCTL_RECONNECT")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Disconnect, PCSCD_DISCONNECT,
-                    "Failed to redirect SCARD_IOCTL_DISCONNECT")
-SCREDIR_ENTRY_POINT(ScRedirQrn_BeginTransaction, PCSCD_BEGIN_TRANSACTION,
-                    "Failed to redirect SCARD_IOCTL_BEGINTRANSACTION")
-SCREDIR_ENTRY_POINT(ScRedirQrn_EndTransaction, PCSCD_END_TRANSACTION,
-                    "Failed to redirect SCARD_IOCTL_ENDTRANSACTION")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Transmit, PCSCD_TRANSMIT, "Failed to redirect SCARD_IOCTL_TRANSMIT")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Control, PCSCD_CONTROL, "Failed to redirect SCARD_IOCTL_CONTROL")
-// Named after the ANSI IOCTL although the wide one is sent.
-SCREDIR_ENTRY_POINT(ScRedirQrn_Status, PCSCD_STATUS, "Failed to redirect SCARD_IOCTL_STATUS")
-SCREDIR_ENTRY_POINT(ScRedirQrn_Cancel, PCSCD_CANCEL, "Failed to redirect SCARD_IOCTL_CANCEL")
-SCREDIR_ENTRY_POINT(ScRedirQrn_GetAttrib, PCSCD_GET_ATTRIB,
-                    "Failed to redirect SCARD_IOCTL_GETATTRIB")
-SCREDIR_ENTRY_POINT(ScRedirQrn_SetAttrib, PCSCD_SET_ATTRIB,
-                    "Failed to redirect SCARD_IOCTL_SETATTRIB")
-SCREDIR_ENTRY_POINT(ScRedirQrn_GetStatusChange, PCSCD_GET_STATUS_CHANGE,
-                    "Failed to redirect SCARD_IOCTL_GETSTATUSCHANGEW")

@@ -1,5 +1,6 @@
 // Turning one daemon message into the encoded MS-RDPESC call the client
-// receives, and the per-command entry points that start the redirection.
+// receives: the one dispatch of a received record, and the "in" halves of
+// the command entries (pcscd_msg.cc).
 //
 // Runs on the daemon link thread. The daemon's fake hContext/hCard ids are
 // swapped for the client's context and handle bytes held in the maps; the
@@ -10,27 +11,36 @@
 // ERROR line before anything is encoded or sent.
 #pragma once
 
+#include <glib.h>
+
 #include <cstdint>
+#include <memory>
 
 #include "scredir/pcscd_msg.h"
 
-// The IOCTL codes we send.
+struct ScRedirSession;
+
+// The IOCTL codes we send: SCARD_CTL_CODE(function), a buffered device
+// control of the file-system device type.
+constexpr uint32_t ScardCtlCode(uint32_t function) {
+  return 0x00090000 | (function << 2);
+}
 enum : uint32_t {
-  SCARD_IOCTL_ESTABLISHCONTEXT = 0x00090014,
-  SCARD_IOCTL_RELEASECONTEXT = 0x00090018,
-  SCARD_IOCTL_LISTREADERSW = 0x0009002C,
-  SCARD_IOCTL_GETSTATUSCHANGEW = 0x000900A4,
-  SCARD_IOCTL_CANCEL = 0x000900A8,
-  SCARD_IOCTL_CONNECTW = 0x000900B0,
-  SCARD_IOCTL_RECONNECT = 0x000900B4,
-  SCARD_IOCTL_DISCONNECT = 0x000900B8,
-  SCARD_IOCTL_BEGINTRANSACTION = 0x000900BC,
-  SCARD_IOCTL_ENDTRANSACTION = 0x000900C0,
-  SCARD_IOCTL_STATUSW = 0x000900CC,
-  SCARD_IOCTL_TRANSMIT = 0x000900D0,
-  SCARD_IOCTL_CONTROL = 0x000900D4,
-  SCARD_IOCTL_GETATTRIB = 0x000900D8,
-  SCARD_IOCTL_SETATTRIB = 0x000900DC,
+  SCARD_IOCTL_ESTABLISHCONTEXT = ScardCtlCode(5),
+  SCARD_IOCTL_RELEASECONTEXT = ScardCtlCode(6),
+  SCARD_IOCTL_LISTREADERSW = ScardCtlCode(11),
+  SCARD_IOCTL_GETSTATUSCHANGEW = ScardCtlCode(41),
+  SCARD_IOCTL_CANCEL = ScardCtlCode(42),
+  SCARD_IOCTL_CONNECTW = ScardCtlCode(44),
+  SCARD_IOCTL_RECONNECT = ScardCtlCode(45),
+  SCARD_IOCTL_DISCONNECT = ScardCtlCode(46),
+  SCARD_IOCTL_BEGINTRANSACTION = ScardCtlCode(47),
+  SCARD_IOCTL_ENDTRANSACTION = ScardCtlCode(48),
+  SCARD_IOCTL_STATUSW = ScardCtlCode(51),
+  SCARD_IOCTL_TRANSMIT = ScardCtlCode(52),
+  SCARD_IOCTL_CONTROL = ScardCtlCode(53),
+  SCARD_IOCTL_GETATTRIB = ScardCtlCode(54),
+  SCARD_IOCTL_SETATTRIB = ScardCtlCode(55),
 };
 
 inline constexpr uint32_t kIoRequestOutputLength = 2048;
@@ -55,32 +65,56 @@ uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void
 // Frees the input bytes and the record; accepts null.
 void ScRedirQrn_FreeIORequest(ScRedirIoRequest* request);
 
-// Checks a received record against the limits of its fields. bodyLength is
-// the number of record bytes received. Logs one ERROR line naming the field
-// and returns false when the record must be refused.
-bool ScRedirQrn_CheckPcscdRecord(uint32_t command, const void* body, uint32_t bodyLength);
+// A g_malloc block released with g_free.
+struct ScRedirGFree {
+  void operator()(void* p) const { g_free(p); }
+};
+using ScRedirGBlock = std::unique_ptr<uint8_t, ScRedirGFree>;
 
-// The entry points of the command table. Each checks the record, redirects
-// it with ScRedirQrn_RedirectScRequest (the kept copy is always the full
-// record size) and logs "Failed to redirect <IOCTL>" on failure.
-void ScRedirQrn_EstablishContext(const PcscdMessageHeader* header, const void* body,
-                                 uint32_t bodyLength);
-void ScRedirQrn_ReleaseContext(const PcscdMessageHeader* header, const void* body,
-                               uint32_t bodyLength);
-void ScRedirQrn_ListReaders(const PcscdMessageHeader* header, const void* body,
-                            uint32_t bodyLength);
-void ScRedirQrn_Connect(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_Reconnect(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_Disconnect(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_BeginTransaction(const PcscdMessageHeader* header, const void* body,
-                                 uint32_t bodyLength);
-void ScRedirQrn_EndTransaction(const PcscdMessageHeader* header, const void* body,
-                               uint32_t bodyLength);
-void ScRedirQrn_Transmit(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_Control(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_Status(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_Cancel(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_GetAttrib(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_SetAttrib(const PcscdMessageHeader* header, const void* body, uint32_t bodyLength);
-void ScRedirQrn_GetStatusChange(const PcscdMessageHeader* header, const void* body,
-                                uint32_t bodyLength);
+// The one refusal line, an ERROR with `code`: "Refused <subject><kind>: "
+// and `format` filled with a and b. kind is "" for a daemon record and
+// " return" for a client's return.
+void ScRedirQrn_LogRefusal(uint32_t code, const char* subject, const char* kind, const char* format,
+                           uint32_t a, uint32_t b);
+
+// Checks a received record against its entry: a header-sized body inside
+// [fixed part, full record], then the limits of its fields. The body block
+// spans the full record (zeros past what was received). Logs one ERROR line
+// naming what breaks a limit and returns false when the record is refused.
+bool ScRedirQrn_CheckPcscdRecord(const PcscdCommand& row, const PcscdMessageHeader& header,
+                                 const void* body);
+
+// The one dispatch of a received record, on the daemon link thread: checks
+// it, redirects it with ScRedirQrn_RedirectScRequest on `session` (the kept
+// copy is always the full record size) and logs "Failed to redirect <IOCTL>"
+// on failure. A refused record is answered with SCARD_E_INVALID_PARAMETER.
+// `body` is a block of the full record size, zeros past the bytes received;
+// whatever must outlive the call is copied.
+void ScRedirQrn_RedirectCommand(ScRedirSession& session, const PcscdCommand& row,
+                                const PcscdMessageHeader& header, const void* body);
+
+// The "in" halves of the command entries. A check holds a received record
+// (`received` bytes of it) against the limits of its fields; a builder fills
+// its call record from the daemon record, traces it and encodes it, and
+// returns 0 or 0xC0000017 (a buffer could not be made).
+namespace pcscd_in {
+bool CheckConnect(const PcscdCommand& row, const void* body, uint32_t received);
+bool CheckReaderStates(const PcscdCommand& row, const void* body, uint32_t received);
+bool CheckTransmit(const PcscdCommand& row, const void* body, uint32_t received);
+bool CheckControl(const PcscdCommand& row, const void* body, uint32_t received);
+bool CheckSetAttrib(const PcscdCommand& row, const void* body, uint32_t received);
+uint32_t EstablishContext(const ScRedirCallBuild& in);
+uint32_t Context(const ScRedirCallBuild& in);  // RELEASECONTEXT, CANCEL
+uint32_t ListReaders(const ScRedirCallBuild& in);
+uint32_t Connect(const ScRedirCallBuild& in);
+uint32_t Reconnect(const ScRedirCallBuild& in);
+uint32_t Disposition(const ScRedirCallBuild& in);  // DISCONNECT, ENDTRANSACTION
+uint32_t BeginTransaction(const ScRedirCallBuild& in);
+void DropHandle(const void* body);  // DISCONNECT, once encoded
+uint32_t Status(const ScRedirCallBuild& in);
+uint32_t Transmit(const ScRedirCallBuild& in);
+uint32_t Control(const ScRedirCallBuild& in);
+uint32_t GetAttrib(const ScRedirCallBuild& in);
+uint32_t SetAttrib(const ScRedirCallBuild& in);
+uint32_t GetStatusChange(const ScRedirCallBuild& in);
+}  // namespace pcscd_in

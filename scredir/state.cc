@@ -34,7 +34,6 @@ std::mutex g_registryMutex;
 ScRedirSessionRef g_current;                // guarded by g_registryMutex
 std::vector<ScRedirSessionRef> g_sessions;  // guarded by g_registryMutex; open and closed
 
-thread_local ScRedirSession* t_boundSession = nullptr;
 // How deep this thread is inside a host Send: a host that closes the
 // channel from inside Send must not wait for itself.
 thread_local int t_sendDepth = 0;
@@ -414,13 +413,4 @@ void ScRedir_ForgetClosedSessions() {
     for (const ScRedirSessionRef& s : closed) std::erase(g_sessions, s);
   }
   for (const ScRedirSessionRef& s : closed) s->DropSent();
-}
-
-void ScRedir_BindSessionToThread(ScRedirSession* session) {
-  t_boundSession = session;
-}
-
-ScRedirSessionRef ScRedir_SessionForThisThread() {
-  if (t_boundSession != nullptr) return t_boundSession->shared_from_this();
-  return ScRedir_CurrentSession();
 }

@@ -201,9 +201,3 @@ bool ScRedir_ReleaseSentBuffer(void* channel, const void* buffer);
 // Forgets every closed session and frees the buffers they still kept: after
 // QRN_Stop the host calls nothing back.
 void ScRedir_ForgetClosedSessions();
-
-// The session a daemon link thread serves is bound to that thread, so its
-// requests go to its own channel even after a newer one opened. Other
-// threads get the current session.
-void ScRedir_BindSessionToThread(ScRedirSession* session);
-ScRedirSessionRef ScRedir_SessionForThisThread();

@@ -1,4 +1,4 @@
-// Stands in for the request engine: records what the entry points hand on
+// Stands in for the request engine: records what the dispatch hands on
 // and answers with a status the test chooses.
 #pragma once
 

@@ -1,9 +1,12 @@
-// Daemon records -> encoded smart-card calls, and the entry points' checks.
+// Daemon records -> encoded smart-card calls, the dispatch's checks and the
+// command table.
 #include "scredir/request_build.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <sstream>
 
+#include "scredir/state.h"
 #include "tests/commands/commands_test_util.h"
 #include "tests/commands/fake_engine.h"
 
@@ -114,9 +117,7 @@ TEST_F(RequestBuild, UnusualRecordsEncodeTheCallTheirFieldsDescribe) {
       debugEnabled = false;
       EXPECT_EQ(status_, 0u);
       Lines lines = Take();
-      if (!debug) {
-        EXPECT_EQ(lines, Lines{});
-      }
+      EXPECT_EQ(debug ? Lines{} : lines, Lines{});  // traces add lines
     }
   }
 }
@@ -148,11 +149,7 @@ TEST_F(RequestBuild, RequestsThatCannotBeBuiltLeaveNoInput) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.command);
-    if (k.fresh) {
-      ResetMaps();
-    } else {
-      Register();
-    }
+    k.fresh ? ResetMaps() : Register();
     Bytes record = Patched(Bytes(ScRedirQrn_FindCommand(k.command)->recordBytes), k.record);
     EXPECT_EQ(Build(k.command, record).empty(), k.status != 0);
     EXPECT_EQ(status_, k.status);
@@ -168,24 +165,24 @@ TEST_F(RequestBuild, DisconnectDropsTheHandleAndASecondSendsZeros) {
   EXPECT_EQ(ScRedirQrn_HandleCount(), 0u);
   EXPECT_EQ(Build(PCSCD_DISCONNECT, record),
             ENCODED(HCardAndDisposition_Call, {Ctx(), 4, kZeros}, 0));
-  gchar* lookup = g_strdup_printf("ERROR(00000000): Failed to lookup handle %x", card_);
-  gchar* del = g_strdup_printf("ERROR(00000000): Failed to delete handle %d from hash map",
-                               static_cast<int>(card_));
-  EXPECT_EQ(Take(), (Lines{lookup, del}));
-  g_free(lookup);
-  g_free(del);
+  EXPECT_EQ(Take(), (Lines{"ERROR(00000000): Failed to lookup handle " +
+                               (std::ostringstream() << std::hex << card_).str(),
+                           "ERROR(00000000): Failed to delete handle " +
+                               std::to_string(static_cast<int>(card_)) + " from hash map"}));
 }
 
-// ---- Entry points ---------------------------------------------------------
+// ---- The command table and the dispatch -----------------------------------
 
-// Hands `received` to the entry point as the daemon link thread does: in a
+// Hands `received` to the dispatch as the daemon link thread does: in a
 // block of the full record size, zeros past what was received.
 void Enter(uint32_t command, const Bytes& received) {
+  static int channel;
+  static ScRedirSession session(&channel);  // the fake engine never looks at it
   const auto size = static_cast<uint32_t>(received.size());
-  PcscdMessageHeader header{0x77, command, size};
-  Bytes block(std::max(size, ScRedirQrn_FindCommand(command)->recordBytes));
+  const PcscdCommand* row = ScRedirQrn_FindCommand(command);
+  Bytes block(std::max(size, row->recordBytes));
   std::copy(received.begin(), received.end(), block.begin());
-  ScRedirQrn_FindCommand(command)->entry(&header, block.data(), size);
+  ScRedirQrn_RedirectCommand(session, *row, PcscdMessageHeader{0x77, command, size}, block.data());
 }
 
 TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
@@ -207,12 +204,9 @@ TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
        11280,
        {U(8, 1), U(slot0 + 136, 37)},
        "GET_STATUS_CHANGE: rgReaderStates[0].cbAtr is above 36"},
-      {PCSCD_TRANSMIT, 35, {}, "TRANSMIT: size 35 is below the 36-byte fixed part"},
-      {PCSCD_TRANSMIT, 65585, {}, "TRANSMIT: size 65585 is above the full record size 65584"},
-      {PCSCD_TRANSMIT,
-       45,
-       {U(8, 10)},
-       "TRANSMIT: cbSendLength 10 is beyond the 9 data bytes received"},
+      {PCSCD_TRANSMIT, 35, {}, "TRANSMIT: size 35 is below its fixed part of 36 bytes"},
+      {PCSCD_TRANSMIT, 65585, {}, "TRANSMIT: size 65585 is above the full record of 65584 bytes"},
+      {9, 45, {U(8, 10)}, "TRANSMIT: cbSendLength 10 is beyond the 9 data bytes received"},
       {PCSCD_CONTROL,
        65576,
        {U(12, 65549)},
@@ -227,40 +221,49 @@ TEST_F(RequestBuild, RecordsBreakingAFieldLimitAreRefusedWithOneLine) {
   }
 }
 
-// Every entry point redirects with its IOCTL and full record size, and
-// names its own IOCTL when the redirection fails.
-TEST_F(RequestBuild, EntryPointsRedirectAndReportTheirFailure) {
+// Every command's entry against the daemon's and the protocol's numbers:
+// each redirects with its IOCTL and full record size, and names its own
+// IOCTL when the redirection fails.
+TEST_F(RequestBuild, EveryCommandEntryMatchesItsRecordAndIoctl) {
   struct Case {
-    uint32_t command, ioctl, kept;
-    const char* failure;
+    uint32_t command;
+    const char* name;
+    uint32_t ioctl, recordBytes, fixedBytes, rvOffset, resendOutputLength;
+    const char* failure;  // the IOCTL named when redirecting fails
   } cases[] = {
-      {1, 0x00090014, 12, "ESTABLISHCONTEXT"},
-      {2, 0x00090018, 8, "RELEASECONTEXT"},
-      {3, 0x0009002C, 8216, "LISTREADERSW"},
-      {4, 0x000900B0, 152, "CONNECTW"},
-      {5, 0x000900B4, 28, "RECONNECT"},
-      {6, 0x000900B8, 16, "DISCONNECT"},
-      {7, 0x000900BC, 12, "BEGINTRANSACTION"},
-      {8, 0x000900C0, 16, "ENDTRANSACTION"},
-      {9, 0x000900D0, 65584, "TRANSMIT"},
-      {10, 0x000900D4, 65576, "CONTROL"},
-      {11, 0x000900CC, 192, "STATUS"},
-      {13, 0x000900A8, 8, "CANCEL"},
-      {15, 0x000900D8, 284, "GETATTRIB"},
-      {16, 0x000900DC, 284, "SETATTRIB"},
-      {18, 0x000900A4, 11280, "GETSTATUSCHANGEW"},
+      {1, "ESTABLISH_CONTEXT", 0x00090014, 12, 12, 8, 0, "ESTABLISHCONTEXT"},
+      {2, "RELEASE_CONTEXT", 0x00090018, 8, 8, 4, 0, "RELEASECONTEXT"},
+      {3, "LIST_READERS", 0x0009002C, 8216, 8216, 8212, 17408, "LISTREADERSW"},
+      {4, "CONNECT", 0x000900B0, 152, 152, 148, 0, "CONNECTW"},
+      {5, "RECONNECT", 0x000900B4, 28, 28, 24, 0, "RECONNECT"},
+      {6, "DISCONNECT", 0x000900B8, 16, 16, 12, 0, "DISCONNECT"},
+      {7, "BEGIN_TRANSACTION", 0x000900BC, 12, 12, 8, 0, "BEGINTRANSACTION"},
+      {8, "END_TRANSACTION", 0x000900C0, 16, 16, 12, 0, "ENDTRANSACTION"},
+      {9, "TRANSMIT", 0x000900D0, 65584, 36, 32, 66572, "TRANSMIT"},
+      {10, "CONTROL", 0x000900D4, 65576, 28, 24, 66572, "CONTROL"},
+      {11, "STATUS", 0x000900CC, 192, 192, 188, 0, "STATUS"},
+      {13, "CANCEL", 0x000900A8, 8, 8, 4, 0, "CANCEL"},
+      {15, "GET_ATTRIB", 0x000900D8, 284, 284, 280, 0, "GETATTRIB"},
+      {16, "SET_ATTRIB", 0x000900DC, 284, 284, 280, 0, "SETATTRIB"},
+      {18, "GET_STATUS_CHANGE", 0x000900A4, 11280, 11280, 11276, 4096, "GETSTATUSCHANGEW"},
   };
   g_redirectStatus = 0xC0000001;
   for (const Case& k : cases) {
     SCOPED_TRACE(k.command);
     const PcscdCommand* row = ScRedirQrn_FindCommand(k.command);
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->replyLength, 12 + k.kept);
+    EXPECT_EQ(ScRedirQrn_FindCommandByIoctl(k.ioctl), row);
+    EXPECT_EQ(row->name, "PCSCD_"s + k.name);
+    EXPECT_EQ(std::string(row->ioctlName()).rfind("SCARD_IOCTL_"s + k.failure, 0), 0u);
+    EXPECT_EQ(row->body == PcscdBody::kFixed, k.fixedBytes == k.recordBytes);
+    EXPECT_EQ(
+        std::vector({row->recordBytes, row->fixedBytes, row->rvOffset, row->resendOutputLength}),
+        std::vector({k.recordBytes, k.fixedBytes, k.rvOffset, k.resendOutputLength}));
     g_redirected.clear();
-    Enter(k.command, Bytes(row->bodyBytes ? row->bodyBytes : 40));  // zeros pass every check
+    Enter(k.command, Bytes(std::min(k.recordBytes, 40u)));  // zeros pass every check
     ASSERT_EQ(g_redirected.size(), 1u);
     EXPECT_EQ(g_redirected[0].ioControlCode, k.ioctl);
-    EXPECT_EQ(g_redirected[0].body.size(), k.kept);
+    EXPECT_EQ(g_redirected[0].body.size(), k.recordBytes);
     EXPECT_EQ(Take(), Lines{"ERROR(c0000001): Failed to redirect SCARD_IOCTL_"s + k.failure});
   }
   for (uint32_t code : {0u, 12u, 14u, 17u, 19u, ~0u})

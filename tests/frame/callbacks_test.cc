@@ -73,9 +73,9 @@ class CallbacksTest : public frame_test::PluginFixture {
   void Establish(uint32_t id) {
     const PcscdMessageHeader header{id, PCSCD_ESTABLISH_CONTEXT, 12};
     const EstablishContextMsg body{0, 0, 0};
-    ASSERT_EQ(
-        ScRedirQrn_RedirectScRequest(SCARD_IOCTL_ESTABLISHCONTEXT, &header, &body, sizeof body),
-        0u);
+    ASSERT_EQ(ScRedirQrn_RedirectScRequest(*ScRedir_CurrentSession(), SCARD_IOCTL_ESTABLISHCONTEXT,
+                                           &header, &body, sizeof body),
+              0u);
   }
   static Bytes Completion(uint32_t id) {
     return Cat({Hex("72444349 00000000"), Le32({id, 0, 32}),

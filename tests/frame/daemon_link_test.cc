@@ -37,7 +37,8 @@ class DaemonLinkTest : public frame_test::PluginFixture {
     });
     std::vector<int32_t> results(calls);
     ScRedirReadAhead ahead;  // as the link thread reads: messages in one go
-    for (int32_t& result : results) result = ScRedirQrn_HandleDaemonMessage(fds[0], &ahead);
+    for (int32_t& result : results)
+      result = ScRedirQrn_HandleDaemonMessage(*ScRedir_CurrentSession(), fds[0], &ahead);
     writer.join();
     dieLine_ = "SCQRN: INFO |TID|: Client " + std::to_string(fds[0]) + " die.";
     close(fds[0]);

@@ -63,7 +63,8 @@ class EngineTest : public frame_test::PluginFixture {
   uint32_t Redirect(uint32_t id, uint32_t scope) {
     const PcscdMessageHeader header{id, PCSCD_ESTABLISH_CONTEXT, 12};
     const EstablishContextMsg body{scope, 0x11111111, 0x22222222};
-    return ScRedirQrn_RedirectScRequest(SCARD_IOCTL_ESTABLISHCONTEXT, &header, &body, sizeof body);
+    return ScRedirQrn_RedirectScRequest(*session_, SCARD_IOCTL_ESTABLISHCONTEXT, &header, &body,
+                                        sizeof body);
   }
   void Receive(const Bytes& packet) {
     ScRedirQrn_RouteChannelPacket(packet.data(), static_cast<uint32_t>(packet.size()), *session_);
@@ -213,8 +214,8 @@ TEST_F(EngineTest, TooSmallAnOutputIsAskedForOnceMoreWithRoomForTheWholeField) {
   const uint32_t zero = 0;
   std::memcpy(record.data() + offsetof(GetStatusChangeMsg, cReaders), &zero, 4);
   const PcscdMessageHeader header{77, PCSCD_GET_STATUS_CHANGE, 11280};
-  ASSERT_EQ(ScRedirQrn_RedirectScRequest(SCARD_IOCTL_GETSTATUSCHANGEW, &header, record.data(),
-                                         static_cast<uint32_t>(record.size())),
+  ASSERT_EQ(ScRedirQrn_RedirectScRequest(*session_, SCARD_IOCTL_GETSTATUSCHANGEW, &header,
+                                         record.data(), static_cast<uint32_t>(record.size())),
             0u);
   Bytes tooSmall = Completion(77, 0xC0000023, 0);
   tooSmall.resize(16);
