@@ -26,6 +26,52 @@ constexpr uint32_t kBufferLengthOffset = 8;
 // One zero-filled block per thread, released when the thread ends.
 GPrivate g_status = G_PRIVATE_INIT(g_free);
 
+// One released handle kept per thread for the next record: most records
+// run on the same few threads, one handle at a time.
+struct SpareHandle {
+  ScRedirRpc_Handle* handle = nullptr;
+  ~SpareHandle() { delete handle; }
+};
+thread_local SpareHandle t_spare;
+
+ScRedirRpc_Handle* NewHandle() {
+  ScRedirRpc_Handle* h = t_spare.handle;
+  if (h == nullptr) return new (std::nothrow) ScRedirRpc_Handle{};
+  t_spare.handle = nullptr;
+  *h = ScRedirRpc_Handle{};
+  return h;
+}
+
+// Makes room for `length` buffer bytes after the headroom. The first
+// allocation also lays down the headroom (zeros) and the headers.
+bool Reserve(ScRedirRpc_Handle* h, uint32_t length, bool exact) {
+  if (h->block != nullptr && length <= h->capacity) return true;
+  uint64_t want = length;
+  if (!exact) {
+    want = h->capacity < kInitialCapacity ? kInitialCapacity : h->capacity;
+    while (want < length) want *= 2;
+  }
+  if (want + h->headroom > UINT32_MAX) return false;
+  bool fresh = h->block == nullptr;
+  auto* block = static_cast<uint8_t*>(g_try_realloc(h->block, h->headroom + want));
+  if (block == nullptr) return false;
+  h->block = block;
+  h->capacity = static_cast<uint32_t>(want);
+  if (fresh) {
+    std::memset(block, 0, h->headroom);
+    std::memcpy(block + h->headroom, kHeaders, sizeof kHeaders);
+  }
+  return true;
+}
+
+// Appends `count` bytes from `data` to an encoding. Running out of memory
+// here ends the process, as growing a GLib array always has.
+void Append(ScRedirRpc_Handle* h, const void* data, uint32_t count) {
+  if (!Reserve(h, h->length + count, false)) g_error("out of memory encoding a record");
+  if (count != 0) std::memcpy(h->block + h->headroom + h->length, data, count);
+  h->length += count;
+}
+
 // Set by ScRedirRpc_CodecIOApdu for the transfer it makes: its trace masks
 // a secret-bearing command.
 thread_local bool t_apduTransfer = false;
@@ -150,10 +196,15 @@ const char* ScRedirRpc_StatusName(uint32_t status) {
 
 uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
                                         ScRedirRpc_Handle** handle) {
+  return ScRedirRpc_EncodeHandleCreateWithHeadroom(buffer, length, 0, handle);
+}
+
+uint32_t ScRedirRpc_EncodeHandleCreateWithHeadroom(uint8_t** buffer, uint32_t* length,
+                                                   uint32_t headroom, ScRedirRpc_Handle** handle) {
   SCREDIR_TRACE_ENTRY();
   // Running out of memory for the handle is the one failure: it is reported
   // as out of memory, with no handle, rather than by throwing.
-  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  auto* h = NewHandle();
   if (h == nullptr) {
     SCREDIR_TRACE_EXIT();
     return RPC_S_OUT_OF_MEMORY;
@@ -161,8 +212,9 @@ uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
   h->direction = kScRedirRpcEncode;
   h->outBuffer = buffer;
   h->outLength = length;
-  h->stream = g_byte_array_sized_new(kInitialCapacity);
-  g_byte_array_append(h->stream, kHeaders, sizeof kHeaders);
+  // The block itself comes with the first write, sized for it.
+  h->headroom = headroom;
+  h->length = kScRedirRpcHeaderSize;
   *handle = h;
   SCREDIR_TRACE_EXIT();
   return 0;
@@ -177,7 +229,7 @@ uint32_t MesDecodeBufferHandleCreate(const uint8_t* buffer, uint32_t length,
     return ERROR_INVALID_USER_BUFFER;
   }
   ScRedirRpc_DumpTypeHeaders(buffer, length);
-  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  auto* h = NewHandle();
   if (h == nullptr) {
     SCREDIR_TRACE_EXIT();
     return RPC_S_OUT_OF_MEMORY;
@@ -197,15 +249,19 @@ uint32_t MesHandleFree(ScRedirRpc_Handle* handle) {
   if (handle != nullptr) {
     // Once finished, the bytes belong to the caller; an unfinished encoding
     // has handed nothing over, so its bytes go with the handle.
-    if (handle->stream != nullptr) g_byte_array_free(handle->stream, !handle->finished);
-    delete handle;
+    if (!handle->finished) g_free(handle->block);
+    if (t_spare.handle == nullptr) {
+      t_spare.handle = handle;
+    } else {
+      delete handle;
+    }
   }
   SCREDIR_TRACE_EXIT();
   return 0;
 }
 
 uint32_t ScRedirRpc_Position(const ScRedirRpc_Handle* h) {
-  if (Encoding(h)) return h->stream->len;
+  if (Encoding(h)) return h->length;
   return static_cast<uint32_t>(h->body.position());
 }
 
@@ -214,7 +270,7 @@ int ScRedirRpc_CodecIO(ScRedirRpc_Handle* h, void* data, uint32_t count) {
   int ok = 1;
   if (Encoding(h)) {
     TraceTransfer(h, data, count);
-    if (count != 0) g_byte_array_append(h->stream, static_cast<const uint8_t*>(data), count);
+    Append(h, data, count);
   } else {
     // The dump shows only bytes that are really there.
     uint32_t present = count < BytesLeft(h) ? count : BytesLeft(h);
@@ -265,10 +321,11 @@ int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* h, int32_t* value) {
 namespace {
 std::atomic<ScRedirRpc_PointerIds> pointerIds{ScRedirRpc_PointerIds::kSequential};
 
-uint32_t PointerIdStep() {
+}  // namespace
+
+uint32_t ScRedirRpc_PointerIdStep() {
   return pointerIds.load(std::memory_order_relaxed) == ScRedirRpc_PointerIds::kWindows ? 4 : 1;
 }
-}  // namespace
 
 void ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds style) {
   pointerIds.store(style, std::memory_order_relaxed);
@@ -285,7 +342,7 @@ int ScRedirRpc_NdrPtrId(ScRedirRpc_Handle* h, void** slot, uint32_t* counter) {
   if (Encoding(h)) {
     uint32_t id = *slot != nullptr ? *counter : 0;
     ok = LabelledUInt32(h, &id, "id");
-    if (ok && *slot != nullptr) *counter += PointerIdStep();
+    if (ok && *slot != nullptr) *counter += ScRedirRpc_PointerIdStep();
   } else {
     uint32_t id = 0;
     ok = LabelledUInt32(h, &id, "id");
@@ -350,15 +407,22 @@ int ScRedirRpc_NdrPtrStrW(ScRedirRpc_Handle* h, uint16_t** slot) {
   return ok;
 }
 
+uint8_t* ScRedirRpc_EncodeRoom(ScRedirRpc_Handle* h, uint32_t length) {
+  if (!Reserve(h, length, true)) return nullptr;
+  return h->block + h->headroom;
+}
+
 void ScRedirRpc_FinishEncode(ScRedirRpc_Handle* h) {
   if (h == nullptr || !Encoding(h) || h->finished) return;
   SCREDIR_TRACE_ENTRY();
   (void)ScRedirRpc_RealignCodec(h, 7);
-  uint32_t body = h->stream->len - kScRedirRpcHeaderSize;
+  Append(h, nullptr, 0);  // a record that wrote nothing still hands over its headers
+  uint32_t body = h->length - kScRedirRpcHeaderSize;
+  uint8_t* stream = h->block + h->headroom;
   for (uint32_t i = 0; i < 4; ++i)
-    h->stream->data[kBufferLengthOffset + i] = static_cast<uint8_t>(body >> (8 * i));
-  if (h->outBuffer) *h->outBuffer = h->stream->data;
-  if (h->outLength) *h->outLength = h->stream->len;
+    stream[kBufferLengthOffset + i] = static_cast<uint8_t>(body >> (8 * i));
+  if (h->outBuffer) *h->outBuffer = h->block;
+  if (h->outLength) *h->outLength = h->length;
   h->finished = true;
   SCREDIR_TRACE_EXIT();
 }
