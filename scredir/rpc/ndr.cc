@@ -143,22 +143,27 @@ const char* EndiannessName(uint8_t v) {
   return "UNKNOWN";
 }
 
-// The eight header checks, in the order callers rely on for the result.
+uint32_t Le32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return GUINT32_FROM_LE(v);
+}
+
+// The eight header checks. Every refusal has the same result, so the sixteen
+// bytes are taken at once and compared in place.
 bool HeadersAcceptable(const uint8_t* buffer, uint32_t length, uint32_t* objectLength) {
-  if (buffer == nullptr || length < 8) return false;
+  if (buffer == nullptr) return false;
   base::ByteReader r(buffer, length);
-  uint8_t version = 0, endian = 0;
-  uint16_t headerLength = 0;
-  uint32_t filler = 0;
-  if (!r.ReadU8(version) || version != kVersion1) return false;
-  if (!r.ReadU8(endian) || (endian & 0xEF) != 0) return false;
-  if (!r.ReadU16Le(headerLength) || headerLength != kCommonHeaderLength) return false;
-  if (!r.ReadU32Le(filler) || filler != kCommonFiller) return false;
-  if (length < kScRedirRpcHeaderSize) return false;
-  uint32_t bufferLength = 0, privateFiller = 0;
-  bool ok = endian == kLittleEndian ? r.ReadU32Le(bufferLength) : r.ReadU32Be(bufferLength);
-  if (!ok || !r.ReadU32Le(privateFiller) || privateFiller != 0) return false;
-  if (bufferLength > length - kScRedirRpcHeaderSize) return false;
+  auto headers = r.ReadSpan(kScRedirRpcHeaderSize);
+  if (!headers) return false;
+  const uint8_t* b = headers->data();
+  const uint8_t endian = b[1];
+  if (b[0] != kVersion1 || (endian & 0xEF) != 0 || b[2] != kCommonHeaderLength || b[3] != 0 ||
+      Le32(b + 4) != kCommonFiller || Le32(b + 12) != 0)
+    return false;
+  uint32_t bufferLength = Le32(b + kBufferLengthOffset);
+  if (endian != kLittleEndian) bufferLength = Swap32(bufferLength);
+  if (bufferLength > r.remaining()) return false;
   *objectLength = bufferLength;
   return true;
 }

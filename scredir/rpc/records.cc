@@ -289,6 +289,22 @@ uint32_t StrUnits(const uint16_t* s) {
   return n;
 }
 
+// String lengths the sizing walk measured, handed to the writing walk, which
+// meets the strings in the same order (the first few; any later one is
+// measured again).
+struct StrLengths {
+  static constexpr uint32_t kKept = 16;
+  uint32_t units[kKept];
+  uint32_t kept = 0;
+  uint32_t next = 0;
+  uint32_t Measure(const uint16_t* s) {
+    const uint32_t n = StrUnits(s);
+    if (kept < kKept) units[kept++] = n;
+    return n;
+  }
+  uint32_t Recall(const uint16_t* s) { return next < kept ? units[next++] : StrUnits(s); }
+};
+
 // The bytes a record's inline part takes: every item is a multiple of four
 // bytes, so there is no padding in it.
 struct InlineSizer {
@@ -328,7 +344,7 @@ template <Pass P>
 class Sizer {
  public:
   static constexpr bool kInline = P == Pass::kInline;
-  explicit Sizer(uint64_t& pos) : pos_(pos) {}
+  Sizer(uint64_t& pos, StrLengths& lengths) : pos_(pos), lengths_(lengths) {}
 
   bool U32(uint32_t& v, const char*, uint32_t max = kNoLimit) {
     if constexpr (kInline) Word();
@@ -354,7 +370,7 @@ class Sizer {
     if constexpr (kInline) return Word() && Pointer();
     if (s != nullptr) {
       Word();
-      pos_ += 8 + uint64_t{StrUnits(s)} * 2;
+      pos_ += 8 + uint64_t{lengths_.Measure(s)} * 2;
     }
     return true;
   }
@@ -371,10 +387,10 @@ class Sizer {
     if constexpr (kInline) return Word() && Word() && Pointer() && count <= max;
     if (elems == nullptr) return true;
     Word();
-    Sizer<Pass::kInline> in(pos_);
+    Sizer<Pass::kInline> in(pos_, lengths_);
     for (uint32_t i = 0; i < count; ++i)
       if (!rpc::Fields(in, elems[i])) return false;
-    Sizer<Pass::kDeferred> deferred(pos_);
+    Sizer<Pass::kDeferred> deferred(pos_, lengths_);
     for (uint32_t i = 0; i < count; ++i)
       if (!rpc::Fields(deferred, elems[i])) return false;
     return in.pointers_ <= Presence::kMax;
@@ -390,6 +406,7 @@ class Sizer {
   bool Pointer() { return ++pointers_ <= Presence::kMax; }
 
   uint64_t& pos_;
+  StrLengths& lengths_;
   uint32_t pointers_ = 0;
 };
 
@@ -398,8 +415,8 @@ template <Pass P>
 class Writer {
  public:
   static constexpr bool kInline = P == Pass::kInline;
-  Writer(uint8_t* stream, uint32_t& pos, uint32_t& ids, uint32_t step)
-      : s_(stream), pos_(pos), ids_(ids), step_(step) {}
+  Writer(uint8_t* stream, uint32_t& pos, uint32_t& ids, uint32_t step, StrLengths& lengths)
+      : s_(stream), pos_(pos), ids_(ids), step_(step), lengths_(lengths) {}
 
   bool U32(uint32_t& v, const char*, uint32_t = kNoLimit) {
     if constexpr (kInline) Put(v);
@@ -427,7 +444,7 @@ class Writer {
     if constexpr (kInline) {
       Pointer(s);
     } else if (s != nullptr) {
-      const uint32_t units = StrUnits(s);
+      const uint32_t units = lengths_.Recall(s);
       Put(units);
       Put(0);
       Put(units);
@@ -452,9 +469,9 @@ class Writer {
       Pointer(elems);
     } else if (elems != nullptr) {
       Put(count);
-      Writer<Pass::kInline> in(s_, pos_, ids_, step_);
+      Writer<Pass::kInline> in(s_, pos_, ids_, step_, lengths_);
       for (uint32_t i = 0; i < count; ++i) rpc::Fields(in, elems[i]);
-      Writer<Pass::kDeferred> deferred(s_, pos_, ids_, step_);
+      Writer<Pass::kDeferred> deferred(s_, pos_, ids_, step_, lengths_);
       for (uint32_t i = 0; i < count; ++i) rpc::Fields(deferred, elems[i]);
     }
     return true;
@@ -462,7 +479,9 @@ class Writer {
 
  private:
   void Put(uint32_t v) {
-    while (pos_ & 3) s_[pos_++] = 0;
+    // An inline part starts aligned and holds only multiples of four bytes.
+    if constexpr (!kInline)
+      while (pos_ & 3) s_[pos_++] = 0;
     const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
     std::memcpy(s_ + pos_, le, 4);
@@ -482,15 +501,18 @@ class Writer {
   uint32_t& pos_;
   uint32_t& ids_;
   uint32_t step_;
+  StrLengths& lengths_;
 };
 
 template <class R>
 bool FastEncode(ScRedirRpc_Handle* h, R* rec) {
   if (h == nullptr || rec == nullptr || h->direction != kScRedirRpcEncode || h->finished)
     return false;
+  if ((h->length & 3) != 0) return false;
   uint64_t end = h->length;
-  Sizer<Pass::kInline> sizeIn(end);
-  Sizer<Pass::kDeferred> sizeDeferred(end);
+  StrLengths lengths;
+  Sizer<Pass::kInline> sizeIn(end, lengths);
+  Sizer<Pass::kDeferred> sizeDeferred(end, lengths);
   if (!rpc::Fields(sizeIn, *rec) || !rpc::Fields(sizeDeferred, *rec)) return false;
   end = (end + 7) & ~uint64_t{7};
   if (end > UINT32_MAX / 2) return false;
@@ -499,8 +521,8 @@ bool FastEncode(ScRedirRpc_Handle* h, R* rec) {
   uint32_t pos = h->length;
   uint32_t ids = ScRedirRpc_FirstPointerId();
   const uint32_t step = ScRedirRpc_PointerIdStep();
-  Writer<Pass::kInline> in(stream, pos, ids, step);
-  Writer<Pass::kDeferred> deferred(stream, pos, ids, step);
+  Writer<Pass::kInline> in(stream, pos, ids, step, lengths);
+  Writer<Pass::kDeferred> deferred(stream, pos, ids, step, lengths);
   rpc::Fields(in, *rec);
   rpc::Fields(deferred, *rec);
   while (pos < end) stream[pos++] = 0;
@@ -546,8 +568,11 @@ class Reader {
   bool Str(uint16_t*& s) {
     if constexpr (kInline) return Pointer();
     if (!Present()) return true;
-    uint32_t maxCount, offset, actual;
-    if (!Get(maxCount) || !Get(offset) || !Get(actual) || actual == 0) return false;
+    // maxCount and offset are not checked: the units come from `actual`.
+    auto words = r_.ReadSpan(r_.PaddingTo(4) + 12);
+    if (!words) return false;
+    const uint32_t actual = Word(words->data() + words->size() - 4);
+    if (actual == 0) return false;
     if (actual > r_.remaining() / 2) return false;
     return Block(actual * 2, s);
   }
@@ -581,17 +606,22 @@ class Reader {
 
  private:
   bool Get(uint32_t& v) {
+    const uint8_t* at = span_;
     if constexpr (kChecked) {
-      if (!r_.Skip(r_.PaddingTo(4))) return false;
-      return big_ ? r_.ReadU32Be(v) : r_.ReadU32Le(v);
+      auto word = r_.ReadSpan(r_.PaddingTo(4) + 4);  // the padding, then the word
+      if (!word) return false;
+      at = word->data() + word->size() - 4;
     } else {
-      uint32_t raw;
-      std::memcpy(&raw, span_, 4);
       span_ += 4;
-      raw = GUINT32_FROM_LE(raw);
-      v = big_ ? GUINT32_SWAP_LE_BE(raw) : raw;
-      return true;
     }
+    v = Word(at);
+    return true;
+  }
+  uint32_t Word(const uint8_t* at) const {
+    uint32_t raw;
+    std::memcpy(&raw, at, 4);
+    raw = GUINT32_FROM_LE(raw);
+    return big_ ? GUINT32_SWAP_LE_BE(raw) : raw;
   }
   bool Pointer() {
     if (p_.count == Presence::kMax) return false;
