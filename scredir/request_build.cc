@@ -23,6 +23,7 @@
 #include "scredir/maps.h"
 #include "scredir/names.h"
 #include "scredir/qrn_log.h"
+#include "scredir/rdpdr.h"
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
 
@@ -441,7 +442,10 @@ uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* 
   uint8_t* encoded = nullptr;
   uint32_t encodedLength = 0;
   ScRedirRpc_Handle* handle = nullptr;
-  if (MesEncodeDynBufferHandleCreate(&encoded, &encodedLength, &handle) != 0 || !handle) {
+  // Room for the device-control header in front: the block becomes the packet.
+  if (ScRedirRpc_EncodeHandleCreateWithHeadroom(&encoded, &encodedLength, kIoRequestFixedBytes,
+                                                &handle) != 0 ||
+      !handle) {
     if (handle) MesHandleFree(handle);
     return kStatusUnsuccessful;
   }
@@ -459,14 +463,11 @@ uint32_t EncodeInto(const Builder& builder, const void* body, ScRedirIoRequest* 
   GBlock codecBytes(encoded);
   if (status != kStatusSuccess) return status;
   if (request->ioControlCode == SCARD_IOCTL_DISCONNECT) DropDisconnectedHandle(body);
-  auto* input = static_cast<uint8_t*>(
-      ScRedir_TryMalloc(ScRedirAllocSite::kEncodedCall, encodedLength ? encodedLength : 1));
-  if (!input) {
+  if (encoded == nullptr || ScRedir_AllocFails(ScRedirAllocSite::kEncodedCall)) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return kStatusNoMemory;
   }
-  if (encodedLength) std::memcpy(input, encoded, encodedLength);
-  request->input = input;
+  request->input = codecBytes.release() + kIoRequestFixedBytes;
   request->inputLength = encodedLength;
   return kStatusSuccess;
 }
@@ -540,7 +541,7 @@ uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void
 
 void ScRedirQrn_FreeIORequest(ScRedirIoRequest* request) {
   if (!request) return;
-  g_free(request->input);
+  if (request->input) g_free(request->input - kIoRequestFixedBytes);
   g_free(request);
 }
 

@@ -673,7 +673,7 @@ bool FastDecode(ScRedirRpc_Handle* h, R* rec) {
 
 // ---- Public routines and wrappers ------------------------------------------
 //
-// Spelled out per record so that every routine's traces carry its own name.
+// Made per record so that every routine's traces carry its own name.
 
 #define SCREDIR_RPC_CODEC(R, WHO)                                           \
   int ScRedirRpc_##R##_Codec(ScRedirRpc_Handle* h, R* rec) {                \
@@ -707,25 +707,7 @@ bool FastDecode(ScRedirRpc_Handle* h, R* rec) {
     SCREDIR_TRACE_EXIT();                                                   \
   }
 
-SCREDIR_RPC_CODEC(EstablishContext_Call, "call")
-SCREDIR_RPC_CODEC(Context_Call, "call")
-SCREDIR_RPC_CODEC(ListReaders_Call, "call")
-SCREDIR_RPC_CODEC(ConnectW_Call, "call")
-SCREDIR_RPC_CODEC(Reconnect_Call, "call")
-SCREDIR_RPC_CODEC(HCardAndDisposition_Call, "call")
-SCREDIR_RPC_CODEC(Status_Call, "call")
-SCREDIR_RPC_CODEC(Transmit_Call, "call")
-SCREDIR_RPC_CODEC(Control_Call, "call")
-SCREDIR_RPC_CODEC(GetAttrib_Call, "call")
-SCREDIR_RPC_CODEC(SetAttrib_Call, "call")
-SCREDIR_RPC_CODEC(GetStatusChangeW_Call, "call")
-SCREDIR_RPC_CODEC(EstablishContext_Return, "ret")
-SCREDIR_RPC_CODEC(Long_Return, "ret")
-SCREDIR_RPC_CODEC(ListReaders_Return, "ret")
-SCREDIR_RPC_CODEC(Connect_Return, "ret")
-SCREDIR_RPC_CODEC(Reconnect_Return, "ret")
-SCREDIR_RPC_CODEC(Status_Return, "ret")
-SCREDIR_RPC_CODEC(Transmit_Return, "ret")
-SCREDIR_RPC_CODEC(Control_Return, "ret")
-SCREDIR_RPC_CODEC(GetAttrib_Return, "ret")
-SCREDIR_RPC_CODEC(GetStatusChange_Return, "ret")
+#define SCREDIR_RPC_CALL_CODEC(R) SCREDIR_RPC_CODEC(R, "call")
+#define SCREDIR_RPC_RETURN_CODEC(R) SCREDIR_RPC_CODEC(R, "ret")
+SCREDIR_RPC_CALL_RECORDS(SCREDIR_RPC_CALL_CODEC)
+SCREDIR_RPC_RETURN_RECORDS(SCREDIR_RPC_RETURN_CODEC)
