@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "scredir/qrn_log.h"
@@ -23,23 +24,48 @@ constexpr uint8_t kHeaders[kScRedirRpcHeaderSize] = {
     0x01, 0x10, 0x08, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 0x01, 0x10, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
 constexpr uint32_t kBufferLengthOffset = 8;
 
-// One zero-filled block per thread, released when the thread ends.
-GPrivate g_status = G_PRIVATE_INIT(g_free);
-
-// One released handle kept per thread for the next record: most records
-// run on the same few threads, one handle at a time.
-struct SpareHandle {
-  ScRedirRpc_Handle* handle = nullptr;
-  ~SpareHandle() { delete handle; }
+// What each thread keeps: its status word and one handle to reuse (most
+// records run on the same few threads, one handle at a time). Found through
+// a plain thread-local pointer; owned by a GPrivate that g_free releases
+// when the thread ends, so that none of this library's code runs then (it
+// may have been unloaded by that time).
+struct PerThread {
+  uint32_t status = 0;
+  bool spareBusy = false;
+  ScRedirRpc_Handle spare;
 };
-thread_local SpareHandle t_spare;
+static_assert(std::is_trivially_destructible_v<PerThread>);
+GPrivate g_perThread = G_PRIVATE_INIT(g_free);
+thread_local PerThread* t_perThread = nullptr;
+
+PerThread* ThisThread() {
+  PerThread* t = t_perThread;
+  if (t == nullptr) {
+    t = new (g_malloc(sizeof(PerThread))) PerThread{};
+    g_private_set(&g_perThread, t);
+    t_perThread = t;
+  }
+  return t;
+}
 
 ScRedirRpc_Handle* NewHandle() {
-  ScRedirRpc_Handle* h = t_spare.handle;
-  if (h == nullptr) return new (std::nothrow) ScRedirRpc_Handle{};
-  t_spare.handle = nullptr;
-  *h = ScRedirRpc_Handle{};
-  return h;
+  PerThread* t = ThisThread();
+  if (!t->spareBusy) {
+    t->spareBusy = true;
+    auto* h = new (&t->spare) ScRedirRpc_Handle{};
+    h->threadSlot = t;
+    return h;
+  }
+  void* p = g_try_malloc(sizeof(ScRedirRpc_Handle));
+  return p != nullptr ? new (p) ScRedirRpc_Handle{} : nullptr;
+}
+
+void ReleaseHandle(ScRedirRpc_Handle* h) {
+  if (h->threadSlot != nullptr) {
+    static_cast<PerThread*>(h->threadSlot)->spareBusy = false;
+  } else {
+    g_free(h);
+  }
 }
 
 // Makes room for `length` buffer bytes after the headroom. The first
@@ -171,17 +197,11 @@ bool HeadersAcceptable(const uint8_t* buffer, uint32_t length, uint32_t* objectL
 }  // namespace
 
 uint32_t ScRedirRpc_ErrorCode() {
-  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
-  return word ? *word : 0;
+  return t_perThread != nullptr ? t_perThread->status : 0;
 }
 
 void ScRedirRpc_SetErrorCode(uint32_t status) {
-  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
-  if (word == nullptr) {
-    word = g_new0(uint32_t, 1);
-    g_private_set(&g_status, word);
-  }
-  *word = status;
+  ThisThread()->status = status;
 }
 
 const char* ScRedirRpc_StatusName(uint32_t status) {
@@ -255,11 +275,7 @@ uint32_t MesHandleFree(ScRedirRpc_Handle* handle) {
     // Once finished, the bytes belong to the caller; an unfinished encoding
     // has handed nothing over, so its bytes go with the handle.
     if (!handle->finished) g_free(handle->block);
-    if (t_spare.handle == nullptr) {
-      t_spare.handle = handle;
-    } else {
-      delete handle;
-    }
+    ReleaseHandle(handle);
   }
   SCREDIR_TRACE_EXIT();
   return 0;

@@ -12,9 +12,10 @@
 // through a bounds-checked reader limited to the body length the private
 // header announces; the buffer must outlive the handle.
 //
-// A handle belongs to the thread that created it. Every outcome is left in a
-// per-thread status word read with ScRedirRpc_ErrorCode, so runs on
-// different threads never see each other's status.
+// A handle belongs to the thread that created it and is freed before that
+// thread ends. Every outcome is left in a per-thread status word read with
+// ScRedirRpc_ErrorCode, so runs on different threads never see each other's
+// status.
 #pragma once
 
 #include <glib.h>
@@ -66,6 +67,9 @@ struct ScRedirRpc_Handle {
   uint32_t direction = kScRedirRpcDecode;
   // Encoding: set once the finish step has handed the bytes to the caller.
   bool finished = false;
+  // Set when the handle is its thread's reusable one, kept in that thread's
+  // block: it must be freed before the thread ends.
+  void* threadSlot = nullptr;
 };
 
 // Creates an encoding handle; the finished buffer and its length land in

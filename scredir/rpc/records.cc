@@ -279,10 +279,6 @@ bool Decoding(const ScRedirRpc_Handle* h) {
 // short buffer, no memory) makes them stop without a word, and the record is
 // run again through Rec, which reports it exactly as it always has.
 
-constexpr uint32_t Align(uint32_t pos, uint32_t mask) {
-  return (pos + mask) & ~mask;
-}
-
 uint32_t StrUnits(const uint16_t* s) {
   uint32_t n = 1;
   while (s[n - 1] != 0) ++n;
