@@ -23,6 +23,7 @@ using rpc::kNoLimit;
 
 template <class T>
 void FreeBlock(T*& p) {
+  if (p == nullptr) return;  // most records leave some pointers null: no call for them
   g_free(p);
   p = nullptr;
 }
