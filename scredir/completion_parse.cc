@@ -2,7 +2,7 @@
 // completion_parse.h for the contract).
 //
 // The completion is read through a ByteReader bounded by the length the
-// caller vouches for; the output buffer is copied before the codec reads it.
+// caller vouches for; the codec reads the output buffer in place.
 // Results are written into the kept record inside the PcscdMsgEntry, whose
 // record is always the command's full size (a malloc block, so aligned for
 // the record structures). Every count that decides how many bytes land in a
@@ -271,17 +271,14 @@ uint32_t ReadCompletion(const uint8_t* packet, uint32_t length, Completion& out)
 // Steps 4 to 6: decode the output into the kept record.
 uint32_t DecodeInto(PcscdMsgEntry* entry, const PcscdCommand& row, std::span<const uint8_t> out,
                     uint32_t held) {
-  // The codec reads its buffer in place, so it gets a copy of its own that
-  // outlives the handle.
-  ScRedirGBlock copy(static_cast<uint8_t*>(
-      ScRedir_TryMalloc(ScRedirAllocSite::kOutputCopy, out.empty() ? 1 : out.size())));
-  if (!copy) {
+  // The codec reads the received output in place: it stays valid until the
+  // parse is over, and the handle goes before it.
+  if (ScRedir_AllocFails(ScRedirAllocSite::kOutputCopy)) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return FailWith(kScardENoMemory, kStatusNoMemory);
   }
-  if (!out.empty()) std::memcpy(copy.get(), out.data(), out.size());
   ScRedirRpc_Handle* raw = nullptr;
-  if (MesDecodeBufferHandleCreate(copy.get(), static_cast<uint32_t>(out.size()), &raw) != 0 ||
+  if (MesDecodeBufferHandleCreate(out.data(), static_cast<uint32_t>(out.size()), &raw) != 0 ||
       !raw) {
     ScRedirQrn_Logf(kQrnLogError, 0, "Failed to create decode buffer handle for: %s",
                     row.ioctlName());

@@ -29,18 +29,23 @@ uint32_t AnswerFor(uint32_t status) {
 }
 
 // Frames the encoded call of `request`. 0 with the packet, or 0xC0000001
-// (no encoded call) / 0xC0000017 (no memory), logged here.
-uint32_t ScRedirQrn_BuildIOPacket(const ScRedirIoRequest& request, uint8_t** packet,
+// (no encoded call) / 0xC0000017 (no memory), logged here. The call was
+// encoded behind room for the header, so its block becomes the packet: the
+// header is written in place and the request gives the block up.
+uint32_t ScRedirQrn_BuildIOPacket(ScRedirIoRequest& request, uint8_t** packet,
                                   size_t* packetLength) {
   uint32_t status = kStatusSuccess;
   if (request.input == nullptr) {
     status = kStatusUnsuccessful;
   } else {
-    *packet = ScRedir_AllocFails(ScRedirAllocSite::kPacket)
-                  ? nullptr
-                  : ScRedirQrn_FrameIoRequest(
-                        request.completionId, request.outputLength, request.ioControlCode,
-                        std::span<const uint8_t>(request.input, request.inputLength), packetLength);
+    *packet = nullptr;
+    if (!ScRedir_AllocFails(ScRedirAllocSite::kPacket)) {
+      *packet = request.input - kIoRequestFixedBytes;
+      request.input = nullptr;
+      ScRedirQrn_WriteIoRequestHeader(*packet, request.completionId, request.outputLength,
+                                      request.ioControlCode, request.inputLength);
+      *packetLength = kIoRequestFixedBytes + request.inputLength;
+    }
     if (*packet == nullptr) {
       ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
       status = kStatusNoMemory;
@@ -79,7 +84,7 @@ PcscdMsgEntry* ScRedirQrn_SavePcscdMsg(uint32_t ioControlCode, const PcscdMessag
 // sent it, puts `entry` on the connection's list and sends. On any failure
 // the entry is answered with the rv of the cause and freed; the entry is
 // the list's (and the answer the completion's) only after a good Send.
-void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, const ScRedirIoRequest& request,
+void SendKept(ScRedirSession& session, const ScRedirConnRef& conn, ScRedirIoRequest& request,
               PcscdMsgEntry* entry) {
   uint8_t* packet = nullptr;
   size_t packetLength = 0;

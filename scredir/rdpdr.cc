@@ -107,6 +107,15 @@ uint8_t* ScRedirQrn_FrameIoRequest(uint32_t completionId, uint32_t outputLength,
   const size_t total = kIoRequestFixedBytes + input.size();
   auto* packet = static_cast<uint8_t*>(g_try_malloc0(total));
   if (packet == nullptr) return nullptr;
+  ScRedirQrn_WriteIoRequestHeader(packet, completionId, outputLength, ioControlCode,
+                                  static_cast<uint32_t>(input.size()));
+  if (!input.empty()) std::memcpy(packet + kIoRequestFixedBytes, input.data(), input.size());
+  *packetLength = total;
+  return packet;
+}
+
+void ScRedirQrn_WriteIoRequestHeader(uint8_t* packet, uint32_t completionId, uint32_t outputLength,
+                                     uint32_t ioControlCode, uint32_t inputLength) {
   base::ByteWriter w(kIoRequestFixedBytes);
   w.WriteU16Le(kRdpdrCtypCore);
   w.WriteU16Le(kPakidCoreDeviceIoRequest);
@@ -116,13 +125,10 @@ uint8_t* ScRedirQrn_FrameIoRequest(uint32_t completionId, uint32_t outputLength,
   w.WriteU32Le(kIrpMjDeviceControl);
   w.WriteU32Le(0);  // MinorFunction
   w.WriteU32Le(outputLength);
-  w.WriteU32Le(static_cast<uint32_t>(input.size()));
+  w.WriteU32Le(inputLength);
   w.WriteU32Le(ioControlCode);
   w.WriteZeros(kIoRequestPaddingBytes);
   std::memcpy(packet, w.bytes().data(), kIoRequestFixedBytes);
-  if (!input.empty()) std::memcpy(packet + kIoRequestFixedBytes, input.data(), input.size());
-  *packetLength = total;
-  return packet;
 }
 
 std::optional<RdpdrHeader> ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t> packet) {

@@ -53,6 +53,10 @@ void ScRedirQrn_FillAgentAnnounce(std::span<uint8_t, kAgentAnnounceBytes> out);
 uint8_t* ScRedirQrn_FrameIoRequest(uint32_t completionId, uint32_t outputLength,
                                    uint32_t ioControlCode, std::span<const uint8_t> input,
                                    size_t* packetLength);
+// Writes the 56 bytes in front of an input of `inputLength` bytes that is
+// already in place after them (an encoding made with that much headroom).
+void ScRedirQrn_WriteIoRequestHeader(uint8_t* packet, uint32_t completionId, uint32_t outputLength,
+                                     uint32_t ioControlCode, uint32_t inputLength);
 
 struct RdpdrHeader {
   uint16_t component;

@@ -22,6 +22,7 @@
 #include "scredir/engine.h"
 #include "scredir/maps.h"
 #include "scredir/qrn_log.h"
+#include "scredir/rdpdr.h"
 #include "scredir/rpc/ndr.h"
 #include "scredir/rpc/records.h"
 
@@ -206,7 +207,10 @@ uint32_t EncodeInto(const PcscdCommand& row, const void* body, ScRedirIoRequest*
   uint8_t* encoded = nullptr;
   uint32_t encodedLength = 0;
   ScRedirRpc_Handle* handle = nullptr;
-  if (MesEncodeDynBufferHandleCreate(&encoded, &encodedLength, &handle) != 0 || !handle) {
+  // Room for the device-control header in front: the block becomes the packet.
+  if (ScRedirRpc_EncodeHandleCreateWithHeadroom(&encoded, &encodedLength, kIoRequestFixedBytes,
+                                                &handle) != 0 ||
+      !handle) {
     if (handle) MesHandleFree(handle);
     return kStatusUnsuccessful;
   }
@@ -224,14 +228,11 @@ uint32_t EncodeInto(const PcscdCommand& row, const void* body, ScRedirIoRequest*
   ScRedirGBlock codecBytes(encoded);
   if (status != kStatusSuccess) return status;
   if (row.call.encoded) row.call.encoded(body);
-  auto* input = static_cast<uint8_t*>(
-      ScRedir_TryMalloc(ScRedirAllocSite::kEncodedCall, encodedLength ? encodedLength : 1));
-  if (!input) {
+  if (encoded == nullptr || ScRedir_AllocFails(ScRedirAllocSite::kEncodedCall)) {
     ScRedirQrn_Log(kQrnLogError, kStatusNoMemory, "Not enough memory");
     return kStatusNoMemory;
   }
-  if (encodedLength) std::memcpy(input, encoded, encodedLength);
-  request->input = input;
+  request->input = codecBytes.release() + kIoRequestFixedBytes;
   request->inputLength = encodedLength;
   return kStatusSuccess;
 }
@@ -483,6 +484,6 @@ uint32_t ScRedirQrn_GetIORequest(uint32_t ioControlCode, uint32_t id, const void
 
 void ScRedirQrn_FreeIORequest(ScRedirIoRequest* request) {
   if (!request) return;
-  g_free(request->input);
+  if (request->input) g_free(request->input - kIoRequestFixedBytes);
   g_free(request);
 }

@@ -46,8 +46,10 @@ enum : uint32_t {
 inline constexpr uint32_t kIoRequestOutputLength = 2048;
 
 // The input of one device-control request. Zero-filled g_malloc block;
-// `input` is its own g_malloc block of inputLength bytes (null until the
-// call has been encoded). Release both with ScRedirQrn_FreeIORequest.
+// `input` is the encoded call, inputLength bytes that start
+// kIoRequestFixedBytes into a g_malloc block left for the packet header
+// (null until the call has been encoded, or once the packet took the block).
+// Release both with ScRedirQrn_FreeIORequest.
 struct ScRedirIoRequest {
   uint32_t completionId;
   uint32_t ioControlCode;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "scredir/qrn_log.h"
@@ -23,8 +24,79 @@ constexpr uint8_t kHeaders[kScRedirRpcHeaderSize] = {
     0x01, 0x10, 0x08, 0x00, 0xCC, 0xCC, 0xCC, 0xCC, 0x01, 0x10, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
 constexpr uint32_t kBufferLengthOffset = 8;
 
-// One zero-filled block per thread, released when the thread ends.
-GPrivate g_status = G_PRIVATE_INIT(g_free);
+// What each thread keeps: its status word and one handle to reuse (most
+// records run on the same few threads, one handle at a time). Found through
+// a plain thread-local pointer; owned by a GPrivate that g_free releases
+// when the thread ends, so that none of this library's code runs then (it
+// may have been unloaded by that time).
+struct PerThread {
+  uint32_t status = 0;
+  bool spareBusy = false;
+  ScRedirRpc_Handle spare;
+};
+static_assert(std::is_trivially_destructible_v<PerThread>);
+GPrivate g_perThread = G_PRIVATE_INIT(g_free);
+thread_local PerThread* t_perThread = nullptr;
+
+PerThread* ThisThread() {
+  PerThread* t = t_perThread;
+  if (t == nullptr) {
+    t = new (g_malloc(sizeof(PerThread))) PerThread{};
+    g_private_set(&g_perThread, t);
+    t_perThread = t;
+  }
+  return t;
+}
+
+ScRedirRpc_Handle* NewHandle() {
+  PerThread* t = ThisThread();
+  if (!t->spareBusy) {
+    t->spareBusy = true;
+    auto* h = new (&t->spare) ScRedirRpc_Handle{};
+    h->threadSlot = t;
+    return h;
+  }
+  void* p = g_try_malloc(sizeof(ScRedirRpc_Handle));
+  return p != nullptr ? new (p) ScRedirRpc_Handle{} : nullptr;
+}
+
+void ReleaseHandle(ScRedirRpc_Handle* h) {
+  if (h->threadSlot != nullptr) {
+    static_cast<PerThread*>(h->threadSlot)->spareBusy = false;
+  } else {
+    g_free(h);
+  }
+}
+
+// Makes room for `length` buffer bytes after the headroom. The first
+// allocation also lays down the headroom (zeros) and the headers.
+bool Reserve(ScRedirRpc_Handle* h, uint32_t length, bool exact) {
+  if (h->block != nullptr && length <= h->capacity) return true;
+  uint64_t want = length;
+  if (!exact) {
+    want = h->capacity < kInitialCapacity ? kInitialCapacity : h->capacity;
+    while (want < length) want *= 2;
+  }
+  if (want + h->headroom > UINT32_MAX) return false;
+  bool fresh = h->block == nullptr;
+  auto* block = static_cast<uint8_t*>(g_try_realloc(h->block, h->headroom + want));
+  if (block == nullptr) return false;
+  h->block = block;
+  h->capacity = static_cast<uint32_t>(want);
+  if (fresh) {
+    std::memset(block, 0, h->headroom);
+    std::memcpy(block + h->headroom, kHeaders, sizeof kHeaders);
+  }
+  return true;
+}
+
+// Appends `count` bytes from `data` to an encoding. Running out of memory
+// here ends the process, as growing a GLib array always has.
+void Append(ScRedirRpc_Handle* h, const void* data, uint32_t count) {
+  if (!Reserve(h, h->length + count, false)) g_error("out of memory encoding a record");
+  if (count != 0) std::memcpy(h->block + h->headroom + h->length, data, count);
+  h->length += count;
+}
 
 // Set by ScRedirRpc_CodecIOApdu for the transfer it makes: its trace masks
 // a secret-bearing command.
@@ -97,22 +169,27 @@ const char* EndiannessName(uint8_t v) {
   return "UNKNOWN";
 }
 
-// The eight header checks, in the order callers rely on for the result.
+uint32_t Le32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return GUINT32_FROM_LE(v);
+}
+
+// The eight header checks. Every refusal has the same result, so the sixteen
+// bytes are taken at once and compared in place.
 bool HeadersAcceptable(const uint8_t* buffer, uint32_t length, uint32_t* objectLength) {
-  if (buffer == nullptr || length < 8) return false;
+  if (buffer == nullptr) return false;
   base::ByteReader r(buffer, length);
-  uint8_t version = 0, endian = 0;
-  uint16_t headerLength = 0;
-  uint32_t filler = 0;
-  if (!r.ReadU8(version) || version != kVersion1) return false;
-  if (!r.ReadU8(endian) || (endian & 0xEF) != 0) return false;
-  if (!r.ReadU16Le(headerLength) || headerLength != kCommonHeaderLength) return false;
-  if (!r.ReadU32Le(filler) || filler != kCommonFiller) return false;
-  if (length < kScRedirRpcHeaderSize) return false;
-  uint32_t bufferLength = 0, privateFiller = 0;
-  bool ok = endian == kLittleEndian ? r.ReadU32Le(bufferLength) : r.ReadU32Be(bufferLength);
-  if (!ok || !r.ReadU32Le(privateFiller) || privateFiller != 0) return false;
-  if (bufferLength > length - kScRedirRpcHeaderSize) return false;
+  auto headers = r.ReadSpan(kScRedirRpcHeaderSize);
+  if (!headers) return false;
+  const uint8_t* b = headers->data();
+  const uint8_t endian = b[1];
+  if (b[0] != kVersion1 || (endian & 0xEF) != 0 || b[2] != kCommonHeaderLength || b[3] != 0 ||
+      Le32(b + 4) != kCommonFiller || Le32(b + 12) != 0)
+    return false;
+  uint32_t bufferLength = Le32(b + kBufferLengthOffset);
+  if (endian != kLittleEndian) bufferLength = Swap32(bufferLength);
+  if (bufferLength > r.remaining()) return false;
   *objectLength = bufferLength;
   return true;
 }
@@ -120,17 +197,11 @@ bool HeadersAcceptable(const uint8_t* buffer, uint32_t length, uint32_t* objectL
 }  // namespace
 
 uint32_t ScRedirRpc_ErrorCode() {
-  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
-  return word ? *word : 0;
+  return t_perThread != nullptr ? t_perThread->status : 0;
 }
 
 void ScRedirRpc_SetErrorCode(uint32_t status) {
-  auto* word = static_cast<uint32_t*>(g_private_get(&g_status));
-  if (word == nullptr) {
-    word = g_new0(uint32_t, 1);
-    g_private_set(&g_status, word);
-  }
-  *word = status;
+  ThisThread()->status = status;
 }
 
 const char* ScRedirRpc_StatusName(uint32_t status) {
@@ -150,10 +221,15 @@ const char* ScRedirRpc_StatusName(uint32_t status) {
 
 uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
                                         ScRedirRpc_Handle** handle) {
+  return ScRedirRpc_EncodeHandleCreateWithHeadroom(buffer, length, 0, handle);
+}
+
+uint32_t ScRedirRpc_EncodeHandleCreateWithHeadroom(uint8_t** buffer, uint32_t* length,
+                                                   uint32_t headroom, ScRedirRpc_Handle** handle) {
   SCREDIR_TRACE_ENTRY();
   // Running out of memory for the handle is the one failure: it is reported
   // as out of memory, with no handle, rather than by throwing.
-  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  auto* h = NewHandle();
   if (h == nullptr) {
     SCREDIR_TRACE_EXIT();
     return RPC_S_OUT_OF_MEMORY;
@@ -161,8 +237,9 @@ uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
   h->direction = kScRedirRpcEncode;
   h->outBuffer = buffer;
   h->outLength = length;
-  h->stream = g_byte_array_sized_new(kInitialCapacity);
-  g_byte_array_append(h->stream, kHeaders, sizeof kHeaders);
+  // The block itself comes with the first write, sized for it.
+  h->headroom = headroom;
+  h->length = kScRedirRpcHeaderSize;
   *handle = h;
   SCREDIR_TRACE_EXIT();
   return 0;
@@ -177,7 +254,7 @@ uint32_t MesDecodeBufferHandleCreate(const uint8_t* buffer, uint32_t length,
     return ERROR_INVALID_USER_BUFFER;
   }
   ScRedirRpc_DumpTypeHeaders(buffer, length);
-  auto* h = new (std::nothrow) ScRedirRpc_Handle{};
+  auto* h = NewHandle();
   if (h == nullptr) {
     SCREDIR_TRACE_EXIT();
     return RPC_S_OUT_OF_MEMORY;
@@ -197,15 +274,15 @@ uint32_t MesHandleFree(ScRedirRpc_Handle* handle) {
   if (handle != nullptr) {
     // Once finished, the bytes belong to the caller; an unfinished encoding
     // has handed nothing over, so its bytes go with the handle.
-    if (handle->stream != nullptr) g_byte_array_free(handle->stream, !handle->finished);
-    delete handle;
+    if (!handle->finished) g_free(handle->block);
+    ReleaseHandle(handle);
   }
   SCREDIR_TRACE_EXIT();
   return 0;
 }
 
 uint32_t ScRedirRpc_Position(const ScRedirRpc_Handle* h) {
-  if (Encoding(h)) return h->stream->len;
+  if (Encoding(h)) return h->length;
   return static_cast<uint32_t>(h->body.position());
 }
 
@@ -214,7 +291,7 @@ int ScRedirRpc_CodecIO(ScRedirRpc_Handle* h, void* data, uint32_t count) {
   int ok = 1;
   if (Encoding(h)) {
     TraceTransfer(h, data, count);
-    if (count != 0) g_byte_array_append(h->stream, static_cast<const uint8_t*>(data), count);
+    Append(h, data, count);
   } else {
     // The dump shows only bytes that are really there.
     uint32_t present = count < BytesLeft(h) ? count : BytesLeft(h);
@@ -265,10 +342,11 @@ int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* h, int32_t* value) {
 namespace {
 std::atomic<ScRedirRpc_PointerIds> pointerIds{ScRedirRpc_PointerIds::kSequential};
 
-uint32_t PointerIdStep() {
+}  // namespace
+
+uint32_t ScRedirRpc_PointerIdStep() {
   return pointerIds.load(std::memory_order_relaxed) == ScRedirRpc_PointerIds::kWindows ? 4 : 1;
 }
-}  // namespace
 
 void ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds style) {
   pointerIds.store(style, std::memory_order_relaxed);
@@ -285,7 +363,7 @@ int ScRedirRpc_NdrPtrId(ScRedirRpc_Handle* h, void** slot, uint32_t* counter) {
   if (Encoding(h)) {
     uint32_t id = *slot != nullptr ? *counter : 0;
     ok = LabelledUInt32(h, &id, "id");
-    if (ok && *slot != nullptr) *counter += PointerIdStep();
+    if (ok && *slot != nullptr) *counter += ScRedirRpc_PointerIdStep();
   } else {
     uint32_t id = 0;
     ok = LabelledUInt32(h, &id, "id");
@@ -350,15 +428,22 @@ int ScRedirRpc_NdrPtrStrW(ScRedirRpc_Handle* h, uint16_t** slot) {
   return ok;
 }
 
+uint8_t* ScRedirRpc_EncodeRoom(ScRedirRpc_Handle* h, uint32_t length) {
+  if (!Reserve(h, length, true)) return nullptr;
+  return h->block + h->headroom;
+}
+
 void ScRedirRpc_FinishEncode(ScRedirRpc_Handle* h) {
   if (h == nullptr || !Encoding(h) || h->finished) return;
   SCREDIR_TRACE_ENTRY();
   (void)ScRedirRpc_RealignCodec(h, 7);
-  uint32_t body = h->stream->len - kScRedirRpcHeaderSize;
+  Append(h, nullptr, 0);  // a record that wrote nothing still hands over its headers
+  uint32_t body = h->length - kScRedirRpcHeaderSize;
+  uint8_t* stream = h->block + h->headroom;
   for (uint32_t i = 0; i < 4; ++i)
-    h->stream->data[kBufferLengthOffset + i] = static_cast<uint8_t>(body >> (8 * i));
-  if (h->outBuffer) *h->outBuffer = h->stream->data;
-  if (h->outLength) *h->outLength = h->stream->len;
+    stream[kBufferLengthOffset + i] = static_cast<uint8_t>(body >> (8 * i));
+  if (h->outBuffer) *h->outBuffer = h->block;
+  if (h->outLength) *h->outLength = h->length;
   h->finished = true;
   SCREDIR_TRACE_EXIT();
 }

@@ -6,14 +6,16 @@
 // primitive below looks at the handle's direction and either appends the
 // field to the stream or reads the stream into the field.
 //
-// Encoding appends to a GLib byte array that the finish step hands to the
-// caller (released with g_free). Decoding reads the caller's buffer in place
+// Encoding appends to a g_malloc block that the finish step hands to the
+// caller (released with g_free); the block may start with room the caller
+// asked for (a packet header it fills in place). Decoding reads the caller's buffer in place
 // through a bounds-checked reader limited to the body length the private
 // header announces; the buffer must outlive the handle.
 //
-// A handle belongs to the thread that created it. Every outcome is left in a
-// per-thread status word read with ScRedirRpc_ErrorCode, so runs on
-// different threads never see each other's status.
+// A handle belongs to the thread that created it and is freed before that
+// thread ends. Every outcome is left in a per-thread status word read with
+// ScRedirRpc_ErrorCode, so runs on different threads never see each other's
+// status.
 #pragma once
 
 #include <glib.h>
@@ -43,8 +45,13 @@ enum : uint32_t {
 inline constexpr uint32_t kScRedirRpcHeaderSize = 16;
 
 struct ScRedirRpc_Handle {
-  // Encoding: the growable array receiving the whole buffer, headers included.
-  GByteArray* stream = nullptr;
+  // Encoding: the block receiving `headroom` bytes for the caller, then the
+  // whole buffer, headers included: `length` bytes written after the
+  // headroom, room for `capacity`. Null until the first write.
+  uint8_t* block = nullptr;
+  uint32_t headroom = 0;
+  uint32_t length = 0;
+  uint32_t capacity = 0;
   // Decoding: the caller's buffer at its common header; byte 1 is the
   // endianness mark every integer read consults.
   const uint8_t* buffer = nullptr;
@@ -60,6 +67,9 @@ struct ScRedirRpc_Handle {
   uint32_t direction = kScRedirRpcDecode;
   // Encoding: set once the finish step has handed the bytes to the caller.
   bool finished = false;
+  // Set when the handle is its thread's reusable one, kept in that thread's
+  // block: it must be freed before the thread ends.
+  void* threadSlot = nullptr;
 };
 
 // Creates an encoding handle; the finished buffer and its length land in
@@ -67,6 +77,11 @@ struct ScRedirRpc_Handle {
 // RPC_S_OUT_OF_MEMORY, with no handle, when the handle cannot be allocated).
 uint32_t MesEncodeDynBufferHandleCreate(uint8_t** buffer, uint32_t* length,
                                         ScRedirRpc_Handle** handle);
+// The same, with `headroom` zero bytes in front of the buffer: *buffer then
+// receives the block's start and *length the buffer's length without them,
+// so a packet header can be written in front of the encoding, in place.
+uint32_t ScRedirRpc_EncodeHandleCreateWithHeadroom(uint8_t** buffer, uint32_t* length,
+                                                   uint32_t headroom, ScRedirRpc_Handle** handle);
 // Checks the two headers of `buffer` and creates a decoding handle over it.
 // Returns 0, or ERROR_INVALID_USER_BUFFER with *handle left untouched
 // (RPC_S_OUT_OF_MEMORY when the handle itself cannot be allocated).
@@ -104,8 +119,10 @@ int ScRedirRpc_NdrInt32(ScRedirRpc_Handle* handle, int32_t* value);
 enum class ScRedirRpc_PointerIds : uint8_t { kSequential, kWindows };
 // Process-wide; set once at start, before any record is encoded.
 void ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds style);
-// The id of a record's first non-null pointer under the current style.
+// The id of a record's first non-null pointer under the current style, and
+// what every further one adds.
 uint32_t ScRedirRpc_FirstPointerId();
+uint32_t ScRedirRpc_PointerIdStep();
 
 // Encoding writes *counter (then advances it by the style's step) for a
 // non-null *slot, else 0.
@@ -121,6 +138,11 @@ int ScRedirRpc_NdrPtrStrW(ScRedirRpc_Handle* handle, uint16_t** slot);
 // RPC_S_BUFFER_TOO_SMALL and the bounds message when count * elementSize
 // bytes cannot be there. Always succeeds on an encoding handle.
 int ScRedirRpc_CheckLeft(ScRedirRpc_Handle* handle, uint32_t count, uint32_t elementSize);
+
+// Encoding: makes room for the buffer to reach `length` bytes (headers
+// included) and returns its start, for a writer that fills it itself and
+// then sets handle->length; null when memory runs out.
+uint8_t* ScRedirRpc_EncodeRoom(ScRedirRpc_Handle* handle, uint32_t length);
 
 void ScRedirRpc_FinishEncode(ScRedirRpc_Handle* handle);
 void ScRedirRpc_FinishDecode(ScRedirRpc_Handle* handle);

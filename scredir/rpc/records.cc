@@ -12,6 +12,8 @@
 
 #include <glib.h>
 
+#include <cstring>
+
 #include "scredir/qrn_log.h"
 #include "scredir/rpc/record_fields.h"
 
@@ -21,6 +23,7 @@ using rpc::kNoLimit;
 
 template <class T>
 void FreeBlock(T*& p) {
+  if (p == nullptr) return;  // most records leave some pointers null: no call for them
   g_free(p);
   p = nullptr;
 }
@@ -267,11 +270,407 @@ bool Decoding(const ScRedirRpc_Handle* h) {
   return h != nullptr && h->direction == kScRedirRpcDecode;
 }
 
+// ---- The untraced paths ------------------------------------------------------
+//
+// With tracing off, Encode and Decode walk the description with these
+// visitors instead of Rec: no trace checks per field, the status word written
+// once, the encoding sized first and then written into one block with no
+// growth checks, and the inline part of a decode checked once for presence.
+// They only know the way through: whatever Rec would refuse (a limit, a
+// short buffer, no memory) makes them stop without a word, and the record is
+// run again through Rec, which reports it exactly as it always has.
+
+uint32_t StrUnits(const uint16_t* s) {
+  uint32_t n = 1;
+  while (s[n - 1] != 0) ++n;
+  return n;
+}
+
+// String lengths the sizing walk measured, handed to the writing walk, which
+// meets the strings in the same order (the first few; any later one is
+// measured again).
+struct StrLengths {
+  static constexpr uint32_t kKept = 16;
+  uint32_t units[kKept];
+  uint32_t kept = 0;
+  uint32_t next = 0;
+  uint32_t Measure(const uint16_t* s) {
+    const uint32_t n = StrUnits(s);
+    if (kept < kKept) units[kept++] = n;
+    return n;
+  }
+  uint32_t Recall(const uint16_t* s) { return next < kept ? units[next++] : StrUnits(s); }
+};
+
+// The bytes a record's inline part takes: every item is a multiple of four
+// bytes, so there is no padding in it.
+struct InlineSizer {
+  uint32_t size = 0;
+  bool U32(uint32_t&, const char*, uint32_t = kNoLimit) { return Add(4); }
+  bool I32(int32_t&, const char*) { return Add(4); }
+  bool Fixed(uint8_t*, uint32_t n) { return Add(n); }
+  bool Bytes(uint32_t&, uint8_t*&, const char*, uint32_t = kNoLimit, bool = false) {
+    return Add(8);
+  }
+  bool Str(uint16_t*&) { return Add(4); }
+  bool RecvPci(SCardIO_Request*&) { return Add(4); }
+  template <class E>
+  bool Array(uint32_t&, E*&, const char*, uint32_t, uint32_t) {
+    return Add(8);
+  }
+  bool Add(uint32_t n) {
+    size += n;
+    return true;
+  }
+};
+
+template <class R>
+uint32_t InlineSize() {
+  static const uint32_t size = [] {
+    R rec{};
+    InlineSizer v;
+    rpc::Fields(v, rec);
+    return v.size;
+  }();
+  return size;
+}
+
+// Encoding, first walk: the length the stream will reach, and every check
+// the write would fail (limits, pointer count, bytes announced but absent).
+template <Pass P>
+class Sizer {
+ public:
+  static constexpr bool kInline = P == Pass::kInline;
+  Sizer(uint64_t& pos, StrLengths& lengths) : pos_(pos), lengths_(lengths) {}
+
+  bool U32(uint32_t& v, const char*, uint32_t max = kNoLimit) {
+    if constexpr (kInline) Word();
+    return v <= max;
+  }
+  bool I32(int32_t&, const char*) {
+    if constexpr (kInline) Word();
+    return true;
+  }
+  bool Fixed(uint8_t*, uint32_t n) {
+    if constexpr (kInline) pos_ += n;
+    return true;
+  }
+  bool Bytes(uint32_t& count, uint8_t*& data, const char*, uint32_t max = kNoLimit, bool = false) {
+    if constexpr (kInline) return Word() && Word() && Pointer() && count <= max;
+    if (data != nullptr) {
+      Word();
+      pos_ += count;
+    }
+    return true;
+  }
+  bool Str(uint16_t*& s) {
+    if constexpr (kInline) return Word() && Pointer();
+    if (s != nullptr) {
+      Word();
+      pos_ += 8 + uint64_t{lengths_.Measure(s)} * 2;
+    }
+    return true;
+  }
+  bool RecvPci(SCardIO_Request*& io) {
+    if constexpr (kInline) return Word() && Pointer();
+    if (io == nullptr) return true;
+    Word();
+    Word();
+    pos_ += io->cbExtraBytes;
+    return io->cbExtraBytes == 0 || io->pbExtraBytes != nullptr;
+  }
+  template <class E>
+  bool Array(uint32_t& count, E*& elems, const char*, uint32_t max, uint32_t) {
+    if constexpr (kInline) return Word() && Word() && Pointer() && count <= max;
+    if (elems == nullptr) return true;
+    Word();
+    Sizer<Pass::kInline> in(pos_, lengths_);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(in, elems[i])) return false;
+    Sizer<Pass::kDeferred> deferred(pos_, lengths_);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(deferred, elems[i])) return false;
+    return in.pointers_ <= Presence::kMax;
+  }
+
+ private:
+  template <Pass>
+  friend class Sizer;
+  bool Word() {
+    pos_ = ((pos_ + 3) & ~uint64_t{3}) + 4;
+    return true;
+  }
+  bool Pointer() { return ++pointers_ <= Presence::kMax; }
+
+  uint64_t& pos_;
+  StrLengths& lengths_;
+  uint32_t pointers_ = 0;
+};
+
+// Encoding, second walk: writes what the first walk measured.
+template <Pass P>
+class Writer {
+ public:
+  static constexpr bool kInline = P == Pass::kInline;
+  Writer(uint8_t* stream, uint32_t& pos, uint32_t& ids, uint32_t step, StrLengths& lengths)
+      : s_(stream), pos_(pos), ids_(ids), step_(step), lengths_(lengths) {}
+
+  bool U32(uint32_t& v, const char*, uint32_t = kNoLimit) {
+    if constexpr (kInline) Put(v);
+    return true;
+  }
+  bool I32(int32_t& v, const char*) {
+    if constexpr (kInline) Put(static_cast<uint32_t>(v));
+    return true;
+  }
+  bool Fixed(uint8_t* bytes, uint32_t n) {
+    if constexpr (kInline) Copy(bytes, n);
+    return true;
+  }
+  bool Bytes(uint32_t& count, uint8_t*& data, const char*, uint32_t = kNoLimit, bool = false) {
+    if constexpr (kInline) {
+      Put(count);
+      Pointer(data);
+    } else if (data != nullptr) {
+      Put(count);
+      Copy(data, count);
+    }
+    return true;
+  }
+  bool Str(uint16_t*& s) {
+    if constexpr (kInline) {
+      Pointer(s);
+    } else if (s != nullptr) {
+      const uint32_t units = lengths_.Recall(s);
+      Put(units);
+      Put(0);
+      Put(units);
+      Copy(s, units * 2);
+    }
+    return true;
+  }
+  bool RecvPci(SCardIO_Request*& io) {
+    if constexpr (kInline) {
+      Pointer(io);
+    } else if (io != nullptr) {
+      Put(io->dwProtocol);
+      Put(io->cbExtraBytes);
+      Copy(io->pbExtraBytes, io->cbExtraBytes);
+    }
+    return true;
+  }
+  template <class E>
+  bool Array(uint32_t& count, E*& elems, const char*, uint32_t, uint32_t) {
+    if constexpr (kInline) {
+      Put(count);
+      Pointer(elems);
+    } else if (elems != nullptr) {
+      Put(count);
+      Writer<Pass::kInline> in(s_, pos_, ids_, step_, lengths_);
+      for (uint32_t i = 0; i < count; ++i) rpc::Fields(in, elems[i]);
+      Writer<Pass::kDeferred> deferred(s_, pos_, ids_, step_, lengths_);
+      for (uint32_t i = 0; i < count; ++i) rpc::Fields(deferred, elems[i]);
+    }
+    return true;
+  }
+
+ private:
+  void Put(uint32_t v) {
+    // An inline part starts aligned and holds only multiples of four bytes.
+    if constexpr (!kInline)
+      while (pos_ & 3) s_[pos_++] = 0;
+    const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                           static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    std::memcpy(s_ + pos_, le, 4);
+    pos_ += 4;
+  }
+  void Copy(const void* data, uint32_t n) {
+    if (n != 0) std::memcpy(s_ + pos_, data, n);
+    pos_ += n;
+  }
+  template <class T>
+  void Pointer(T* p) {
+    Put(p != nullptr ? ids_ : 0);
+    if (p != nullptr) ids_ += step_;
+  }
+
+  uint8_t* s_;
+  uint32_t& pos_;
+  uint32_t& ids_;
+  uint32_t step_;
+  StrLengths& lengths_;
+};
+
+template <class R>
+bool FastEncode(ScRedirRpc_Handle* h, R* rec) {
+  if (h == nullptr || rec == nullptr || h->direction != kScRedirRpcEncode || h->finished)
+    return false;
+  if ((h->length & 3) != 0) return false;
+  uint64_t end = h->length;
+  StrLengths lengths;
+  Sizer<Pass::kInline> sizeIn(end, lengths);
+  Sizer<Pass::kDeferred> sizeDeferred(end, lengths);
+  if (!rpc::Fields(sizeIn, *rec) || !rpc::Fields(sizeDeferred, *rec)) return false;
+  end = (end + 7) & ~uint64_t{7};
+  if (end > UINT32_MAX / 2) return false;
+  uint8_t* stream = ScRedirRpc_EncodeRoom(h, static_cast<uint32_t>(end));
+  if (stream == nullptr) return false;
+  uint32_t pos = h->length;
+  uint32_t ids = ScRedirRpc_FirstPointerId();
+  const uint32_t step = ScRedirRpc_PointerIdStep();
+  Writer<Pass::kInline> in(stream, pos, ids, step, lengths);
+  Writer<Pass::kDeferred> deferred(stream, pos, ids, step, lengths);
+  rpc::Fields(in, *rec);
+  rpc::Fields(deferred, *rec);
+  while (pos < end) stream[pos++] = 0;
+  h->length = pos;
+  ScRedirRpc_SetErrorCode(RPC_S_OK);
+  ScRedirRpc_FinishEncode(h);
+  return true;
+}
+
+// Decoding: the inline part is read from a span checked once for its whole
+// length (kChecked false); the deferred part through the bounds-checked
+// reader, every count held against the bytes left before anything is
+// allocated or copied.
+template <Pass P, bool kChecked>
+class Reader {
+ public:
+  static constexpr bool kInline = P == Pass::kInline;
+  Reader(base::ByteReader& body, const uint8_t* span, bool big, Presence& p)
+      : r_(body), span_(span), big_(big), p_(p) {}
+
+  bool U32(uint32_t& v, const char*, uint32_t max = kNoLimit) {
+    return !kInline || (Get(v) && v <= max);
+  }
+  bool I32(int32_t& v, const char*) {
+    if constexpr (!kInline) return true;
+    uint32_t u;
+    if (!Get(u)) return false;
+    v = static_cast<int32_t>(u);
+    return true;
+  }
+  bool Fixed(uint8_t* bytes, uint32_t n) {
+    if constexpr (kInline) {
+      std::memcpy(bytes, span_, n);
+      span_ += n;
+    }
+    return true;
+  }
+  bool Bytes(uint32_t& count, uint8_t*& data, const char*, uint32_t max = kNoLimit, bool = false) {
+    if constexpr (kInline) return Get(count) && count <= max && Pointer();
+    if (!Present()) return true;
+    return Get(count) && count <= max && Block(count, data);
+  }
+  bool Str(uint16_t*& s) {
+    if constexpr (kInline) return Pointer();
+    if (!Present()) return true;
+    // maxCount and offset are not checked: the units come from `actual`.
+    auto words = r_.ReadSpan(r_.PaddingTo(4) + 12);
+    if (!words) return false;
+    const uint32_t actual = Word(words->data() + words->size() - 4);
+    if (actual == 0) return false;
+    if (actual > r_.remaining() / 2) return false;
+    return Block(actual * 2, s);
+  }
+  bool RecvPci(SCardIO_Request*& io) {
+    if constexpr (kInline) return Pointer();
+    if (!Present()) return true;
+    io = static_cast<SCardIO_Request*>(g_try_malloc0(sizeof(SCardIO_Request)));
+    return io != nullptr && Get(io->dwProtocol) && Get(io->cbExtraBytes) &&
+           (io->cbExtraBytes == 0 || Block(io->cbExtraBytes, io->pbExtraBytes));
+  }
+  template <class E>
+  bool Array(uint32_t& count, E*& elems, const char*, uint32_t max, uint32_t wireSize) {
+    if constexpr (kInline) return Get(count) && count <= max && Pointer();
+    if (!Present()) return true;
+    if (!Get(count) || count > max) return false;
+    const uint64_t need =
+        uint64_t{count} * (wireSize > InlineSize<E>() ? wireSize : InlineSize<E>());
+    if (need > r_.remaining() || count == 0) return count == 0;
+    elems = static_cast<E*>(g_try_malloc0_n(count, sizeof(E)));
+    if (elems == nullptr) return false;
+    Presence inner;
+    const uint8_t* span = r_.ReadSpan(uint64_t{count} * InlineSize<E>())->data();
+    Reader<Pass::kInline, false> in(r_, span, big_, inner);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(in, elems[i])) return false;
+    Reader<Pass::kDeferred, true> deferred(r_, nullptr, big_, inner);
+    for (uint32_t i = 0; i < count; ++i)
+      if (!rpc::Fields(deferred, elems[i])) return false;
+    return true;
+  }
+
+ private:
+  bool Get(uint32_t& v) {
+    const uint8_t* at = span_;
+    if constexpr (kChecked) {
+      auto word = r_.ReadSpan(r_.PaddingTo(4) + 4);  // the padding, then the word
+      if (!word) return false;
+      at = word->data() + word->size() - 4;
+    } else {
+      span_ += 4;
+    }
+    v = Word(at);
+    return true;
+  }
+  uint32_t Word(const uint8_t* at) const {
+    uint32_t raw;
+    std::memcpy(&raw, at, 4);
+    raw = GUINT32_FROM_LE(raw);
+    return big_ ? GUINT32_SWAP_LE_BE(raw) : raw;
+  }
+  bool Pointer() {
+    if (p_.count == Presence::kMax) return false;
+    uint32_t id;
+    Get(id);
+    p_.bits |= uint64_t{id != 0} << p_.count++;
+    return true;
+  }
+  bool Present() { return (p_.bits >> p_.next++) & 1; }
+  // `n` bytes of the body into a new block, held against the bytes left first.
+  template <class T>
+  bool Block(uint32_t n, T*& out) {
+    if (n == 0) return true;
+    if (!r_.Has(n)) return false;
+    void* block = g_try_malloc(n);
+    if (block == nullptr) return false;
+    out = static_cast<T*>(block);
+    return r_.ReadBytes(block, n);
+  }
+
+  base::ByteReader& r_;
+  const uint8_t* span_;
+  bool big_;
+  Presence& p_;
+};
+
+template <class R>
+bool FastDecode(ScRedirRpc_Handle* h, R* rec) {
+  if (h == nullptr || rec == nullptr || h->direction != kScRedirRpcDecode) return false;
+  base::ByteReader body = h->body;
+  if ((body.position() & 3) != 0) return false;
+  auto span = body.ReadSpan(InlineSize<R>());
+  if (!span) return false;
+  *rec = R{};
+  const bool big = h->buffer[1] != 0x10;
+  Presence p;
+  Reader<Pass::kInline, false> in(body, span->data(), big, p);
+  Reader<Pass::kDeferred, true> deferred(body, nullptr, big, p);
+  if (!rpc::Fields(in, *rec) || !rpc::Fields(deferred, *rec) || !body.Skip(body.PaddingTo(8))) {
+    Release(*rec);
+    return false;
+  }
+  h->body = body;
+  ScRedirRpc_SetErrorCode(RPC_S_OK);
+  return true;
+}
+
 }  // namespace
 
 // ---- Public routines and wrappers ------------------------------------------
 //
-// Spelled out per record so that every routine's traces carry its own name.
+// Made per record so that every routine's traces carry its own name.
 
 #define SCREDIR_RPC_CODEC(R, WHO)                                           \
   int ScRedirRpc_##R##_Codec(ScRedirRpc_Handle* h, R* rec) {                \
@@ -282,13 +681,16 @@ bool Decoding(const ScRedirRpc_Handle* h) {
   }                                                                         \
   void R##_Encode(ScRedirRpc_Handle* h, R* rec) {                           \
     SCREDIR_TRACE_ENTRY();                                                  \
-    ScRedirRpc_##R##_Codec(h, rec);                                         \
-    ScRedirRpc_FinishEncode(h);                                             \
+    if (ScRedirQrn_DebugOn() || !FastEncode(h, rec)) {                      \
+      ScRedirRpc_##R##_Codec(h, rec);                                       \
+      ScRedirRpc_FinishEncode(h);                                           \
+    }                                                                       \
     SCREDIR_TRACE_EXIT();                                                   \
   }                                                                         \
   void R##_Decode(ScRedirRpc_Handle* h, R* rec) {                           \
     SCREDIR_TRACE_ENTRY();                                                  \
-    if (ScRedirRpc_##R##_Codec(h, rec)) {                                   \
+    if (!ScRedirQrn_DebugOn() && FastDecode(h, rec)) {                      \
+    } else if (ScRedirRpc_##R##_Codec(h, rec)) {                            \
       ScRedirRpc_FinishDecode(h);                                           \
       /* A record whose padding is missing is a failed record: nobody */    \
       /* frees it, so its blocks go now. */                                 \
@@ -302,25 +704,7 @@ bool Decoding(const ScRedirRpc_Handle* h) {
     SCREDIR_TRACE_EXIT();                                                   \
   }
 
-SCREDIR_RPC_CODEC(EstablishContext_Call, "call")
-SCREDIR_RPC_CODEC(Context_Call, "call")
-SCREDIR_RPC_CODEC(ListReaders_Call, "call")
-SCREDIR_RPC_CODEC(ConnectW_Call, "call")
-SCREDIR_RPC_CODEC(Reconnect_Call, "call")
-SCREDIR_RPC_CODEC(HCardAndDisposition_Call, "call")
-SCREDIR_RPC_CODEC(Status_Call, "call")
-SCREDIR_RPC_CODEC(Transmit_Call, "call")
-SCREDIR_RPC_CODEC(Control_Call, "call")
-SCREDIR_RPC_CODEC(GetAttrib_Call, "call")
-SCREDIR_RPC_CODEC(SetAttrib_Call, "call")
-SCREDIR_RPC_CODEC(GetStatusChangeW_Call, "call")
-SCREDIR_RPC_CODEC(EstablishContext_Return, "ret")
-SCREDIR_RPC_CODEC(Long_Return, "ret")
-SCREDIR_RPC_CODEC(ListReaders_Return, "ret")
-SCREDIR_RPC_CODEC(Connect_Return, "ret")
-SCREDIR_RPC_CODEC(Reconnect_Return, "ret")
-SCREDIR_RPC_CODEC(Status_Return, "ret")
-SCREDIR_RPC_CODEC(Transmit_Return, "ret")
-SCREDIR_RPC_CODEC(Control_Return, "ret")
-SCREDIR_RPC_CODEC(GetAttrib_Return, "ret")
-SCREDIR_RPC_CODEC(GetStatusChange_Return, "ret")
+#define SCREDIR_RPC_CALL_CODEC(R) SCREDIR_RPC_CODEC(R, "call")
+#define SCREDIR_RPC_RETURN_CODEC(R) SCREDIR_RPC_CODEC(R, "ret")
+SCREDIR_RPC_CALL_RECORDS(SCREDIR_RPC_CALL_CODEC)
+SCREDIR_RPC_RETURN_RECORDS(SCREDIR_RPC_RETURN_CODEC)

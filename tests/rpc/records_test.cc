@@ -24,15 +24,21 @@ REDIR_SCARDHANDLE Card() {
   return {{4, kCtx4}, 4, kCtxB};
 }
 
-// Encodes `rec` to exactly `vector`, decodes `vector` and re-encodes the
-// decoded record to the same bytes.
+// Encodes `rec` to exactly `vector` (also behind a packet header's room),
+// decodes `vector` and re-encodes the decoded record to the same bytes;
+// traced and untraced, which walk the description differently.
 template <class R>
 void ExpectVector(const char* what, const Bytes& vector, const R& rec) {
-  uint32_t status = 1;
-  EXPECT_EQ(EncodeRec(rec, &status), vector) << what;
-  EXPECT_EQ(status, RPC_S_OK) << what;
-  auto again = [&](R& decoded) { EXPECT_EQ(EncodeRec(decoded), vector) << what; };
-  EXPECT_EQ(DecodeRec<R>(vector, again), RPC_S_OK) << what;
+  LogCapture quiet;
+  for (bool traced : {false, true}) {
+    debugEnabled = traced;
+    uint32_t status = 1;
+    EXPECT_EQ(EncodeRec(rec, &status, traced ? 0 : 56), vector) << what << traced;
+    EXPECT_EQ(status, RPC_S_OK) << what;
+    auto again = [&](R& decoded) { EXPECT_EQ(EncodeRec(decoded), vector) << what << traced; };
+    EXPECT_EQ(DecodeRec<R>(vector, again), RPC_S_OK) << what << traced;
+  }
+  debugEnabled = false;
 }
 
 TEST(RecordVectors, EncodeAndDecodeByteExact) {
@@ -318,6 +324,9 @@ TEST(HostileBuffers, EveryTruncationFailsAndEveryMutationIsSafe) {
         EXPECT_TRUE(status == RPC_S_OK || status == RPC_S_INVALID_ARG ||
                     status == RPC_S_BUFFER_TOO_SMALL || status == RPC_S_OUT_OF_MEMORY)
             << s.what << " byte " << i << " = " << int(v) << " status " << status;
+        debugEnabled = true;  // the traced walk comes to the same end
+        EXPECT_EQ(s.decode(m), status) << s.what << " traced, byte " << i << " = " << int(v);
+        debugEnabled = false;
       }
     }
   }
@@ -437,28 +446,8 @@ void FilledRoundTrip(const char* what) {
 
 TEST(RecordDescriptions, EveryRecordFilledRoundTripsAndFreesAllItsPointers) {
 #define RPC_ROUND_TRIP(R) FilledRoundTrip<R>(#R);
-  RPC_ROUND_TRIP(EstablishContext_Call)
-  RPC_ROUND_TRIP(Context_Call)
-  RPC_ROUND_TRIP(ListReaders_Call)
-  RPC_ROUND_TRIP(ConnectW_Call)
-  RPC_ROUND_TRIP(Reconnect_Call)
-  RPC_ROUND_TRIP(HCardAndDisposition_Call)
-  RPC_ROUND_TRIP(Status_Call)
-  RPC_ROUND_TRIP(Transmit_Call)
-  RPC_ROUND_TRIP(Control_Call)
-  RPC_ROUND_TRIP(GetAttrib_Call)
-  RPC_ROUND_TRIP(SetAttrib_Call)
-  RPC_ROUND_TRIP(GetStatusChangeW_Call)
-  RPC_ROUND_TRIP(EstablishContext_Return)
-  RPC_ROUND_TRIP(Long_Return)
-  RPC_ROUND_TRIP(ListReaders_Return)
-  RPC_ROUND_TRIP(Connect_Return)
-  RPC_ROUND_TRIP(Reconnect_Return)
-  RPC_ROUND_TRIP(Status_Return)
-  RPC_ROUND_TRIP(Transmit_Return)
-  RPC_ROUND_TRIP(Control_Return)
-  RPC_ROUND_TRIP(GetAttrib_Return)
-  RPC_ROUND_TRIP(GetStatusChange_Return)
+  SCREDIR_RPC_CALL_RECORDS(RPC_ROUND_TRIP)
+  SCREDIR_RPC_RETURN_RECORDS(RPC_ROUND_TRIP)
 #undef RPC_ROUND_TRIP
 }
 

@@ -27,41 +27,23 @@ struct Ops;
     static void Decode(ScRedirRpc_Handle* h, R* r) { R##_Decode(h, r); } \
     static void Free(ScRedirRpc_Handle* h, R* r) { R##_Free(h, r); }     \
   };
-RPC_TEST_OPS(EstablishContext_Call)
-RPC_TEST_OPS(Context_Call)
-RPC_TEST_OPS(ListReaders_Call)
-RPC_TEST_OPS(ConnectW_Call)
-RPC_TEST_OPS(Reconnect_Call)
-RPC_TEST_OPS(HCardAndDisposition_Call)
-RPC_TEST_OPS(Status_Call)
-RPC_TEST_OPS(Transmit_Call)
-RPC_TEST_OPS(Control_Call)
-RPC_TEST_OPS(GetAttrib_Call)
-RPC_TEST_OPS(SetAttrib_Call)
-RPC_TEST_OPS(GetStatusChangeW_Call)
-RPC_TEST_OPS(EstablishContext_Return)
-RPC_TEST_OPS(Long_Return)
-RPC_TEST_OPS(ListReaders_Return)
-RPC_TEST_OPS(Connect_Return)
-RPC_TEST_OPS(Reconnect_Return)
-RPC_TEST_OPS(Status_Return)
-RPC_TEST_OPS(Transmit_Return)
-RPC_TEST_OPS(Control_Return)
-RPC_TEST_OPS(GetAttrib_Return)
-RPC_TEST_OPS(GetStatusChange_Return)
+SCREDIR_RPC_CALL_RECORDS(RPC_TEST_OPS)
+SCREDIR_RPC_RETURN_RECORDS(RPC_TEST_OPS)
 #undef RPC_TEST_OPS
 
-// Encodes a copy of `rec`; the status word lands in *status.
+// Encodes a copy of `rec`; the status word lands in *status. With headroom,
+// the block starts with that many zeros, then the same bytes.
 template <class R>
-Bytes EncodeRec(R rec, uint32_t* status = nullptr) {
+Bytes EncodeRec(R rec, uint32_t* status = nullptr, uint32_t headroom = 0) {
   uint8_t* buf = nullptr;
   uint32_t len = 0;
   ScRedirRpc_Handle* h = nullptr;
-  EXPECT_EQ(MesEncodeDynBufferHandleCreate(&buf, &len, &h), 0u);
+  EXPECT_EQ(ScRedirRpc_EncodeHandleCreateWithHeadroom(&buf, &len, headroom, &h), 0u);
   Ops<R>::Encode(h, &rec);
   if (status) *status = ScRedirRpc_ErrorCode();
   MesHandleFree(h);
-  Bytes out(buf, buf + len);
+  EXPECT_EQ(Bytes(buf, buf + headroom), Bytes(headroom, 0));
+  Bytes out(buf + headroom, buf + headroom + len);
   g_free(buf);
   return out;
 }
