@@ -1,7 +1,6 @@
 // scredir-demo as a user runs it: the whole session, each way it can fail,
 // the exit status and message for each, and nothing left behind (no socket,
 // no process; only the plug-in's log when one was written).
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/daemon_double.h"
+#include "tools/harness/real_peer.h"
 #include "tools/harness/sandbox.h"
 
 namespace scredir::demo {
@@ -29,30 +29,20 @@ struct Finished {
   std::string output;  // standard output and error, interleaved
 };
 
-// Runs the demo with `args` and TMPDIR set to `tmpdir`; waits for it.
-Finished RunDemo(const std::vector<std::string>& args, const std::string& tmpdir) {
-  std::vector<std::string> argv = {SCREDIR_DEMO_PATH, "--plugin", SCREDIR_PLUGIN_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
-    setenv("TMPDIR", tmpdir.c_str(), 1);
-    execv(cargv[0], cargv.data());
-    _exit(127);
+// Runs the demo with `args` and TMPDIR set to `tmpdir`; waits for it. Each
+// word is single-quoted, so every byte of a path reaches the demo as it is.
+Finished RunDemo(std::vector<std::string> args, const std::string& tmpdir) {
+  args.insert(args.begin(),
+              {"TMPDIR=" + tmpdir, SCREDIR_DEMO_PATH, "--plugin", SCREDIR_PLUGIN_PATH});
+  std::string line = "exec env";
+  for (const std::string& word : args) {
+    line += " '";
+    for (char c : word) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += "'";
   }
-  close(out[1]);
+  int status = -1;
   Finished done;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) done.output.append(buffer, n);
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  done.output = tools::RunCommand(line + " 2>&1", &status);
   done.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return done;
 }
