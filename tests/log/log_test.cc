@@ -157,7 +157,6 @@ TEST_F(LogLines, MessagesAreShapedBeforeWriting) {
     EXPECT_EQ(ReadFile(LogCurrentFileName()).substr(before.size()), written + "\n");
   }
 }
-}
 
 // The sink runs while the outer message holds the large buffer, so the
 // inner long message finds it taken and is cut at the small buffer.
