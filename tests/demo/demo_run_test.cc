@@ -99,48 +99,30 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
     std::vector<std::string> mustSay;
   };
   const Case cases[] = {
-      {"whole session",
-       {},
-       0,
+      // clang-format off
+      {"whole session", {}, 0,
        {"SCardGetStatusChange", "SCardTransmit", "< 90 00   success",
         "Session complete: 14 calls in ", "ms, all succeeded.", "Plug-in log: /"}},
-      {"card pulled before SELECT",
-       {"--remove-card-before", "select"},
-       1,
+      {"card pulled before SELECT", {"--remove-card-before", "select"}, 1,
        {"SCARD_W_REMOVED_CARD (0x80100069)", "cleaning up after the failure", "SCardReleaseContext",
         "Session FAILED: SCardTransmit SELECT MF 3F00 failed", "taken out of the reader"}},
-      {"client stops answering",
-       {"--client-stops-at", "connect", "--timeout=0.5"},
-       1,
-       {"Session FAILED: no reply to SCardConnect within 0.5 s: the remote client stopped "
-        "answering"}},
-      {"no card in time",
-       {"--remove-card-before", "wait", "--card-wait=0.3"},
-       1,
-       {"no card was inserted in time"}},
+      {"client stops answering", {"--client-stops-at", "connect", "--timeout=0.5"}, 1,
+       {"Session FAILED: no reply to SCardConnect within 0.5 s: the remote client stopped answering"}},
+      {"no card in time", {"--remove-card-before", "wait", "--card-wait=0.3"}, 1, {"no card was inserted in time"}},
       // The plug-in reads the path from its configuration file: every byte
       // that file reserves must come through.
       {"protocol traces on a free socket path the config file must escape",
-       {"--log-level", "debug", "--socket", tmp_ + "/free \"s\" |7C\t\n.socket"},
-       0,
-       {"| SCQRN: DEBUG |", "Session complete"}},
+       {"--log-level", "debug", "--socket", tmp_ + "/free \"s\" |7C\t\n.socket"}, 0, {"| SCQRN: DEBUG |", "Session complete"}},
       {"socket path in use", {"--socket", inUse}, 2, {"is in use by another process"}},
       {"socket path is a file", {"--socket", file}, 2, {"exists and is not a socket"}},
-      {"socket path too long",
-       {"--socket", tmp_ + "/" + std::string(120, 'x')},
-       2,
-       {"is too long for a Unix socket"}},
+      {"socket path too long", {"--socket", tmp_ + "/" + std::string(120, 'x')}, 2, {"is too long for a Unix socket"}},
       {"stale socket", {"--socket", stale}, 0, {"Session complete"}},
-      {"missing library",
-       {"--plugin", "/nonexistent/libscrediragent.so"},
-       2,
+      {"missing library", {"--plugin", "/nonexistent/libscrediragent.so"}, 2,
        {"cannot find the plug-in library /nonexistent/libscrediragent.so"}},
-      {"not a library",
-       {"--plugin", "/etc/hostname"},
-       2,
-       {"cannot load the plug-in /etc/hostname"}},
+      {"not a library", {"--plugin", "/etc/hostname"}, 2, {"cannot load the plug-in /etc/hostname"}},
       {"bad option", {"--backend", "usb"}, 2, {"--backend takes emulated or pcsc"}},
       {"help", {"--help"}, 0, {"Usage: scredir-demo", "--log-level"}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
