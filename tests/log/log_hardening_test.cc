@@ -114,30 +114,20 @@ TEST_F(LogAreas, LinksAndWeakDirectoriesAreRefused) {
     std::string note;  // what the log says instead of opening
     size_t inElsewhere = 0;
   } cases[] = {
+      // clang-format off
       {"per-user area writable by others", {}, weak(safe), refused(safe)},
       {"per-user area is a link", {}, {{safe, "->" + dir_}}, refused(safe)},
-      {"configured name is a directory",
-       {{"log.fileName", "dir.log"}},
-       {{safe, "0700"}, {safe + "/dir.log", "0700"}},
+      {"configured name is a directory", {{"log.fileName", "dir.log"}}, {{safe, "0700"}, {safe + "/dir.log", "0700"}},
        "Unable to open log file '" + safe + "/dir.log': Is a directory\n"},
-      {"system area is a link",
-       {{"log.systemAreaTemp", "true"}},
-       {{sys, "->" + elsewhere}},
-       refused(sys)},
+      {"system area is a link", {{"log.systemAreaTemp", "true"}}, {{sys, "->" + elsewhere}}, refused(sys)},
       {"system area writable by others", {{"log.systemAreaTemp", "true"}}, weak(sys), refused(sys)},
-      {"generated name in the system area is a link",
-       {{"log.systemAreaTemp", "true"}},
-       {{sys, "0755"}, {sys + generated, "->" + victim}},
-       "Unable to open log file '" + sys + generated + loop},
-      {"configured name in the per-user area is a link",
-       {{"log.fileName", "mine.log"}},
-       {{safe, "0700"}, {safe + "/mine.log", "->" + victim}},
-       "Unable to open log file '" + safe + "/mine.log" + loop},
-      {"explicit path is a link",
-       {{"log.fileName", elsewhere + "/abs.log"}},
-       {{elsewhere + "/abs.log", "->" + victim}},
-       "Unable to open log file '" + elsewhere + "/abs.log" + loop,
-       1},
+      {"generated name in the system area is a link", {{"log.systemAreaTemp", "true"}},
+       {{sys, "0755"}, {sys + generated, "->" + victim}}, "Unable to open log file '" + sys + generated + loop},
+      {"configured name in the per-user area is a link", {{"log.fileName", "mine.log"}},
+       {{safe, "0700"}, {safe + "/mine.log", "->" + victim}}, "Unable to open log file '" + safe + "/mine.log" + loop},
+      {"explicit path is a link", {{"log.fileName", elsewhere + "/abs.log"}}, {{elsewhere + "/abs.log", "->" + victim}},
+       "Unable to open log file '" + elsewhere + "/abs.log" + loop, 1},
+      // clang-format on
   };
   static std::string captured;
   LogSetCaptureSink([](const char* m) { captured += m; });

@@ -106,19 +106,18 @@ TEST_F(LogLines, EachFlagShapesTheFile) {
     const char* opId = nullptr;
     mode_t mode = 0640;
   } cases[] = {
+      // clang-format off
       {{}, kPrefix},
       {{{"log.useMilliseconds", "0"}}, "2026-12-05T19:11:50Z In(05) tester "},
-      {{{"log.useTimeStamps", "0"}},
-       "In(05) tester ",
-       "\nIn(05) tester Log creation time is 2026-12-05T19:11:50.123Z\n"},
+      {{{"log.useTimeStamps", "0"}}, "In(05) tester ", "\nIn(05) tester Log creation time is 2026-12-05T19:11:50.123Z\n"},
       {{{"log.useLevelDesignator", "0"}}, "2026-12-05T19:11:50.123Z tester "},
       {{{"log.useThreadName", "0"}}, "2026-12-05T19:11:50.123Z In(05) "},
       {{{"log.useOpID", "1"}}, kPrefix + "- "},
       {{{"log.useOpID", "1"}}, kPrefix + "op-17 ", "", "op-17"},
-      {{{"log.useTimeStamps", "0"}, {"log.useLevelDesignator", "0"}, {"log.useThreadName", "0"}},
-       ""},
+      {{{"log.useTimeStamps", "0"}, {"log.useLevelDesignator", "0"}, {"log.useThreadName", "0"}}, ""},
       {{{"log.permissions", "0600"}, {"log.syncAfterWrite", "1"}}, kPrefix, "", nullptr, 0600},
       {{{"log.append", "1"}}, kPrefix},
+      // clang-format on
   };
   for (const Case& c : cases) {
     std::ofstream(path) << "earlier run\n";
