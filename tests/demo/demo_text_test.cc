@@ -46,11 +46,7 @@ TEST(DemoTextTest, TranscriptNamesValuesAsTheStacksDo) {
 }
 
 TEST(DemoOptionsTest, BadCommandLinesAreRefusedWithTheReason) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string errorPart;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--log-level", "DEBUG"}, "takes info or debug"},
       {{"--log-level"}, "needs a value"},
       {{"--plugin="}, "non-empty path"},
@@ -65,11 +61,11 @@ TEST(DemoOptionsTest, BadCommandLinesAreRefusedWithTheReason) {
       {{"--client", "mstsc"}, "takes double or freerdp"},
       {{"--client", "freerdp", "--client-stops-at", "list"}, "client double only"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [args, errorPart] : cases) {
     DemoOptions o;
     std::string error;
-    EXPECT_FALSE(ParseOptions(c.args, &o, &error)) << c.args.front();
-    EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+    EXPECT_FALSE(ParseOptions(args, &o, &error)) << args.front();
+    EXPECT_NE(error.find(errorPart), std::string::npos) << error;
   }
 }
 

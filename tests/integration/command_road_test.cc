@@ -76,19 +76,15 @@ Puts Usual(uint32_t command) {
     case kPcscdReleaseContext:
     case kPcscdCancel:
       return {{kCtxContext, kContext}, {kCtxRv, kJunk}};
+    // clang-format off
     case kPcscdListReaders:
-      return {{kLrContext, kContext},
-              {kLrGroupPtr, Junk(8)},
-              {kLrCch, 8192},
-              {kLrMsz, Junk(64)},
-              {kLrRv, kJunk}};
+      return {{kLrContext, kContext}, {kLrGroupPtr, Junk(8)}, {kLrCch, 8192}, {kLrMsz, Junk(64)}, {kLrRv, kJunk}};
     case kPcscdConnect:
-      return {
-          {kConContext, kContext}, {kConReader, Name(kReader0)}, {kConShare, 2}, {kConPreferred, 3},
-          {kConCard, kJunk},       {kConActive, kJunk},          {kConRv, kJunk}};
+      return {{kConContext, kContext}, {kConReader, Name(kReader0)}, {kConShare, 2}, {kConPreferred, 3},
+              {kConCard, kJunk}, {kConActive, kJunk}, {kConRv, kJunk}};
     case kPcscdReconnect:
-      return {{kRecContext, kContext}, {kRecCard, kCard},   {kRecShare, 2}, {kRecPreferred, 1},
-              {kRecInit, 1},           {kRecActive, kJunk}, {kRecRv, kJunk}};
+      return {{kRecContext, kContext}, {kRecCard, kCard}, {kRecShare, 2}, {kRecPreferred, 1},
+              {kRecInit, 1}, {kRecActive, kJunk}, {kRecRv, kJunk}};
     case kPcscdDisconnect:
     case kPcscdEndTransaction:
       return {{kDisContext, kContext}, {kDisCard, kCard}, {kDisRv, kJunk}};
@@ -97,24 +93,18 @@ Puts Usual(uint32_t command) {
     case kPcscdTransmit:
       return GetChallenge(kContext, kCard, 8);
     case kPcscdControl:
-      return {{kCtlContext, kContext},
-              {kCtlCard, kCard},
-              {kCtlCode, kControlReverse},
-              {kCtlSend, 3},
-              {kCtlRecv, 100},
-              {kCtlReturned, kJunk},
-              {kCtlRv, kJunk},
-              {kCtlBuffer, Bytes{0xAA, 0xBB, 0xCC}}};
+      return {{kCtlContext, kContext}, {kCtlCard, kCard}, {kCtlCode, kControlReverse}, {kCtlSend, 3},
+              {kCtlRecv, 100}, {kCtlReturned, kJunk}, {kCtlRv, kJunk}, {kCtlBuffer, Bytes{0xAA, 0xBB, 0xCC}}};
     case kPcscdStatus:
-      return {{kStContext, kContext}, {kStCard, kCard},  {kStName, Junk(128)},
-              {kStCch, 128},          {kStState, kJunk}, {kStProtocol, kJunk},
-              {kStAtr, Junk(36)},     {kStAtrLen, 36},   {kStRv, kJunk}};
+      return {{kStContext, kContext}, {kStCard, kCard}, {kStName, Junk(128)}, {kStCch, 128}, {kStState, kJunk},
+              {kStProtocol, kJunk}, {kStAtr, Junk(36)}, {kStAtrLen, 36}, {kStRv, kJunk}};
     case kPcscdGetAttrib:
-      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, kAttrVendorName},
-              {kAtValue, Junk(264)},  {kAtLen, 264},    {kAtRv, kJunk}};
+      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, kAttrVendorName}, {kAtValue, Junk(264)},
+              {kAtLen, 264}, {kAtRv, kJunk}};
     case kPcscdSetAttrib:
-      return {{kAtContext, kContext},  {kAtCard, kCard}, {kAtId, 0x00077777},
-              {kAtValue, Text("xyz")}, {kAtLen, 3},      {kAtRv, kJunk}};
+      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, 0x00077777}, {kAtValue, Text("xyz")},
+              {kAtLen, 3}, {kAtRv, kJunk}};
+    // clang-format on
     case kPcscdGetStatusChange:
       return StatusChangeRequest();
   }
