@@ -117,25 +117,19 @@ Spoiled ClientFault(const char* name, Fault fault, const char* logLine, uint32_t
 INSTANTIATE_TEST_SUITE_P(
     All, SpoiledMessageTest,
     ::testing::Values(
-        Limit("TransmitSendLengthBeyondBytesReceived", kPcscdTransmit,
-              {{off::kTxSend, 100}, {off::kTxRecv, 258}}, 36 + 10),
-        Limit("StatusChangeWith12ReadersRefusedByTheCodec", kPcscdGetStatusChange,
-              {{off::kGscCount, 12}}, 11280),
-        ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001},
-                    "Incorrect IO completion status", kCommError),
-        ClientFault("UnknownCompletionId", {FaultKind::kUnknownId, 0x0BADBAD0},
-                    "No matched completionId: 0badbad0, exit!"),
+        // clang-format off
+        Limit("TransmitSendLengthBeyondBytesReceived", kPcscdTransmit, {{off::kTxSend, 100}, {off::kTxRecv, 258}}, 36 + 10),
+        Limit("StatusChangeWith12ReadersRefusedByTheCodec", kPcscdGetStatusChange, {{off::kGscCount, 12}}, 11280),
+        ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001}, "Incorrect IO completion status", kCommError),
+        ClientFault("UnknownCompletionId", {FaultKind::kUnknownId, 0x0BADBAD0}, "No matched completionId: 0badbad0, exit!"),
         ClientFault("WrongComponent", {FaultKind::kBadComponent}, "Incorrect component 00005052"),
-        ClientFault("RequestPacketIdFromClient", {FaultKind::kBadPacketId},
-                    "Invalid packetId: 00004952"),
-        ClientFault("ShorterThanFixedPart", {FaultKind::kShortPacket},
-                    "Invalid completion packet or size"),
+        ClientFault("RequestPacketIdFromClient", {FaultKind::kBadPacketId}, "Invalid packetId: 00004952"),
+        ClientFault("ShorterThanFixedPart", {FaultKind::kShortPacket}, "Invalid completion packet or size"),
         ClientFault("OutputHeadersRefused", {FaultKind::kUndecodable},
-                    "Failed to create decode buffer handle for: SCARD_IOCTL_ESTABLISHCONTEXT",
-                    kUnknownError),
+                    "Failed to create decode buffer handle for: SCARD_IOCTL_ESTABLISHCONTEXT", kUnknownError),
         ClientFault("OutputCutShort", {FaultKind::kTruncatedOutput},
-                    "Could not decode buffer into EstablishContext_Return: RPC_S_BUFFER_TOO_SMALL",
-                    kUnknownError)),
+                    "Could not decode buffer into EstablishContext_Return: RPC_S_BUFFER_TOO_SMALL", kUnknownError)),
+    // clang-format on
     [](const auto& info) { return std::string(info.param.name); });
 
 // A daemon that is not there yet is reached by the connect retry; one that
