@@ -73,13 +73,13 @@ TEST_F(ConfigStoreTest, FirstLayerThatDefinesTheKeyAnswers) {
 
 TEST_F(ConfigStoreTest, UserFilesAreReadOnlyWhenAllowed) {
   const std::tuple<std::string, uid_t, std::string, Strings> cases[] = {
+      // clang-format off
       {"", 1000, "user", {}},
-      {"disableUserPreferences = \"TRUE\"\n",
-       1000,
-       "site",
+      {"disableUserPreferences = \"TRUE\"\n", 1000, "site",
        {"PREF Disabling user preferences because disableUserPreferences is set.\n"}},
       {"disableUserPreferences = no\n", 1000, "user", {}},
       {"", 0, "site", {"setuid: ignoring user's config and preferences\n"}},
+      // clang-format on
   };
   for (const auto& [host, euid, want, messages] : cases) {
     options_.effectiveUid = euid;

@@ -1,7 +1,6 @@
 // scredir-demo as a user runs it: the whole session, each way it can fail,
 // the exit status and message for each, and nothing left behind (no socket,
 // no process; only the plug-in's log when one was written).
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/daemon_double.h"
+#include "tools/harness/real_peer.h"
 #include "tools/harness/sandbox.h"
 
 namespace scredir::demo {
@@ -29,30 +29,20 @@ struct Finished {
   std::string output;  // standard output and error, interleaved
 };
 
-// Runs the demo with `args` and TMPDIR set to `tmpdir`; waits for it.
-Finished RunDemo(const std::vector<std::string>& args, const std::string& tmpdir) {
-  std::vector<std::string> argv = {SCREDIR_DEMO_PATH, "--plugin", SCREDIR_PLUGIN_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(out[1], STDERR_FILENO);
-    setenv("TMPDIR", tmpdir.c_str(), 1);
-    execv(cargv[0], cargv.data());
-    _exit(127);
+// Runs the demo with `args` and TMPDIR set to `tmpdir`; waits for it. Each
+// word is single-quoted, so every byte of a path reaches the demo as it is.
+Finished RunDemo(std::vector<std::string> args, const std::string& tmpdir) {
+  args.insert(args.begin(),
+              {"TMPDIR=" + tmpdir, SCREDIR_DEMO_PATH, "--plugin", SCREDIR_PLUGIN_PATH});
+  std::string line = "exec env";
+  for (const std::string& word : args) {
+    line += " '";
+    for (char c : word) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += "'";
   }
-  close(out[1]);
+  int status = -1;
   Finished done;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) done.output.append(buffer, n);
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  done.output = tools::RunCommand(line + " 2>&1", &status);
   done.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return done;
 }
@@ -109,48 +99,30 @@ TEST_F(DemoRunTest, EachOutcomeGivesItsExitStatusAndMessage) {
     std::vector<std::string> mustSay;
   };
   const Case cases[] = {
-      {"whole session",
-       {},
-       0,
+      // clang-format off
+      {"whole session", {}, 0,
        {"SCardGetStatusChange", "SCardTransmit", "< 90 00   success",
         "Session complete: 14 calls in ", "ms, all succeeded.", "Plug-in log: /"}},
-      {"card pulled before SELECT",
-       {"--remove-card-before", "select"},
-       1,
+      {"card pulled before SELECT", {"--remove-card-before", "select"}, 1,
        {"SCARD_W_REMOVED_CARD (0x80100069)", "cleaning up after the failure", "SCardReleaseContext",
         "Session FAILED: SCardTransmit SELECT MF 3F00 failed", "taken out of the reader"}},
-      {"client stops answering",
-       {"--client-stops-at", "connect", "--timeout=0.5"},
-       1,
-       {"Session FAILED: no reply to SCardConnect within 0.5 s: the remote client stopped "
-        "answering"}},
-      {"no card in time",
-       {"--remove-card-before", "wait", "--card-wait=0.3"},
-       1,
-       {"no card was inserted in time"}},
+      {"client stops answering", {"--client-stops-at", "connect", "--timeout=0.5"}, 1,
+       {"Session FAILED: no reply to SCardConnect within 0.5 s: the remote client stopped answering"}},
+      {"no card in time", {"--remove-card-before", "wait", "--card-wait=0.3"}, 1, {"no card was inserted in time"}},
       // The plug-in reads the path from its configuration file: every byte
       // that file reserves must come through.
       {"protocol traces on a free socket path the config file must escape",
-       {"--log-level", "debug", "--socket", tmp_ + "/free \"s\" |7C\t\n.socket"},
-       0,
-       {"| SCQRN: DEBUG |", "Session complete"}},
+       {"--log-level", "debug", "--socket", tmp_ + "/free \"s\" |7C\t\n.socket"}, 0, {"| SCQRN: DEBUG |", "Session complete"}},
       {"socket path in use", {"--socket", inUse}, 2, {"is in use by another process"}},
       {"socket path is a file", {"--socket", file}, 2, {"exists and is not a socket"}},
-      {"socket path too long",
-       {"--socket", tmp_ + "/" + std::string(120, 'x')},
-       2,
-       {"is too long for a Unix socket"}},
+      {"socket path too long", {"--socket", tmp_ + "/" + std::string(120, 'x')}, 2, {"is too long for a Unix socket"}},
       {"stale socket", {"--socket", stale}, 0, {"Session complete"}},
-      {"missing library",
-       {"--plugin", "/nonexistent/libscrediragent.so"},
-       2,
+      {"missing library", {"--plugin", "/nonexistent/libscrediragent.so"}, 2,
        {"cannot find the plug-in library /nonexistent/libscrediragent.so"}},
-      {"not a library",
-       {"--plugin", "/etc/hostname"},
-       2,
-       {"cannot load the plug-in /etc/hostname"}},
+      {"not a library", {"--plugin", "/etc/hostname"}, 2, {"cannot load the plug-in /etc/hostname"}},
       {"bad option", {"--backend", "usb"}, 2, {"--backend takes emulated or pcsc"}},
       {"help", {"--help"}, 0, {"Usage: scredir-demo", "--log-level"}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -76,19 +76,15 @@ Puts Usual(uint32_t command) {
     case kPcscdReleaseContext:
     case kPcscdCancel:
       return {{kCtxContext, kContext}, {kCtxRv, kJunk}};
+    // clang-format off
     case kPcscdListReaders:
-      return {{kLrContext, kContext},
-              {kLrGroupPtr, Junk(8)},
-              {kLrCch, 8192},
-              {kLrMsz, Junk(64)},
-              {kLrRv, kJunk}};
+      return {{kLrContext, kContext}, {kLrGroupPtr, Junk(8)}, {kLrCch, 8192}, {kLrMsz, Junk(64)}, {kLrRv, kJunk}};
     case kPcscdConnect:
-      return {
-          {kConContext, kContext}, {kConReader, Name(kReader0)}, {kConShare, 2}, {kConPreferred, 3},
-          {kConCard, kJunk},       {kConActive, kJunk},          {kConRv, kJunk}};
+      return {{kConContext, kContext}, {kConReader, Name(kReader0)}, {kConShare, 2}, {kConPreferred, 3},
+              {kConCard, kJunk}, {kConActive, kJunk}, {kConRv, kJunk}};
     case kPcscdReconnect:
-      return {{kRecContext, kContext}, {kRecCard, kCard},   {kRecShare, 2}, {kRecPreferred, 1},
-              {kRecInit, 1},           {kRecActive, kJunk}, {kRecRv, kJunk}};
+      return {{kRecContext, kContext}, {kRecCard, kCard}, {kRecShare, 2}, {kRecPreferred, 1},
+              {kRecInit, 1}, {kRecActive, kJunk}, {kRecRv, kJunk}};
     case kPcscdDisconnect:
     case kPcscdEndTransaction:
       return {{kDisContext, kContext}, {kDisCard, kCard}, {kDisRv, kJunk}};
@@ -97,24 +93,18 @@ Puts Usual(uint32_t command) {
     case kPcscdTransmit:
       return GetChallenge(kContext, kCard, 8);
     case kPcscdControl:
-      return {{kCtlContext, kContext},
-              {kCtlCard, kCard},
-              {kCtlCode, kControlReverse},
-              {kCtlSend, 3},
-              {kCtlRecv, 100},
-              {kCtlReturned, kJunk},
-              {kCtlRv, kJunk},
-              {kCtlBuffer, Bytes{0xAA, 0xBB, 0xCC}}};
+      return {{kCtlContext, kContext}, {kCtlCard, kCard}, {kCtlCode, kControlReverse}, {kCtlSend, 3},
+              {kCtlRecv, 100}, {kCtlReturned, kJunk}, {kCtlRv, kJunk}, {kCtlBuffer, Bytes{0xAA, 0xBB, 0xCC}}};
     case kPcscdStatus:
-      return {{kStContext, kContext}, {kStCard, kCard},  {kStName, Junk(128)},
-              {kStCch, 128},          {kStState, kJunk}, {kStProtocol, kJunk},
-              {kStAtr, Junk(36)},     {kStAtrLen, 36},   {kStRv, kJunk}};
+      return {{kStContext, kContext}, {kStCard, kCard}, {kStName, Junk(128)}, {kStCch, 128}, {kStState, kJunk},
+              {kStProtocol, kJunk}, {kStAtr, Junk(36)}, {kStAtrLen, 36}, {kStRv, kJunk}};
     case kPcscdGetAttrib:
-      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, kAttrVendorName},
-              {kAtValue, Junk(264)},  {kAtLen, 264},    {kAtRv, kJunk}};
+      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, kAttrVendorName}, {kAtValue, Junk(264)},
+              {kAtLen, 264}, {kAtRv, kJunk}};
     case kPcscdSetAttrib:
-      return {{kAtContext, kContext},  {kAtCard, kCard}, {kAtId, 0x00077777},
-              {kAtValue, Text("xyz")}, {kAtLen, 3},      {kAtRv, kJunk}};
+      return {{kAtContext, kContext}, {kAtCard, kCard}, {kAtId, 0x00077777}, {kAtValue, Text("xyz")},
+              {kAtLen, 3}, {kAtRv, kJunk}};
+    // clang-format on
     case kPcscdGetStatusChange:
       return StatusChangeRequest();
   }
@@ -143,94 +133,62 @@ std::vector<Case> Cases() {
     return puts;
   };
   const Prep ctx = Prep::kContext, card = Prep::kCard;
+  // A challenge over T=1 answered with 90 00; `pci`: the receive PCI's protocol and length.
+  auto challenge = [&](uint32_t proto, uint32_t pciLen) {
+    return Puts{{kTxRecv, 10},
+                {kTxRecvProto, proto},
+                {kTxRecvPciLen, pciLen},
+                {kTxRv, 0},
+                {kTxBuffer, kChallengeOk}};
+  };
+  auto nextChallenge = [](Road& r) { r.model.SetNextChallenge(kChallenge); };
+  // clang-format off
   return {
-      Row("EstablishContextAnswered", kPcscdEstablishContext, Prep::kNone, nullptr, {},
-          {{kEstContext, kFresh}, {kEstRv, 0}}),
+      Row("EstablishContextAnswered", kPcscdEstablishContext, Prep::kNone, nullptr, {}, {{kEstContext, kFresh}, {kEstRv, 0}}),
       Row("EstablishContextFailed", kPcscdEstablishContext, Prep::kNone,
-          [](Road& r) { r.model.FailNext(CardCall::kEstablishContext, kScardENoService); }, {},
-          {{kEstRv, kScardENoService}}),
+          [](Road& r) { r.model.FailNext(CardCall::kEstablishContext, kScardENoService); }, {}, {{kEstRv, kScardENoService}}),
       Row("ReleaseContextAnswered", kPcscdReleaseContext, ctx, nullptr, {}, {{kCtxRv, 0}}),
-      Row("ReleaseContextFailed", kPcscdReleaseContext, ctx, nullptr, {{kCtxContext, kUnknownId}},
-          {{kCtxRv, kScardEInvalidHandle}}),
-      Row("ListReadersAnswered", kPcscdListReaders, ctx, nullptr, {},
-          {{kLrMsz, bothReaders}, {kLrCch, 37}, {kLrRv, 0}}),
-      Row("ListReadersFailed", kPcscdListReaders, ctx, nullptr, {{kLrContext, kUnknownId}},
-          {{kLrRv, kScardEInvalidHandle}}),
-      Row("ConnectAnswered", kPcscdConnect, ctx, nullptr, {},
-          {{kConCard, kFresh}, {kConActive, kScardProtocolT1}, {kConRv, 0}}),
-      Row("ConnectFailed", kPcscdConnect, ctx, nullptr, {{kConReader, Name("No Such Reader")}},
-          {{kConCard, 0}, {kConRv, kScardEUnknownReader}}),
-      Row("ReconnectAnswered", kPcscdReconnect, card, nullptr, {},
-          {{kRecActive, kScardProtocolT0}, {kRecRv, 0}}),
-      Row("ReconnectFailed", kPcscdReconnect, card, nullptr, {{kRecCard, kUnknownId}},
-          {{kRecActive, 0}, {kRecRv, kScardEInvalidHandle}}),
+      Row("ReleaseContextFailed", kPcscdReleaseContext, ctx, nullptr, {{kCtxContext, kUnknownId}}, {{kCtxRv, kScardEInvalidHandle}}),
+      Row("ListReadersAnswered", kPcscdListReaders, ctx, nullptr, {}, {{kLrMsz, bothReaders}, {kLrCch, 37}, {kLrRv, 0}}),
+      Row("ListReadersFailed", kPcscdListReaders, ctx, nullptr, {{kLrContext, kUnknownId}}, {{kLrRv, kScardEInvalidHandle}}),
+      Row("ConnectAnswered", kPcscdConnect, ctx, nullptr, {}, {{kConCard, kFresh}, {kConActive, kScardProtocolT1}, {kConRv, 0}}),
+      Row("ConnectFailed", kPcscdConnect, ctx, nullptr, {{kConReader, Name("No Such Reader")}}, {{kConCard, 0}, {kConRv, kScardEUnknownReader}}),
+      Row("ReconnectAnswered", kPcscdReconnect, card, nullptr, {}, {{kRecActive, kScardProtocolT0}, {kRecRv, 0}}),
+      Row("ReconnectFailed", kPcscdReconnect, card, nullptr, {{kRecCard, kUnknownId}}, {{kRecActive, 0}, {kRecRv, kScardEInvalidHandle}}),
       Row("DisconnectAnswered", kPcscdDisconnect, card, nullptr, {}, {{kDisRv, 0}}),
-      Row("DisconnectFailed", kPcscdDisconnect, card, nullptr, {{kDisCard, kUnknownId}},
-          {{kDisRv, kScardEInvalidHandle}}),
+      Row("DisconnectFailed", kPcscdDisconnect, card, nullptr, {{kDisCard, kUnknownId}}, {{kDisRv, kScardEInvalidHandle}}),
       Row("BeginTransactionAnswered", kPcscdBeginTransaction, card, nullptr, {}, {{kBegRv, 0}}),
-      Row("BeginTransactionFailed", kPcscdBeginTransaction, card, nullptr, {{kBegCard, kUnknownId}},
-          {{kBegRv, kScardEInvalidHandle}}),
-      Row("EndTransactionAnswered", kPcscdEndTransaction, Prep::kTransaction, nullptr, {},
-          {{kDisRv, 0}}),
+      Row("BeginTransactionFailed", kPcscdBeginTransaction, card, nullptr, {{kBegCard, kUnknownId}}, {{kBegRv, kScardEInvalidHandle}}),
+      Row("EndTransactionAnswered", kPcscdEndTransaction, Prep::kTransaction, nullptr, {}, {{kDisRv, 0}}),
       // No transaction was begun.
-      Row("EndTransactionFailed", kPcscdEndTransaction, card, nullptr, {},
-          {{kDisRv, kScardENotTransacted}}),
+      Row("EndTransactionFailed", kPcscdEndTransaction, card, nullptr, {}, {{kDisRv, kScardENotTransacted}}),
       // No receive PCI came back: the send protocol and length stand in.
-      Row("TransmitAnswered", kPcscdTransmit, card,
-          [](Road& r) { r.model.SetNextChallenge(kChallenge); }, {},
-          {{kTxRecv, 10},
-           {kTxRecvProto, 3},
-           {kTxRecvPciLen, 8},
-           {kTxRv, 0},
-           {kTxBuffer, kChallengeOk}}),
+      Row("TransmitAnswered", kPcscdTransmit, card, nextChallenge, {}, challenge(3, 8)),
       Row("TransmitFailed", kPcscdTransmit, card, nullptr, {{kTxSendProto, kScardProtocolT0}},
           {{kTxRecv, 0}, {kTxRecvProto, 3}, {kTxRecvPciLen, 8}, {kTxRv, kScardEProtoMismatch}}),
       // Eight-byte context and handle travel whole; a returned PCI is used.
       Row("TransmitWideIdsAndReceivePci", kPcscdTransmit, Prep::kCardWideIds,
-          [](Road& r) {
-            r.model.SetReportRecvPci(true);
-            r.model.SetNextChallenge(kChallenge);
-          },
-          {},
-          {{kTxRecv, 10},
-           {kTxRecvProto, kScardProtocolT1},
-           {kTxRecvPciLen, 0},
-           {kTxRv, 0},
-           {kTxBuffer, kChallengeOk}}),
-      Row("ControlAnswered", kPcscdControl, card, nullptr, {},
-          {{kCtlReturned, 3}, {kCtlRv, 0}, {kCtlBuffer, Bytes{0xCC, 0xBB, 0xAA}}}),
-      Row("ControlFailed", kPcscdControl, card, nullptr, {{kCtlCode, 0x42000FFF}},
-          {{kCtlReturned, 0}, {kCtlRv, kScardEUnsupportedFeature}}),
+          [](Road& r) { r.model.SetReportRecvPci(true); r.model.SetNextChallenge(kChallenge); }, {},
+          challenge(kScardProtocolT1, 0)),
+      Row("ControlAnswered", kPcscdControl, card, nullptr, {}, {{kCtlReturned, 3}, {kCtlRv, 0}, {kCtlBuffer, Bytes{0xCC, 0xBB, 0xAA}}}),
+      Row("ControlFailed", kPcscdControl, card, nullptr, {{kCtlCode, 0x42000FFF}}, {{kCtlReturned, 0}, {kCtlRv, kScardEUnsupportedFeature}}),
       Row("StatusAnswered", kPcscdStatus, card, nullptr, {},
-          {{kStName, statusName},
-           {kStCch, 19},
-           {kStState, kScardPresent | kScardPowered | kScardSpecific},
-           {kStProtocol, kScardProtocolT1},
-           {kStAtr, atr},
-           {kStAtrLen, 20},
-           {kStRv, 0}}),
+          {{kStName, statusName}, {kStCch, 19}, {kStState, kScardPresent | kScardPowered | kScardSpecific},
+           {kStProtocol, kScardProtocolT1}, {kStAtr, atr}, {kStAtrLen, 20}, {kStRv, 0}}),
       // The state still travels with the error; the name does not.
       Row("StatusFailed", kPcscdStatus, card, [](Road& r) { r.model.RemoveCard(kReader0); }, {},
-          {{kStState, kScardAbsent},
-           {kStProtocol, 0},
-           {kStAtrLen, 0},
-           {kStRv, kScardWRemovedCard}}),
+          {{kStState, kScardAbsent}, {kStProtocol, 0}, {kStAtrLen, 0}, {kStRv, kScardWRemovedCard}}),
       Row("CancelAnswered", kPcscdCancel, ctx, nullptr, {}, {{kCtxRv, 0}}),
-      Row("CancelFailed", kPcscdCancel, ctx, nullptr, {{kCtxContext, kUnknownId}},
-          {{kCtxRv, kScardEInvalidHandle}}),
-      Row("GetAttribAnswered", kPcscdGetAttrib, card, nullptr, {},
-          {{kAtValue, Text("Emulated")}, {kAtLen, 8}, {kAtRv, 0}}),
-      Row("GetAttribFailed", kPcscdGetAttrib, card, nullptr, {{kAtId, 0x0001FFFF}},
-          {{kAtLen, 0}, {kAtRv, kScardEUnsupportedFeature}}),
+      Row("CancelFailed", kPcscdCancel, ctx, nullptr, {{kCtxContext, kUnknownId}}, {{kCtxRv, kScardEInvalidHandle}}),
+      Row("GetAttribAnswered", kPcscdGetAttrib, card, nullptr, {}, {{kAtValue, Text("Emulated")}, {kAtLen, 8}, {kAtRv, 0}}),
+      Row("GetAttribFailed", kPcscdGetAttrib, card, nullptr, {{kAtId, 0x0001FFFF}}, {{kAtLen, 0}, {kAtRv, kScardEUnsupportedFeature}}),
       Row("SetAttribAnswered", kPcscdSetAttrib, card, nullptr, {}, {{kAtRv, 0}}),
-      Row("SetAttribFailed", kPcscdSetAttrib, card, nullptr, {{kAtId, kAttrAtrString}},
-          {{kAtRv, kScardEInvalidParameter}}),
-      Row("GetStatusChangeAnswered", kPcscdGetStatusChange, ctx, nullptr, {},
-          gscAnswer(0, kScardStatePresent | kScardStateChanged)),
-      Row("GetStatusChangeFailed", kPcscdGetStatusChange, ctx, nullptr,
-          {{Slot(0, kSlotCurrent), kScardStatePresent}},
+      Row("SetAttribFailed", kPcscdSetAttrib, card, nullptr, {{kAtId, kAttrAtrString}}, {{kAtRv, kScardEInvalidParameter}}),
+      Row("GetStatusChangeAnswered", kPcscdGetStatusChange, ctx, nullptr, {}, gscAnswer(0, kScardStatePresent | kScardStateChanged)),
+      Row("GetStatusChangeFailed", kPcscdGetStatusChange, ctx, nullptr, {{Slot(0, kSlotCurrent), kScardStatePresent}},
           gscAnswer(kScardETimeout, kScardStatePresent)),
   };
+  // clang-format on
 }
 
 struct Ids {

@@ -1,9 +1,10 @@
 // What goes wrong on the road: commands the plug-in does not know, records
 // that break a size limit, completions it cannot use, a daemon that goes
-// away, a channel that closes and reopens, a daemon that comes late. A
-// message the plug-in cannot get the client's result for is answered once
-// with the PC/SC error of its cause; one whose completion names no request
-// for sure gets nothing; the next message is answered normally either way.
+// away, a daemon that comes late. A message the plug-in cannot get the
+// client's result for is answered once with the PC/SC error of its cause;
+// one whose completion names no request for sure gets nothing; the next
+// message is answered normally either way. (A channel closing with requests
+// in flight is the frame stress test's, cycle after cycle.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,7 +48,10 @@ TEST(FailureRoadTest, UnknownCommandsAreDroppedHeaderOnlyAndTheStreamContinues) 
 
 // A message the plug-in must refuse: a record that breaks a size limit (its
 // bytes are consumed so the stream stays in step), or a request whose
-// completion the client spoils (the log says why).
+// completion the client spoils (the log says why). Each reason for refusing
+// a record, and each spoiled completion's answer, is compared byte for byte
+// in tests/commands and tests/frame; these rows show one of each path
+// through the built plug-in.
 struct Spoiled {
   const char* name;
   uint32_t command;
@@ -113,90 +117,39 @@ Spoiled ClientFault(const char* name, Fault fault, const char* logLine, uint32_t
 INSTANTIATE_TEST_SUITE_P(
     All, SpoiledMessageTest,
     ::testing::Values(
-        Limit("TransmitSizeAboveFullRecord", kPcscdTransmit, {}, 65584 + 4096),
-        Limit("TransmitSizeBelowFixedPart", kPcscdTransmit, {}, 20),
-        Limit("TransmitSendLengthBeyondBytesReceived", kPcscdTransmit,
-              {{off::kTxSend, 100}, {off::kTxRecv, 258}}, 36 + 10),
-        Limit("ControlSizeAboveFullRecord", kPcscdControl, {}, 65576 + 1),
-        Limit("ConnectNameWithoutNul", kPcscdConnect,
-              {{off::kConReader, Bytes(128, 'R')}, {off::kConPreferred, 3}}, 152),
-        Limit("StatusChangeWithMoreThan64Readers", kPcscdGetStatusChange, {{off::kGscCount, 65}},
-              11280),
-        Limit("StatusChangeWith12ReadersRefusedByTheCodec", kPcscdGetStatusChange,
-              {{off::kGscCount, 12}}, 11280),
-        ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001},
-                    "Incorrect IO completion status", kCommError),
-        ClientFault("FailureWithoutOutputLengthField", {FaultKind::kIoStatusShort, 0xC0000001},
-                    "Incorrect IO completion status", kCommError),
-        ClientFault("UnknownCompletionId", {FaultKind::kUnknownId, 0x0BADBAD0},
-                    "No matched completionId: 0badbad0, exit!"),
+        // clang-format off
+        Limit("TransmitSendLengthBeyondBytesReceived", kPcscdTransmit, {{off::kTxSend, 100}, {off::kTxRecv, 258}}, 36 + 10),
+        Limit("StatusChangeWith12ReadersRefusedByTheCodec", kPcscdGetStatusChange, {{off::kGscCount, 12}}, 11280),
+        ClientFault("NonZeroIoStatus", {FaultKind::kIoStatus, 0xC0000001}, "Incorrect IO completion status", kCommError),
+        ClientFault("UnknownCompletionId", {FaultKind::kUnknownId, 0x0BADBAD0}, "No matched completionId: 0badbad0, exit!"),
         ClientFault("WrongComponent", {FaultKind::kBadComponent}, "Incorrect component 00005052"),
-        ClientFault("RequestPacketIdFromClient", {FaultKind::kBadPacketId},
-                    "Invalid packetId: 00004952"),
-        ClientFault("ShorterThanFixedPart", {FaultKind::kShortPacket},
-                    "Invalid completion packet or size"),
-        ClientFault("OutputLengthBeyondPacket", {FaultKind::kOverlongLength, 1},
-                    "Invalid completion packet or size"),
+        ClientFault("RequestPacketIdFromClient", {FaultKind::kBadPacketId}, "Invalid packetId: 00004952"),
+        ClientFault("ShorterThanFixedPart", {FaultKind::kShortPacket}, "Invalid completion packet or size"),
         ClientFault("OutputHeadersRefused", {FaultKind::kUndecodable},
-                    "Failed to create decode buffer handle for: SCARD_IOCTL_ESTABLISHCONTEXT",
-                    kUnknownError),
+                    "Failed to create decode buffer handle for: SCARD_IOCTL_ESTABLISHCONTEXT", kUnknownError),
         ClientFault("OutputCutShort", {FaultKind::kTruncatedOutput},
-                    "Could not decode buffer into EstablishContext_Return: RPC_S_BUFFER_TOO_SMALL",
-                    kUnknownError)),
+                    "Could not decode buffer into EstablishContext_Return: RPC_S_BUFFER_TOO_SMALL", kUnknownError)),
+    // clang-format on
     [](const auto& info) { return std::string(info.param.name); });
 
-// The daemon going away does not end the link: it connects again by itself
-// (one retry interval later) with the channel still open.
-TEST(FailureRoadTest, DaemonClosingIsFollowedByAReconnectOnTheSameChannel) {
-  Road road;
-  ASSERT_EQ(road.error(), "");
-  uint32_t context = road.OpenContext();
-  ASSERT_NE(context, 0u);
-  road.daemon().CloseConnection();
-  ASSERT_TRUE(road.daemon().AwaitConnections(2));
-  // The maps outlive the connection: the old context still works.
-  std::optional<Bytes> reply = road.Call(
-      kPcscdListReaders,
-      Record(kPcscdListReaders, {{off::kLrContext, context}, {off::kLrCch, 8192}}).bytes());
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(Get32(*reply, 12 + off::kLrRv), 0u);
-}
-
-// A close answers what still waits for the client (SCARD_E_NO_SERVICE);
-// the held completions that come later find a closed channel.
-TEST(FailureRoadTest, ChannelClosingWithRequestsInFlightLeavesNothingBehindForTheNextChannel) {
-  Road road;
-  ASSERT_EQ(road.error(), "");
-  road.client.HoldCompletions(true);
-  std::vector<uint32_t> ids;
-  for (int i = 0; i < 4; ++i) ids.push_back(road.Send(kPcscdEstablishContext, kEstablish));
-  ASSERT_TRUE(road.client.AwaitHeld(4));
-  road.host.CloseChannel();
-  for (uint32_t id : ids) {
-    std::optional<Bytes> answer = road.daemon().AwaitReply(id);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(Get32(*answer, 12 + off::kEstRv), 0x8010001Du);
-  }
-  ASSERT_TRUE(road.daemon().AwaitPeerClosed());
-  // Completions for a closed channel go nowhere; a new channel starts clean.
-  road.client.ReleaseHeld(false);
-  road.client.HoldCompletions(false);
-  ASSERT_TRUE(road.host.OpenChannel());
-  ASSERT_TRUE(road.daemon().AwaitConnections(2));
-  // A channel of another kind is refused and changes nothing.
-  EXPECT_FALSE(road.host.OpenChannel("Clipboard Virtual Channel"));
-  EXPECT_NE(road.OpenContext(), 0u);
-  EXPECT_EQ(road.daemon().replyCount(), 5u);
-  EXPECT_EQ(road.host.bufferFaults(), 0u);
-}
-
-TEST(FailureRoadTest, LateDaemonIsReachedByTheConnectRetry) {
+// A daemon that is not there yet is reached by the connect retry; one that
+// goes away is connected again (one retry interval later) with the channel
+// still open, and the maps outlive the connection: the old context works.
+TEST(FailureRoadTest, LateOrVanishedDaemonIsReachedByTheConnectRetry) {
   Road road(Road::Options{.daemonFirst = false});
   ASSERT_EQ(road.error(), "");
   EXPECT_TRUE(road.AwaitLog("waiting for connection with pcscd"));
   road.StartDaemon();
   ASSERT_TRUE(road.daemon().AwaitConnections(1));
-  EXPECT_NE(road.OpenContext(), 0u);
+  uint32_t context = road.OpenContext();
+  ASSERT_NE(context, 0u);
+  road.daemon().CloseConnection();
+  ASSERT_TRUE(road.daemon().AwaitConnections(2));
+  std::optional<Bytes> reply = road.Call(
+      kPcscdListReaders,
+      Record(kPcscdListReaders, {{off::kLrContext, context}, {off::kLrCch, 8192}}).bytes());
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(Get32(*reply, 12 + off::kLrRv), 0u);
 }
 
 }  // namespace

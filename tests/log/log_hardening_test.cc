@@ -93,88 +93,62 @@ TEST_F(LogHardening, EveryMessageIsOneLineAndOnlyTheWordPinIsMasked) {
 // Areas that cannot be trusted and names that cannot be opened give no log
 // and say why; a victim file that a link in a log area points at must never
 // change.
-class LogAreas : public LogFixture {
- protected:
-  std::string Victim() {
-    const std::string victim = dir_ + "/victim";
-    if (!std::filesystem::exists(victim)) std::ofstream(victim) << "precious\n";
-    return victim;
-  }
-};
+class LogAreas : public LogFixture {};
 
 TEST_F(LogAreas, LinksAndWeakDirectoriesAreRefused) {
-  const std::string safe = SafeDir(), generated = "/pallwin-QRNScRedir-4711.log";
-  const std::string elsewhere = dir_ + "/elsewhere";
+  const std::string safe = SafeDir(), sys = systemDir_, generated = "/pallwin-QRNScRedir-4711.log";
+  const std::string elsewhere = dir_ + "/elsewhere", victim = dir_ + "/victim";
+  const std::string loop = "': Too many levels of symbolic links\n";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  std::ofstream(victim) << "precious\n";
+  // Made in order: a directory with its mode, or (from "->") a link to it.
+  using Made = std::vector<std::pair<std::string, std::string>>;
+  const auto weak = [](const std::string& area) { return Made{{area, "0777"}}; };
+  const auto refused = [](const std::string& area) {
+    return "Safe logging area '" + area + "' validation failed!\n";
+  };
   struct Case {
     const char* what;
     std::map<std::string, std::string> config;
-    std::function<void()> prepare;
+    Made made;
     std::string note;  // what the log says instead of opening
     size_t inElsewhere = 0;
   } cases[] = {
-      {"per-user area writable by others",
-       {},
-       [&] {
-         ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
-         ASSERT_EQ(chmod(safe.c_str(), 0777), 0);
-       },
-       "Safe logging area '" + safe + "' validation failed!\n"},
-      {"per-user area is a link",
-       {},
-       [&] { ASSERT_EQ(symlink(dir_.c_str(), safe.c_str()), 0); },
-       "Safe logging area '" + safe + "' validation failed!\n"},
-      {"configured name is a directory",
-       {{"log.fileName", "dir.log"}},
-       [&] {
-         ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
-         ASSERT_EQ(mkdir((safe + "/dir.log").c_str(), 0700), 0);
-       },
+      // clang-format off
+      {"per-user area writable by others", {}, weak(safe), refused(safe)},
+      {"per-user area is a link", {}, {{safe, "->" + dir_}}, refused(safe)},
+      {"configured name is a directory", {{"log.fileName", "dir.log"}}, {{safe, "0700"}, {safe + "/dir.log", "0700"}},
        "Unable to open log file '" + safe + "/dir.log': Is a directory\n"},
-      {"system area is a link",
-       {{"log.systemAreaTemp", "true"}},
-       [&] { ASSERT_EQ(symlink(elsewhere.c_str(), systemDir_.c_str()), 0); },
-       "Safe logging area '" + systemDir_ + "' validation failed!\n"},
-      {"system area writable by others",
-       {{"log.systemAreaTemp", "true"}},
-       [&] {
-         ASSERT_EQ(mkdir(systemDir_.c_str(), 0700), 0);
-         ASSERT_EQ(chmod(systemDir_.c_str(), 0777), 0);
-       },
-       "Safe logging area '" + systemDir_ + "' validation failed!\n"},
-      {"generated name in the system area is a link",
-       {{"log.systemAreaTemp", "true"}},
-       [&] {
-         ASSERT_EQ(mkdir(systemDir_.c_str(), 0755), 0);
-         ASSERT_EQ(symlink(Victim().c_str(), (systemDir_ + generated).c_str()), 0);
-       },
-       "Unable to open log file '" + systemDir_ + generated +
-           "': Too many levels of symbolic links\n"},
-      {"configured name in the per-user area is a link",
-       {{"log.fileName", "mine.log"}},
-       [&] {
-         ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
-         ASSERT_EQ(symlink(Victim().c_str(), (safe + "/mine.log").c_str()), 0);
-       },
-       "Unable to open log file '" + safe + "/mine.log': Too many levels of symbolic links\n"},
-      {"explicit path is a link",
-       {{"log.fileName", elsewhere + "/abs.log"}},
-       [&] { ASSERT_EQ(symlink(Victim().c_str(), (elsewhere + "/abs.log").c_str()), 0); },
-       "Unable to open log file '" + elsewhere + "/abs.log': Too many levels of symbolic links\n",
-       1},
+      {"system area is a link", {{"log.systemAreaTemp", "true"}}, {{sys, "->" + elsewhere}}, refused(sys)},
+      {"system area writable by others", {{"log.systemAreaTemp", "true"}}, weak(sys), refused(sys)},
+      {"generated name in the system area is a link", {{"log.systemAreaTemp", "true"}},
+       {{sys, "0755"}, {sys + generated, "->" + victim}}, "Unable to open log file '" + sys + generated + loop},
+      {"configured name in the per-user area is a link", {{"log.fileName", "mine.log"}},
+       {{safe, "0700"}, {safe + "/mine.log", "->" + victim}}, "Unable to open log file '" + safe + "/mine.log" + loop},
+      {"explicit path is a link", {{"log.fileName", elsewhere + "/abs.log"}}, {{elsewhere + "/abs.log", "->" + victim}},
+       "Unable to open log file '" + elsewhere + "/abs.log" + loop, 1},
+      // clang-format on
   };
   static std::string captured;
   LogSetCaptureSink([](const char* m) { captured += m; });
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     captured.clear();
-    c.prepare();
+    for (const auto& [path, how] : c.made) {
+      if (how.starts_with("->")) {
+        ASSERT_EQ(symlink(how.c_str() + 2, path.c_str()), 0);
+      } else {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(path.c_str(), std::stoi(how, nullptr, 8)), 0);
+      }
+    }
     g_config = c.config;
-    EXPECT_EQ(Open(), nullptr) << c.what;
-    EXPECT_EQ(LogCurrentFileName(), "") << c.what;
-    EXPECT_EQ(captured, c.note) << c.what;
-    EXPECT_EQ(ReadFile(Victim()), "precious\n") << c.what;
-    EXPECT_EQ(Names(elsewhere).size(), c.inElsewhere) << c.what;
-    std::filesystem::remove_all(systemDir_);
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_EQ(LogCurrentFileName(), "");
+    EXPECT_EQ(captured, c.note);
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    EXPECT_EQ(Names(elsewhere).size(), c.inElsewhere);
+    std::filesystem::remove_all(sys);
     std::filesystem::remove_all(safe);
     std::filesystem::remove(elsewhere + "/abs.log");
   }
