@@ -116,19 +116,24 @@ uint8_t* ScRedirQrn_FrameIoRequest(uint32_t completionId, uint32_t outputLength,
 
 void ScRedirQrn_WriteIoRequestHeader(uint8_t* packet, uint32_t completionId, uint32_t outputLength,
                                      uint32_t ioControlCode, uint32_t inputLength) {
-  base::ByteWriter w(kIoRequestFixedBytes);
-  w.WriteU16Le(kRdpdrCtypCore);
-  w.WriteU16Le(kPakidCoreDeviceIoRequest);
-  w.WriteU32Le(0);  // DeviceId
-  w.WriteU32Le(0);  // FileId
-  w.WriteU32Le(completionId);
-  w.WriteU32Le(kIrpMjDeviceControl);
-  w.WriteU32Le(0);  // MinorFunction
-  w.WriteU32Le(outputLength);
-  w.WriteU32Le(inputLength);
-  w.WriteU32Le(ioControlCode);
-  w.WriteZeros(kIoRequestPaddingBytes);
-  std::memcpy(packet, w.bytes().data(), kIoRequestFixedBytes);
+  // Written straight into the packet: this runs once per call, and the
+  // header is fixed in size, so it needs no growable buffer of its own.
+  uint8_t* at = packet;
+  const auto put = [&at](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) *at++ = static_cast<uint8_t>(value >> (8 * i));
+  };
+  put(kRdpdrCtypCore, 2);
+  put(kPakidCoreDeviceIoRequest, 2);
+  put(0, 4);  // DeviceId
+  put(0, 4);  // FileId
+  put(completionId, 4);
+  put(kIrpMjDeviceControl, 4);
+  put(0, 4);  // MinorFunction
+  put(outputLength, 4);
+  put(inputLength, 4);
+  put(ioControlCode, 4);
+  std::memset(at, 0, kIoRequestPaddingBytes);
+  static_assert(2 + 2 + 8 * 4 + kIoRequestPaddingBytes == kIoRequestFixedBytes);
 }
 
 std::optional<RdpdrHeader> ScRedirQrn_ReadRdpdrHeader(std::span<const uint8_t> packet) {
