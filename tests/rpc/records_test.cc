@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 #include "scredir/rpc/record_fields.h"
@@ -58,115 +57,39 @@ TEST(RecordVectors, EncodeAndDecodeByteExact) {
 // With Windows-style referent ids only the id words change (0x00020000,
 // then 4 more per non-null pointer, restarting per record); the decoder takes
 // either numbering, so the decoded record re-encodes to the sequential bytes.
-TEST(RecordVectors, WindowsPointerIdsChangeOnlyTheIdWords) {
-  ReaderStateW states[2] = {{kNameA, {}}, {kNameB, {0x10, 0, 3, {0x3B, 0x02, 0x14}}}};
-  struct Case {
-    const char* what;
-    const Bytes& sequential;
-    std::vector<size_t> idOffsets;  // body offsets of the non-null ids, in order
-    std::function<Bytes()> encode;
-    std::function<uint32_t(const Bytes&)> decodeToSequential;
-  } cases[] = {
-      {"SetAttrib_Call",
-       kSetAttribCallIds,
-       {4, 24},
-       [] {
-         return EncodeRec(SetAttrib_Call{{{4, kCtx4}, 4, nullptr}, 0x00090303, 2, kAttr});
-       },
-       [](const Bytes& b) {
-         return DecodeRec<SetAttrib_Call>(
-             b, [](SetAttrib_Call& r) { EXPECT_EQ(EncodeRec(r), kSetAttribCallIds); });
-       }},
-      {"ConnectW_Call",
-       kConnectWCallEmptyName,
-       {0, 8},
-       [] {
-         return EncodeRec(ConnectW_Call{kEmptyName, {{4, kCtxB}, 2, 3}});
-       },
-       [](const Bytes& b) {
-         return DecodeRec<ConnectW_Call>(
-             b, [](ConnectW_Call& r) { EXPECT_EQ(EncodeRec(r), kConnectWCallEmptyName); });
-       }},
-      {"GetStatusChangeW_Call",
-       kGetStatusChangeWCall,
-       {4, 16, 32, 84},
-       [&] {
-         return EncodeRec(GetStatusChangeW_Call{{4, kCtxG}, 0xFFFFFFFF, 2, states});
-       },
-       [](const Bytes& b) {
-         return DecodeRec<GetStatusChangeW_Call>(
-             b, [](GetStatusChangeW_Call& r) { EXPECT_EQ(EncodeRec(r), kGetStatusChangeWCall); });
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Bytes windows = c.sequential;
-    uint32_t id = 0x00020000;
-    for (size_t offset : c.idOffsets) {
-      for (int i = 0; i < 4; ++i) windows[16 + offset + i] = static_cast<uint8_t>(id >> (8 * i));
-      id += 4;
-    }
-    ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kWindows);
-    Bytes encoded = c.encode();
-    ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kSequential);
-    EXPECT_EQ(encoded, windows);
-    EXPECT_EQ(c.decodeToSequential(windows), RPC_S_OK);
+// `idOffsets` are the body offsets of the non-null ids, in order.
+template <class R>
+void ExpectWindowsIds(const char* what, const Bytes& sequential, std::vector<size_t> idOffsets,
+                      const R& rec) {
+  SCOPED_TRACE(what);
+  Bytes windows = sequential;
+  uint32_t id = 0x00020000;
+  for (size_t offset : idOffsets) {
+    for (int i = 0; i < 4; ++i) windows[16 + offset + i] = static_cast<uint8_t>(id >> (8 * i));
+    id += 4;
   }
+  ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kWindows);
+  Bytes encoded = EncodeRec(rec);
+  ScRedirRpc_SetPointerIds(ScRedirRpc_PointerIds::kSequential);
+  EXPECT_EQ(encoded, windows);
+  EXPECT_EQ(DecodeRec<R>(windows, [&](R& r) { EXPECT_EQ(EncodeRec(r), sequential); }), RPC_S_OK);
 }
 
-// One limited field: a record carrying `value` in it.
-struct LimitCase {
-  const char* what;
-  uint32_t max;
-  std::function<Bytes(uint32_t value, uint32_t* status)> encode;
-  std::function<uint32_t(const Bytes&)> decodeRoundTrip;  // status; checks re-encoding
-};
+TEST(RecordVectors, WindowsPointerIdsChangeOnlyTheIdWords) {
+  ReaderStateW states[2] = {{kNameA, {}}, {kNameB, {0x10, 0, 3, {0x3B, 0x02, 0x14}}}};
+  ExpectWindowsIds("SetAttrib_Call", kSetAttribCallIds, {4, 24},
+                   SetAttrib_Call{{{4, kCtx4}, 4, nullptr}, 0x00090303, 2, kAttr});
+  ExpectWindowsIds("ConnectW_Call", kConnectWCallEmptyName, {0, 8},
+                   ConnectW_Call{kEmptyName, {{4, kCtxB}, 2, 3}});
+  ExpectWindowsIds("GetStatusChangeW_Call", kGetStatusChangeWCall, {4, 16, 32, 84},
+                   GetStatusChangeW_Call{{4, kCtxG}, 0xFFFFFFFF, 2, states});
+}
 
 // A payload long enough for every limit plus one.
 uint8_t* Payload() {
   static std::vector<uint8_t> bytes(kMaxIoBufferBytes + 1, 0x5A);
   return bytes.data();
 }
-
-template <class R>
-LimitCase Limit(const char* what, uint32_t max, R (*make)(uint32_t)) {
-  auto encode = [make](uint32_t v, uint32_t* status) { return EncodeRec(make(v), status); };
-  auto decode = [](const Bytes& b) {
-    return DecodeRec<R>(b, [&](R& r) { EXPECT_EQ(EncodeRec(r), b); });
-  };
-  return {what, max, encode, decode};
-}
-// A row of the limit table: record type, field, largest legal value and the
-// record's initialiser with the field's value as `v`.
-#define LIMIT(R, field, max, ...) \
-  Limit<R>(#R "." field, max, [](uint32_t v) { return R{__VA_ARGS__}; })
-
-std::vector<LimitCase> LimitCases() {
-  // Separate arrays per case: the cbAtr cases change an element.
-  static ReaderStateW states[kMaxReaderStates + 1] = {};
-  static ReaderStateW atrStates[2] = {};
-  static ReaderState_Return rstates[2] = {};
-  return {
-      LIMIT(ListReaders_Call, "cBytes", 0x10000, {0, nullptr}, v, Payload(), 0, 0),
-      LIMIT(ListReaders_Return, "cBytes", 0x10000, 0, v, Payload()),
-      LIMIT(Connect_Return, "cbContext", 16, 0, {{v, Payload()}, 4, kCtxB}, 1),
-      LIMIT(Connect_Return, "cbHandle", 16, 0, {{4, kCtx4}, v, Payload()}, 1),
-      LIMIT(Control_Call, "cbInBufferSize", 0x10400, Card(), 0x42000C00, v, Payload(), 0, 0),
-      LIMIT(GetAttrib_Return, "cbAttrLen", 0x10000, 0, v, Payload()),
-      LIMIT(SetAttrib_Call, "cbAttrLen", 0x10000, Card(), 0x00090303, v, Payload()),
-      LIMIT(Status_Return, "cBytes", 0x10000, 0, v, Payload(), 6, 2, {0x3B}, 2),
-      LIMIT(Status_Return, "cbAtrLen", 32, 0, 0, nullptr, 6, 2, {0x3B}, v),
-      LIMIT(Transmit_Call, "cbSendLength", 0x10400, Card(), {2, 0, nullptr}, v, Payload(), nullptr,
-            0, 258),
-      LIMIT(Transmit_Return, "cbRecvLength", 0x10400, 0, nullptr, v, Payload()),
-      LIMIT(GetStatusChangeW_Call, "cReaders", 11, {4, kCtx4}, 1000, v, states),
-      LIMIT(GetStatusChangeW_Call, "ReaderStateW.cbAtr", 36, {4, kCtx4}, 1000, 2,
-            (atrStates[1] = {kNameA, {0, 0, v, {0x3B}}}, atrStates)),
-      LIMIT(GetStatusChange_Return, "ReaderState_Return.cbAtr", 36, 0, 2,
-            (rstates[1] = {0, 0, v, {0x3B}}, rstates)),
-  };
-}
-#undef LIMIT
 
 // Replaces the first or last little-endian occurrence of `from` among the
 // body's aligned 32-bit words.
@@ -182,23 +105,56 @@ Bytes Patch(Bytes b, uint32_t from, uint32_t to, bool last) {
   return b;
 }
 
+// One limited field: `make(v)` is a record carrying `v` in it, `max` the
+// largest legal value.
+template <class R, class Make>
+void ExpectLimit(const char* what, uint32_t max, Make make) {
+  auto decodeRoundTrip = [](const Bytes& b) {
+    return DecodeRec<R>(b, [&](R& r) { EXPECT_EQ(EncodeRec(r), b); });
+  };
+  uint32_t status = 1;
+  Bytes atMax = EncodeRec(make(max), &status);
+  EXPECT_EQ(status, RPC_S_OK) << what;
+  EXPECT_EQ(decodeRoundTrip(atMax), RPC_S_OK) << what;
+
+  EncodeRec(make(max + 1), &status);
+  EXPECT_EQ(status, RPC_S_INVALID_ARG) << what << " encode";
+  // Inline value too large, and (where the count comes again) only the
+  // deferred one: both refused before any allocation.
+  for (bool last : {false, true})
+    EXPECT_EQ(decodeRoundTrip(Patch(atMax, max, max + 1, last)), RPC_S_INVALID_ARG)
+        << what << (last ? " last" : " first");
+}
+// A row of the limit table: record type, field, largest legal value and the
+// record's initialiser with the field's value as `v`.
+#define LIMIT(R, field, max, ...) \
+  ExpectLimit<R>(#R "." field, max, [&](uint32_t v) { return R{__VA_ARGS__}; })
+
 TEST(RecordLimits, LargestLegalRoundTripsAndOnePastFailsBothWays) {
   LogCapture quiet;
-  for (const auto& c : LimitCases()) {
-    uint32_t status = 1;
-    Bytes atMax = c.encode(c.max, &status);
-    EXPECT_EQ(status, RPC_S_OK) << c.what;
-    EXPECT_EQ(c.decodeRoundTrip(atMax), RPC_S_OK) << c.what;
-
-    c.encode(c.max + 1, &status);
-    EXPECT_EQ(status, RPC_S_INVALID_ARG) << c.what << " encode";
-    // Inline value too large, and (where the count comes again) only the
-    // deferred one: both refused before any allocation.
-    for (bool last : {false, true})
-      EXPECT_EQ(c.decodeRoundTrip(Patch(atMax, c.max, c.max + 1, last)), RPC_S_INVALID_ARG)
-          << c.what << (last ? " last" : " first");
-  }
+  // Separate arrays per case: the cbAtr cases change an element.
+  ReaderStateW states[kMaxReaderStates + 1] = {};
+  ReaderStateW atrStates[2] = {};
+  ReaderState_Return rstates[2] = {};
+  LIMIT(ListReaders_Call, "cBytes", 0x10000, {0, nullptr}, v, Payload(), 0, 0);
+  LIMIT(ListReaders_Return, "cBytes", 0x10000, 0, v, Payload());
+  LIMIT(Connect_Return, "cbContext", 16, 0, {{v, Payload()}, 4, kCtxB}, 1);
+  LIMIT(Connect_Return, "cbHandle", 16, 0, {{4, kCtx4}, v, Payload()}, 1);
+  LIMIT(Control_Call, "cbInBufferSize", 0x10400, Card(), 0x42000C00, v, Payload(), 0, 0);
+  LIMIT(GetAttrib_Return, "cbAttrLen", 0x10000, 0, v, Payload());
+  LIMIT(SetAttrib_Call, "cbAttrLen", 0x10000, Card(), 0x00090303, v, Payload());
+  LIMIT(Status_Return, "cBytes", 0x10000, 0, v, Payload(), 6, 2, {0x3B}, 2);
+  LIMIT(Status_Return, "cbAtrLen", 32, 0, 0, nullptr, 6, 2, {0x3B}, v);
+  LIMIT(Transmit_Call, "cbSendLength", 0x10400, Card(), {2, 0, nullptr}, v, Payload(), nullptr, 0,
+        258);
+  LIMIT(Transmit_Return, "cbRecvLength", 0x10400, 0, nullptr, v, Payload());
+  LIMIT(GetStatusChangeW_Call, "cReaders", 11, {4, kCtx4}, 1000, v, states);
+  LIMIT(GetStatusChangeW_Call, "ReaderStateW.cbAtr", 36, {4, kCtx4}, 1000, 2,
+        (atrStates[1] = {kNameA, {0, 0, v, {0x3B}}}, atrStates));
+  LIMIT(GetStatusChange_Return, "ReaderState_Return.cbAtr", 36, 0, 2,
+        (rstates[1] = {0, 0, v, {0x3B}}, rstates));
 }
+#undef LIMIT
 
 TEST(RecordEdges, DecodingOddButLegalShapes) {
   // Context id present with count 0: a null block, not the id.
