@@ -125,7 +125,6 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   EXPECT_EQ(Reply(), ExpectedReply(9, 2, 0));
 }
 
-enum class Step { kRequest, kCompletion };
 constexpr ScRedirAllocSite kNone = ScRedirAllocSite::kCount;
 
 // Every message is answered exactly once. When the client's result cannot
@@ -135,30 +134,26 @@ TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
   struct Case {
     const char* name;
     uint32_t rv;
-    Step failsAt;
     ScRedirAllocSite site = ScRedirAllocSite::kCount;  // an allocation that fails
-    Bytes completion = {};                             // id 0 is patched to the message's
+    Bytes completion = {};  // id 0 is patched in; none: it fails on the way out
     uint32_t sendStatus = 0;
     bool nodeFails = false;
   } cases[] = {
-      {"client failure", kScardFCommError, Step::kCompletion, kNone, Completion(0, 0xC0000001, 0)},
-      {"no more room helps", kScardEInsufficientBuffer, Step::kCompletion, kNone,
-       Completion(0, 0xC0000023, 0)},
-      {"undecodable return", kScardFUnknownError, Step::kCompletion, kNone,
+      {"client failure", kScardFCommError, kNone, Completion(0, 0xC0000001, 0)},
+      {"no more room helps", kScardEInsufficientBuffer, kNone, Completion(0, 0xC0000023, 0)},
+      {"undecodable return", kScardFUnknownError, kNone,
        Cat({Hex("72444349 00000000"), Le32({0, 0, 16}), Hex("02100800 cccccccc"), Bytes(8)})},
-      {"return too big", kScardEInsufficientBuffer, Step::kCompletion, kNone, ContextReturn(17)},
-      {"Send fails", kScardFCommError, Step::kRequest, kNone, {}, 5},
-      {"no request record", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kIoRequest},
-      {"no encoded call", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kEncodedCall},
-      {"no packet", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kPacket},
-      {"message not kept", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kKeptMessage},
-      {"no list node", kScardENoMemory, Step::kRequest, kNone, {}, 0, true},
-      {"no output copy", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kOutputCopy,
-       Completion(0, 0, 0)},
-      {"no reply", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kReply,
-       Completion(0, 0, 0)},
-      {"no block for the new context", kScardENoMemory, Step::kCompletion,
-       ScRedirAllocSite::kMapBlock, ContextReturn(4)},
+      {"return too big", kScardEInsufficientBuffer, kNone, ContextReturn(17)},
+      {"Send fails", kScardFCommError, kNone, {}, 5},
+      {"no request record", kScardENoMemory, ScRedirAllocSite::kIoRequest},
+      {"no encoded call", kScardENoMemory, ScRedirAllocSite::kEncodedCall},
+      {"no packet", kScardENoMemory, ScRedirAllocSite::kPacket},
+      {"message not kept", kScardENoMemory, ScRedirAllocSite::kKeptMessage},
+      {"no list node", kScardENoMemory, kNone, {}, 0, true},
+      {"no output copy", kScardENoMemory, ScRedirAllocSite::kOutputCopy, Completion(0, 0, 0)},
+      {"no reply", kScardENoMemory, ScRedirAllocSite::kReply, Completion(0, 0, 0)},
+      {"no block for the new context", kScardENoMemory, ScRedirAllocSite::kMapBlock,
+       ContextReturn(4)},
   };
   uint32_t id = 100;
   for (const Case& c : cases) {
@@ -166,7 +161,7 @@ TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
     ++id;
     log_.Clear();
     host_.sendStatus = c.sendStatus;
-    if (c.failsAt == Step::kRequest && c.site != ScRedirAllocSite::kCount)
+    if (c.completion.empty() && c.site != ScRedirAllocSite::kCount)
       ScRedir_FailAllocForTest(c.site, 1);
     if (c.nodeFails) KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
     Redirect(id, 2);
