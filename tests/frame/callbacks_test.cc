@@ -24,39 +24,20 @@
 
 // The log routine loses the line it was formatting when the log write
 // throws; that is the price of the simulated failure, not a leak to report.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SCREDIR_LSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define SCREDIR_LSAN 1
-#endif
-#ifdef SCREDIR_LSAN
-#include <sanitizer/lsan_interface.h>
-#endif
+// The leak checker's switches exist only in a build that has it.
+extern "C" void __lsan_disable() __attribute__((weak));
+extern "C" void __lsan_enable() __attribute__((weak));
 
 namespace {
 
 void IgnoreLeaks(bool on) {
-#ifdef SCREDIR_LSAN
-  on ? __lsan_disable() : __lsan_enable();
-#else
-  (void)on;
-#endif
+  if (__lsan_disable) on ? __lsan_disable() : __lsan_enable();
 }
 
 using frame_test::Bytes;
-using frame_test::Cat;
+using frame_test::Completion;
 using frame_test::FakeHost;
-using frame_test::Hex;
-using frame_test::Le32;
-
-std::string Ptr(const void* p) {
-  char text[32];
-  snprintf(text, sizeof text, "%p", p);
-  return text;
-}
+using frame_test::Ptr;
 
 class CallbacksTest : public frame_test::PluginFixture {
  protected:
@@ -76,10 +57,6 @@ class CallbacksTest : public frame_test::PluginFixture {
     ASSERT_EQ(ScRedirQrn_RedirectScRequest(*ScRedir_CurrentSession(), SCARD_IOCTL_ESTABLISHCONTEXT,
                                            &header, &body, sizeof body),
               0u);
-  }
-  static Bytes Completion(uint32_t id) {
-    return Cat({Hex("72444349 00000000"), Le32({id, 0, 32}),
-                Hex("01100800 cccccccc 10000000 00000000"), Le32({0, 0, 0, 0})});
   }
   uint32_t Recv(int* channel, Bytes packet) {
     return ScRedirVChan_OnRecv(channel, 0, packet.data(), packet.size(), &scRedirPluginState);

@@ -19,6 +19,7 @@
 
 namespace {
 
+using frame_test::AnswerLine;
 using frame_test::Bytes;
 using frame_test::Cat;
 using frame_test::Le32;
@@ -49,14 +50,6 @@ class DaemonLinkTest : public frame_test::PluginFixture {
 };
 
 const std::string kExitLoop = "SCQRN: ERROR(ffffffff) |TID|: Exit receive loop for error(-1)";
-
-std::string AnswerLine(uint32_t rv, uint32_t id) {
-  char line[96];
-  snprintf(line, sizeof line,
-           "SCQRN: ERROR(%08x) |TID|: Answer pcscd message %08x without the client's result", rv,
-           id);
-  return line;
-}
 
 // A fixed-size command reads its own record size whatever `size` says and
 // is redirected on the current channel; a refused record is consumed and

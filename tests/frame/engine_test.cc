@@ -24,23 +24,27 @@
 
 namespace {
 
+using frame_test::AnswerLine;
 using frame_test::Bytes;
 using frame_test::Cat;
+using frame_test::Completion;
 using frame_test::Hex;
 using frame_test::Le32;
 using frame_test::Lines;
-
-// A device I/O completion carrying an EstablishContext return: the NDR
-// common and private headers, ReturnCode, then an empty context.
-Bytes Completion(uint32_t id, uint32_t ioStatus, uint32_t returnCode) {
-  return Cat({Hex("72444349 00000000"), Le32({id, ioStatus, 32}),
-              Hex("01100800 cccccccc 10000000 00000000"), Le32({returnCode, 0, 0, 0})});
-}
 
 // The daemon's reply to an EstablishContext message: the record as sent
 // with the return code written in.
 Bytes ExpectedReply(uint32_t id, uint32_t scope, uint32_t rv) {
   return Le32({id, PCSCD_ESTABLISH_CONTEXT, 12, scope, 0x11111111, rv});
+}
+
+// A successful completion whose EstablishContext return carries a context
+// of `length` bytes.
+Bytes ContextReturn(uint32_t length) {
+  uint8_t context[17] = {};
+  EstablishContext_Return r{0, {length, context}};
+  Bytes out = ScRedirRpc_EncodeToBytes(EstablishContext_Return_Encode, &r).value_or(Bytes{});
+  return Cat({Hex("72444349 00000000"), Le32({0, 0, static_cast<uint32_t>(out.size())}), out});
 }
 
 class EngineTest : public frame_test::PluginFixture {
@@ -121,56 +125,35 @@ TEST_F(EngineTest, RoutingRejectsWhatIsNotAUsableCoreCompletion) {
   EXPECT_EQ(Reply(), ExpectedReply(9, 2, 0));
 }
 
-enum class Step { kRequest, kCompletion };
 constexpr ScRedirAllocSite kNone = ScRedirAllocSite::kCount;
 
 // Every message is answered exactly once. When the client's result cannot
 // be had, the answer is the record as sent with the rv of the cause, and the
 // message is gone: a late completion for it finds nothing.
 TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
-  uint8_t ctx17[17] = {};
-  Bytes failure16 = Completion(0, 0xC0000001, 0);
-  failure16.resize(16);  // no OutputBufferLength
   struct Case {
     const char* name;
     uint32_t rv;
-    Step failsAt;
     ScRedirAllocSite site = ScRedirAllocSite::kCount;  // an allocation that fails
-    Bytes completion = {};                             // id 0 is patched to the message's
+    Bytes completion = {};  // id 0 is patched in; none: it fails on the way out
     uint32_t sendStatus = 0;
     bool nodeFails = false;
   } cases[] = {
-      {"client failure", kScardFCommError, Step::kCompletion, kNone, Completion(0, 0xC0000001, 0)},
-      {"client failure in 16 bytes", kScardFCommError, Step::kCompletion, kNone, failure16},
-      {"no more room helps", kScardEInsufficientBuffer, Step::kCompletion, kNone,
-       Completion(0, 0xC0000023, 0)},
-      {"undecodable return", kScardFUnknownError, Step::kCompletion, kNone,
+      {"client failure", kScardFCommError, kNone, Completion(0, 0xC0000001, 0)},
+      {"no more room helps", kScardEInsufficientBuffer, kNone, Completion(0, 0xC0000023, 0)},
+      {"undecodable return", kScardFUnknownError, kNone,
        Cat({Hex("72444349 00000000"), Le32({0, 0, 16}), Hex("02100800 cccccccc"), Bytes(8)})},
-      {"return too big", kScardEInsufficientBuffer, Step::kCompletion, kNone,
-       [&] {
-         EstablishContext_Return r{0, {17, ctx17}};
-         Bytes out = ScRedirRpc_EncodeToBytes(EstablishContext_Return_Encode, &r).value_or(Bytes{});
-         return Cat(
-             {Hex("72444349 00000000"), Le32({0, 0, static_cast<uint32_t>(out.size())}), out});
-       }()},
-      {"Send fails", kScardFCommError, Step::kRequest, kNone, {}, 5},
-      {"no request record", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kIoRequest},
-      {"no encoded call", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kEncodedCall},
-      {"no packet", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kPacket},
-      {"message not kept", kScardENoMemory, Step::kRequest, ScRedirAllocSite::kKeptMessage},
-      {"no list node", kScardENoMemory, Step::kRequest, kNone, {}, 0, true},
-      {"no output copy", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kOutputCopy,
-       Completion(0, 0, 0)},
-      {"no reply", kScardENoMemory, Step::kCompletion, ScRedirAllocSite::kReply,
-       Completion(0, 0, 0)},
-      {"no block for the new context", kScardENoMemory, Step::kCompletion,
-       ScRedirAllocSite::kMapBlock,
-       [&] {
-         EstablishContext_Return r{0, {4, ctx17}};
-         Bytes out = ScRedirRpc_EncodeToBytes(EstablishContext_Return_Encode, &r).value_or(Bytes{});
-         return Cat(
-             {Hex("72444349 00000000"), Le32({0, 0, static_cast<uint32_t>(out.size())}), out});
-       }()},
+      {"return too big", kScardEInsufficientBuffer, kNone, ContextReturn(17)},
+      {"Send fails", kScardFCommError, kNone, {}, 5},
+      {"no request record", kScardENoMemory, ScRedirAllocSite::kIoRequest},
+      {"no encoded call", kScardENoMemory, ScRedirAllocSite::kEncodedCall},
+      {"no packet", kScardENoMemory, ScRedirAllocSite::kPacket},
+      {"message not kept", kScardENoMemory, ScRedirAllocSite::kKeptMessage},
+      {"no list node", kScardENoMemory, kNone, {}, 0, true},
+      {"no output copy", kScardENoMemory, ScRedirAllocSite::kOutputCopy, Completion(0, 0, 0)},
+      {"no reply", kScardENoMemory, ScRedirAllocSite::kReply, Completion(0, 0, 0)},
+      {"no block for the new context", kScardENoMemory, ScRedirAllocSite::kMapBlock,
+       ContextReturn(4)},
   };
   uint32_t id = 100;
   for (const Case& c : cases) {
@@ -178,7 +161,7 @@ TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
     ++id;
     log_.Clear();
     host_.sendStatus = c.sendStatus;
-    if (c.failsAt == Step::kRequest && c.site != ScRedirAllocSite::kCount)
+    if (c.completion.empty() && c.site != ScRedirAllocSite::kCount)
       ScRedir_FailAllocForTest(c.site, 1);
     if (c.nodeFails) KeyedList_SetNodeAllocatorForTest([](size_t) -> void* { return nullptr; });
     Redirect(id, 2);
@@ -193,11 +176,7 @@ TEST_F(EngineTest, EveryMessageIsAnsweredOnceWithTheRvOfItsCause) {
     }
     EXPECT_EQ(Reply(), ExpectedReply(id, 2, c.rv));
     EXPECT_EQ(Pending(), 0);
-    char line[96];
-    snprintf(line, sizeof line,
-             "SCQRN: ERROR(%08x) |TID|: Answer pcscd message %08x without the client's result",
-             c.rv, id);
-    EXPECT_EQ(log_.Count(line), 1);
+    EXPECT_EQ(log_.Count(AnswerLine(c.rv, id)), 1);
     if (!completion.empty()) Receive(Completion(id, 0, 0));  // late: finds nothing
     EXPECT_EQ(Reply(), Bytes{});
   }

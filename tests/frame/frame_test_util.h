@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -55,6 +56,25 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// A device I/O completion carrying an EstablishContext return: the NDR
+// common and private headers, ReturnCode, then an empty context.
+inline Bytes Completion(uint32_t id, uint32_t ioStatus = 0, uint32_t returnCode = 0) {
+  return Cat({Hex("72444349 00000000"), Le32({id, ioStatus, 32}),
+              Hex("01100800 cccccccc 10000000 00000000"), Le32({returnCode, 0, 0, 0})});
+}
+inline std::string Ptr(const void* p) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+inline std::string AnswerLine(uint32_t rv, uint32_t id) {
+  char line[96];
+  snprintf(line, sizeof line,
+           "SCQRN: ERROR(%08x) |TID|: Answer pcscd message %08x without the client's result", rv,
+           id);
+  return line;
 }
 
 // "SCQRN: INFO | 1234|: text\n" is kept as "SCQRN: INFO |TID|: text".

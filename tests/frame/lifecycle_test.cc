@@ -15,12 +15,7 @@ namespace {
 using frame_test::FakeHost;
 using frame_test::Lines;
 using frame_test::PluginFixture;
-
-std::string Ptr(const void* p) {
-  char text[32];
-  snprintf(text, sizeof text, "%p", p);
-  return text;
-}
+using frame_test::Ptr;
 
 class LifecycleTest : public PluginFixture {
  protected:
@@ -57,6 +52,7 @@ const std::string kInfo = "SCQRN: INFO |TID|: ", kError = "SCQRN: ERROR(00000000
 
 TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
   const std::string offDebug = "QRN.ScRedir.Enable = \"false\"\nQRN.ScRedir.logLevel = \"debug\"\n";
+  const std::string windowsIds = "QRN.ScRedir.ndrPointerIds = \"Windows\"\n";
   const std::string capsDebug = "QRN.ScRedir.logLevel = \"DEBUG\"\n";  // not "debug"
   const std::string notCreated = kError + "Failed to create QRN listener, status=0x7";
   const std::string notActivated = kError + "Failed to activate QRN listener, status=0x1f";
@@ -79,14 +75,7 @@ TEST_F(LifecycleTest, StartFollowsTheSwitchesAndTheHostAnswers) {
       {"listener not created", "", 1, {0, 7, 0}, 7, {1, 1, 0}, false, notCreated},
       {"listener not activated", "", 1, {0, 0, 0x1F}, 0x1F, {1, 1, 1}, false, notActivated},
       {"host major version 0", "", 0, {0, 0, 0}, 0, {1, 1, 1}, false, major0},
-      {"unknown pointer-id style",
-       "QRN.ScRedir.ndrPointerIds = \"Windows\"\n",
-       1,
-       {0, 0, 0},
-       0,
-       {1, 1, 1},
-       false,
-       badIds},
+      {"unknown pointer-id style", windowsIds, 1, {0, 0, 0}, 0, {1, 1, 1}, false, badIds},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -27,7 +27,6 @@ namespace {
 
 using frame_test::Bytes;
 using frame_test::Cat;
-using frame_test::Hex;
 using frame_test::Le32;
 
 constexpr uint32_t kInFlight = 64;
@@ -70,10 +69,7 @@ struct StressHost {
       uint32_t id;
       std::memcpy(&id, p + 12, 4);
       ++h.requests[channel];
-      // EstablishContext_Return: ReturnCode 0, an empty context.
-      Bytes completion = Cat({Hex("72444349 00000000"), Le32({id, 0, 32}),
-                              Hex("01100800 cccccccc 10000000 00000000"), Le32({0, 0, 0, 0})});
-      h.events.push_back({channel, nullptr, std::move(completion)});
+      h.events.push_back({channel, nullptr, frame_test::Completion(id)});
     }
     Event done{channel, buffer, {}};
     if (h.holdSendCompletions) {
